@@ -1,0 +1,259 @@
+#include <fcntl.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <fstream>
+#include <iostream>
+#include <iterator>
+
+#include <boost/json.hpp>
+
+#include "app/cli/cli_context.hpp"
+#include "core/folium_client.hpp"
+
+namespace folium::app {
+namespace {
+
+FoliumClient makeClient(const CliContext& context) {
+  return FoliumClient(context.resolveProfile().config(), context.session());
+}
+
+template <typename Record>
+void printList(const std::vector<Record>& records) {
+  boost::json::array array;
+  array.reserve(records.size());
+  for (const auto& record : records) array.push_back(toJson(record));
+  std::cout << boost::json::serialize(array) << '\n';
+}
+
+template <typename Record>
+void printOne(const Record& record) {
+  std::cout << boost::json::serialize(toJson(record)) << '\n';
+}
+
+std::optional<std::string> optionalArg(const std::string& value, const CLI::Option* option) {
+  if (option->count() == 0) return std::nullopt;
+  return value;
+}
+
+std::string readWholeFile(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  if (!in) throw CliFailure("cannot read " + path + ": " + std::strerror(errno));
+  in.seekg(0, std::ios::end);
+  const auto size = in.tellg();
+  in.seekg(0, std::ios::beg);
+  std::string data;
+  if (size > 0) data.resize(static_cast<std::size_t>(size));
+  if (size > 0 && !in.read(data.data(), size)) {
+    throw CliFailure("cannot read " + path + ": " + std::strerror(errno));
+  }
+  return data;
+}
+
+std::string baseName(const std::string& path) {
+  const auto slash = path.find_last_of('/');
+  return slash == std::string::npos ? path : path.substr(slash + 1);
+}
+
+// Writes the downloaded bytes to FILE (private: 0600) or stdout.
+void writeOutput(const std::string& path, const std::string& data) {
+  if (path.empty() || path == "-") {
+    std::cout.write(data.data(), static_cast<std::streamsize>(data.size()));
+    return;
+  }
+  const std::string temporary = path + ".part";
+  FILE* file = nullptr;
+  {
+    const int fd = ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+    if (fd < 0) throw CliFailure("cannot write " + path + ": " + std::strerror(errno));
+    file = ::fdopen(fd, "wb");
+  }
+  const bool ok = std::fwrite(data.data(), 1, data.size(), file) == data.size();
+  const bool closed = std::fclose(file) == 0;
+  if (!ok || !closed || std::rename(temporary.c_str(), path.c_str()) != 0) {
+    const std::string reason = std::strerror(errno);
+    std::remove(temporary.c_str());
+    throw CliFailure("cannot write " + path + ": " + reason);
+  }
+}
+
+}  // namespace
+
+void addApiCommands(CLI::App& app, CliContext& context) {
+  CLI::App* api = app.add_subcommand("api", "one client operation each, straight to the server");
+  api->require_subcommand(1);
+  api->fallthrough();
+
+  auto command = [&](const char* name, const char* description) {
+    CLI::App* sub = api->add_subcommand(name, description);
+    sub->fallthrough();
+    return sub;
+  };
+
+  command("workspaces", "list the workspaces")->callback([&context] {
+    printList(makeClient(context).listWorkspaces());
+  });
+
+  {
+    auto* sub = command("folders", "list folders");
+    auto* workspace = sub->add_option("--workspace", "workspace identifier");
+    auto* parent = sub->add_option("--parent", "parent folder identifier");
+    sub->callback([&context, workspace, parent] {
+      printList(makeClient(context).listFolders(
+          workspace->count() ? std::optional(workspace->as<std::string>()) : std::nullopt,
+          parent->count() ? std::optional(parent->as<std::string>()) : std::nullopt));
+    });
+  }
+  {
+    auto* sub = command("documents", "list documents");
+    auto* workspace = sub->add_option("--workspace", "workspace identifier");
+    auto* folder = sub->add_option("--folder", "folder identifier");
+    sub->callback([&context, workspace, folder] {
+      printList(makeClient(context).listDocuments(
+          workspace->count() ? std::optional(workspace->as<std::string>()) : std::nullopt,
+          folder->count() ? std::optional(folder->as<std::string>()) : std::nullopt));
+    });
+  }
+
+  auto lookup = [&](const char* name, const char* description, auto call) {
+    auto* sub = command(name, description);
+    auto id = std::make_shared<std::string>();
+    sub->add_option("ID", *id, "identifier")->required();
+    sub->callback([&context, id, call] { printOne(call(makeClient(context), *id)); });
+  };
+  lookup("workspace", "show one workspace",
+         [](const FoliumClient& c, const std::string& id) { return c.getWorkspace(id); });
+  lookup("folder", "show one folder",
+         [](const FoliumClient& c, const std::string& id) { return c.getFolder(id); });
+  lookup("document", "show one document",
+         [](const FoliumClient& c, const std::string& id) { return c.getDocument(id); });
+
+  {
+    auto* sub = command("create-folder", "create a folder");
+    auto workspace = std::make_shared<std::string>();
+    auto parent = std::make_shared<std::string>();
+    auto name = std::make_shared<std::string>();
+    sub->add_option("--workspace", *workspace, "workspace identifier")->required();
+    auto* parentOption = sub->add_option("--parent", *parent, "parent folder identifier");
+    sub->add_option("NAME", *name, "folder name")->required();
+    sub->callback([&context, workspace, parent, parentOption, name] {
+      printOne(makeClient(context).createFolder(*workspace, optionalArg(*parent, parentOption),
+                                                *name));
+    });
+  }
+
+  auto renameCommand = [&](const char* name, const char* description, auto call) {
+    auto* sub = command(name, description);
+    auto id = std::make_shared<std::string>();
+    auto newName = std::make_shared<std::string>();
+    sub->add_option("ID", *id, "identifier")->required();
+    sub->add_option("NAME", *newName, "new name")->required();
+    sub->callback([&context, id, newName, call] {
+      printOne(call(makeClient(context), *id, *newName));
+    });
+  };
+  renameCommand("rename-folder", "rename a folder",
+                [](const FoliumClient& c, const std::string& id, const std::string& name) {
+                  return c.renameFolder(id, name);
+                });
+  renameCommand("rename-document", "rename a document",
+                [](const FoliumClient& c, const std::string& id, const std::string& name) {
+                  return c.renameDocument(id, name);
+                });
+
+  auto moveCommand = [&](const char* name, const char* description, auto call) {
+    auto* sub = command(name, description);
+    auto id = std::make_shared<std::string>();
+    auto target = std::make_shared<std::string>();
+    sub->add_option("ID", *id, "identifier")->required();
+    auto* to = sub->add_option("--to", *target,
+                               "target folder (without it: the workspace's top level)");
+    sub->callback([&context, id, target, to, call] {
+      printOne(call(makeClient(context), *id, optionalArg(*target, to)));
+    });
+  };
+  moveCommand("move-folder", "move a folder",
+              [](const FoliumClient& c, const std::string& id,
+                 const std::optional<std::string>& to) { return c.moveFolder(id, to); });
+  moveCommand("move-document", "move a document",
+              [](const FoliumClient& c, const std::string& id,
+                 const std::optional<std::string>& to) { return c.moveDocument(id, to); });
+
+  auto deleteCommand = [&](const char* name, const char* description, auto call) {
+    auto* sub = command(name, description);
+    auto id = std::make_shared<std::string>();
+    sub->add_option("ID", *id, "identifier")->required();
+    sub->callback([&context, id, call] { call(makeClient(context), *id); });
+  };
+  deleteCommand("delete-folder", "delete a folder and everything in it",
+                [](const FoliumClient& c, const std::string& id) { c.deleteFolder(id); });
+  deleteCommand("delete-document", "delete a document",
+                [](const FoliumClient& c, const std::string& id) { c.deleteDocument(id); });
+
+  {
+    auto* sub = command("download", "write a document's contents to FILE or stdout");
+    auto id = std::make_shared<std::string>();
+    auto output = std::make_shared<std::string>();
+    sub->add_option("ID", *id, "document identifier")->required();
+    sub->add_option("-o,--output", *output, "file to write (default: stdout)");
+    sub->callback([&context, id, output] {
+      writeOutput(*output, makeClient(context).downloadDocument(*id));
+    });
+  }
+  {
+    auto* sub = command("create-document", "upload FILE as a new document");
+    auto workspace = std::make_shared<std::string>();
+    auto folder = std::make_shared<std::string>();
+    auto name = std::make_shared<std::string>();
+    auto file = std::make_shared<std::string>();
+    sub->add_option("--workspace", *workspace, "workspace identifier")->required();
+    auto* folderOption = sub->add_option("--folder", *folder, "folder identifier");
+    auto* nameOption = sub->add_option("--name", *name, "document name (default: FILE's name)");
+    sub->add_option("FILE", *file, "file to upload")->required();
+    sub->callback([&context, workspace, folder, folderOption, name, nameOption, file] {
+      const FoliumClient client = makeClient(context);
+      const std::string data = readWholeFile(*file);
+      printOne(client.createDocument(*workspace, optionalArg(*folder, folderOption),
+                                     nameOption->count() ? *name : baseName(*file), data));
+    });
+  }
+  {
+    auto* sub = command("update-document", "replace a document's contents with FILE");
+    auto id = std::make_shared<std::string>();
+    auto name = std::make_shared<std::string>();
+    auto file = std::make_shared<std::string>();
+    sub->add_option("ID", *id, "document identifier")->required();
+    auto* nameOption = sub->add_option("--name", *name, "file name sent (default: FILE's name)");
+    sub->add_option("FILE", *file, "file to upload")->required();
+    sub->callback([&context, id, name, nameOption, file] {
+      const FoliumClient client = makeClient(context);
+      const std::string data = readWholeFile(*file);
+      printOne(client.updateDocumentContent(*id, nameOption->count() ? *name : baseName(*file),
+                                            data));
+    });
+  }
+  {
+    auto* sub = command("changes", "one page of the change feed");
+    auto since = std::make_shared<std::int64_t>(0);
+    auto limit = std::make_shared<std::int64_t>(0);
+    sub->add_option("--since", *since, "cursor to read after")->required();
+    sub->add_option("--limit", *limit, "most records wanted")->required();
+    sub->callback([&context, since, limit] {
+      std::cout << boost::json::serialize(toJson(makeClient(context).changes(*since, *limit)))
+                << '\n';
+    });
+  }
+  {
+    auto* sub = command("search", "search the instance");
+    auto query = std::make_shared<std::string>();
+    auto limit = std::make_shared<std::int64_t>(50);
+    sub->add_option("QUERY", *query, "text to search for")->required();
+    sub->add_option("--limit", *limit, "most hits wanted (default 50)");
+    sub->callback([&context, query, limit] {
+      printList(makeClient(context).search(*query, *limit));
+    });
+  }
+}
+
+}  // namespace folium::app

@@ -1,0 +1,33 @@
+#include <iostream>
+
+#include "app/cli/cli_context.hpp"
+
+int main(int argc, char** argv) {
+  using folium::app::CliContext;
+  CLI::App app{"foliumctl: scripts' and debuggers' way into Folium", "foliumctl"};
+  app.require_subcommand(1);
+  CliContext context;
+  app.add_option("--profile", context.profilePath, "read the instance from a .foliumprofile file");
+  app.add_option("--domain", context.domain, "use the profile stored under this domain identifier");
+
+  folium::app::addApiCommands(app, context);
+  folium::app::addStoreCommands(app, context);
+  folium::app::addFpCommands(app, context);
+
+  try {
+    app.parse(argc, argv);
+  } catch (const CLI::CallForHelp& e) {
+    return app.exit(e);
+  } catch (const CLI::CallForAllHelp& e) {
+    return app.exit(e);
+  } catch (const CLI::ParseError& e) {
+    app.exit(e);
+    return 2;
+  } catch (...) {
+    std::cout.flush();
+    std::cerr << "foliumctl: " << folium::app::describeFailure(std::current_exception()) << '\n';
+    return 1;
+  }
+  std::cout.flush();
+  return context.exitCode;
+}

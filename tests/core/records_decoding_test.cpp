@@ -1,0 +1,187 @@
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "core/json_decoding.hpp"
+#include "core/records.hpp"
+
+namespace folium {
+namespace {
+
+TEST(KeyConversion, FollowsTheSnakeCaseRule) {
+  const std::pair<const char*, const char*> cases[] = {
+      {"documents_folder_id", "documentsFolderId"},
+      {"workspace_id", "workspaceId"},
+      {"WORKSPACE_ID", "workspaceId"},
+      {"workspaceId", "workspaceId"},  // no underscore: unchanged
+      {"id", "id"},
+      {"ID", "ID"},
+      {"_id", "_id"},
+      {"__entity__type__", "__entityType__"},
+      {"has__more", "hasMore"},
+      {"a_b_c", "aBC"},
+      {"___", "___"},
+      {"", ""},
+      {"x_2nd", "x2nd"},
+  };
+  for (const auto& [key, expected] : cases) {
+    EXPECT_EQ(convertFromSnakeCase(key), expected) << key;
+  }
+}
+
+TEST(RecordDecoding, OptionalParentAbsentOrNullMeansTopLevel) {
+  auto absent = decodeObject<Folder>(R"({"id":"1","name":"A"})");
+  EXPECT_FALSE(absent.documentsFolderId.has_value());
+  auto null = decodeObject<Folder>(R"({"id":"1","name":"A","documents_folder_id":null})");
+  EXPECT_FALSE(null.documentsFolderId.has_value());
+  auto present = decodeObject<Folder>(
+      R"({"id":"1","name":"A","documents_folder_id":"9","workspace_id":"w","created_at":"c",
+          "updated_at":"u"})");
+  EXPECT_EQ(present, (Folder{"1", "A", "9", "w", "c", "u"}));
+}
+
+TEST(RecordDecoding, AcceptsEveryKeySpellingThatConvertsToTheField) {
+  for (const char* key : {"workspace_id", "workspaceId", "WORKSPACE_ID", "workspace__id"}) {
+    auto folder =
+        decodeObject<Folder>(std::string(R"({"id":"1","name":"A",")") + key + R"(":"w"})");
+    EXPECT_EQ(folder.workspaceId, "w") << key;
+  }
+  auto folder = decodeObject<Folder>(R"({"id":"1","name":"A","_workspace_id":"w"})");
+  EXPECT_FALSE(folder.workspaceId.has_value());
+}
+
+TEST(RecordDecoding, RefusesCoercionAndNamesRecordAndField) {
+  const std::pair<const char*, const char*> cases[] = {
+      {R"({"id":7,"label":"x"})", "Workspace.id"},
+      {R"({"label":"x"})", "Workspace.id"},
+      {R"({"id":null,"label":"x"})", "Workspace.id"},
+      {R"({"id":"7","label":true})", "Workspace.label"},
+      {R"({"id":"7","label":"x","description":12})", "Workspace.description"},
+      {R"(["id"])", "Workspace"},
+  };
+  for (const auto& [body, field] : cases) {
+    try {
+      decodeObject<Workspace>(body);
+      ADD_FAILURE() << "accepted " << body;
+    } catch (const DecodingError& e) {
+      EXPECT_NE(std::string(e.what()).find(field), std::string::npos) << e.what();
+    }
+  }
+  EXPECT_EQ(decodeObject<Workspace>(R"({"id":"7","label":"x"})").id, "7");
+}
+
+TEST(RecordDecoding, ParentFolderAsNumberIsRefused) {
+  EXPECT_THROW(decodeObject<Folder>(R"({"id":"1","name":"A","documents_folder_id":3})"),
+               DecodingError);
+}
+
+TEST(RecordDecoding, IntegersMustBeIntegralAndFitSixtyFourBits) {
+  const std::pair<const char*, std::optional<std::int64_t>> cases[] = {
+      {"12", 12},
+      {"-3", -3},
+      {"12.0", 12},
+      {"1e3", 1000},
+      {"9223372036854775807", INT64_MAX},
+      {"-9223372036854775808", INT64_MIN},
+      {"12.5", std::nullopt},
+      {"9223372036854775808", std::nullopt},
+      {"18446744073709551616", std::nullopt},
+      {"1e300", std::nullopt},
+      {"\"12\"", std::nullopt},
+      {"true", std::nullopt},
+  };
+  for (const auto& [number, expected] : cases) {
+    const std::string body = std::string(R"({"id":)") + number +
+                             R"(,"entity_type":"Document","entity_id":"d","action":"created"})";
+    if (expected) {
+      EXPECT_EQ(decodeObject<ChangeRecord>(body).id, *expected) << number;
+    } else {
+      EXPECT_THROW(decodeObject<ChangeRecord>(body), DecodingError) << number;
+    }
+  }
+}
+
+TEST(ChangePageDecoding, AllThreeFieldsAreRequiredAndTyped) {
+  const char* record = R"({"id":1,"entity_type":"Document","entity_id":"d","action":"created"})";
+  auto page = decodeObject<ChangePage>(std::string(R"({"changes":[)") + record +
+                                       R"(],"cursor":1,"has_more":true})");
+  ASSERT_EQ(page.changes.size(), 1u);
+  EXPECT_EQ(page.changes[0].entityId, "d");
+  EXPECT_EQ(page.cursor, 1);
+  EXPECT_TRUE(page.hasMore);
+
+  for (const std::string tail : {R"(],"cursor":1})", R"(],"cursor":"1","has_more":false})",
+                                 R"(],"cursor":1,"has_more":"false"})"}) {
+    EXPECT_THROW(decodeObject<ChangePage>(std::string(R"({"changes":[)") + record + tail),
+                 DecodingError)
+        << tail;
+  }
+}
+
+TEST(ListDecoding, OneBadElementFailsTheWholeListAndIsNamed) {
+  try {
+    decodeArray<Folder>(R"([{"id":"1","name":"a"},{"id":"2","name":"b"},{"id":"3"}])");
+    FAIL();
+  } catch (const DecodingError& e) {
+    EXPECT_NE(std::string(e.what()).find("element 2"), std::string::npos) << e.what();
+    EXPECT_NE(std::string(e.what()).find("Folder.name"), std::string::npos) << e.what();
+  }
+  EXPECT_THROW(decodeArray<Folder>(R"({"id":"1","name":"a"})"), DecodingError);
+  EXPECT_TRUE(decodeArray<Folder>("[]").empty());
+}
+
+TEST(SearchDecoding, ResultsRequiredTotalsOptional) {
+  auto response =
+      decodeObject<SearchResponse>(R"({"results":[{"entity_type":"Document","entity_id":"4",
+      "name":"n","page_number":2,"excerpt":"e","folder_id":"f"}]})");
+  ASSERT_EQ(response.results.size(), 1u);
+  EXPECT_EQ(response.results[0].pageNumber, 2);
+  EXPECT_EQ(response.results[0].folderId, "f");
+  EXPECT_EQ(response.results[0].id(), "4");
+  EXPECT_FALSE(response.total.has_value());
+  EXPECT_THROW(decodeObject<SearchResponse>(R"({"total":0,"limit":5})"), DecodingError);
+  EXPECT_THROW(decodeObject<SearchResponse>(R"({"results":[],"total":1.5})"), DecodingError);
+}
+
+TEST(SearchHit, IsFileLooksForFileOrDocumentCaseSensitively) {
+  const std::pair<const char*, bool> cases[] = {
+      {"File", true},     {"PdfFile", true},  {"Document", true}, {"DocumentsFolder", true},
+      {"file", false},    {"document", false}, {"Folder", false},  {"Workspace", false},
+      {"", false},
+  };
+  for (const auto& [type, expected] : cases) {
+    SearchHit hit;
+    hit.entityType = type;
+    EXPECT_EQ(hit.isFile(), expected) << type;
+  }
+}
+
+TEST(BodyDecoding, HostileBodiesFailCleanly) {
+  // Unknown keys may nest deeply in a valid record.
+  std::string deep = R"({"id":"1","label":"x","extra":)";
+  for (int i = 0; i < 500; ++i) deep += "[";
+  for (int i = 0; i < 500; ++i) deep += "]";
+  deep += "}";
+  EXPECT_EQ(decodeObject<Workspace>(deep).label, "x");
+
+  std::string tooDeep(100000, '[');
+  EXPECT_THROW(decodeObject<Workspace>(tooDeep), DecodingError);
+  EXPECT_THROW(decodeObject<Workspace>("{\"id\":\"\xff\xfe\",\"label\":\"x\"}"), DecodingError);
+  EXPECT_THROW(decodeObject<Workspace>(""), DecodingError);
+  EXPECT_THROW(decodeObject<Workspace>(R"({"id":"1","label":"x"} trailing)"), DecodingError);
+
+  std::string big = R"({"id":"1","label":")" + std::string(20 << 20, 'a') + R"("})";
+  EXPECT_EQ(decodeObject<Workspace>(big).label.size(), 20u << 20);
+}
+
+TEST(RecordEncoding, UsesFieldNamesAndLeavesOutAbsentFields) {
+  FoliumDocument document{"1", "a.md", std::nullopt, "w", std::nullopt, std::nullopt, "u"};
+  auto object = toJson(document);
+  EXPECT_EQ(object.size(), 4u);
+  EXPECT_TRUE(object.contains("workspaceId"));
+  EXPECT_TRUE(object.contains("updatedAt"));
+  EXPECT_FALSE(object.contains("documentsFolderId"));
+}
+
+}  // namespace
+}  // namespace folium

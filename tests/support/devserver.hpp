@@ -1,0 +1,34 @@
+#pragma once
+
+#include <filesystem>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "tests/support/process.hpp"
+
+namespace folium::testing {
+
+// A folium-devserver on a free loopback port with a fresh data folder, accepting the
+// token "test-token". Stopped and its data removed on destruction.
+class Devserver {
+ public:
+  explicit Devserver(std::vector<std::string> extraArgs = {});
+  ~Devserver();
+
+  const std::string& baseURL() const { return baseURL_; }  // "http://127.0.0.1:PORT/"
+  const std::string& token() const { return token_; }
+  // A .foliumprofile file for this server (written on first call).
+  std::filesystem::path profilePath();
+  const std::filesystem::path& dataDir() const;
+
+ private:
+  TempDir dir_;
+  std::filesystem::path dataDir_;
+  std::unique_ptr<BackgroundProcess> process_;
+  std::string baseURL_;
+  std::string token_ = "test-token";
+  std::filesystem::path profile_;
+};
+
+}  // namespace folium::testing

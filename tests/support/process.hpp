@@ -1,0 +1,71 @@
+#pragma once
+
+#include <chrono>
+#include <filesystem>
+#include <map>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace folium::testing {
+
+// Absolute path of one of the project's programs in the build tree ("foliumctl",
+// "folium-devserver").
+std::filesystem::path programPath(std::string_view name);
+
+struct ProcessResult {
+  int exitCode = -1;  // -1 when killed by a signal or timed out
+  std::string out;
+  std::string err;
+};
+
+// Runs a program to its end. `env` entries override or add to the test's own environment;
+// an empty value removes the variable.
+ProcessResult runProcess(const std::vector<std::string>& argv,
+                         const std::map<std::string, std::string>& env = {},
+                         std::string_view stdinData = {},
+                         std::chrono::seconds timeout = std::chrono::seconds(120));
+
+// A program left running in the background; killed (SIGTERM, then SIGKILL) on destruction.
+class BackgroundProcess {
+ public:
+  BackgroundProcess(const std::vector<std::string>& argv,
+                    const std::map<std::string, std::string>& env = {});
+  ~BackgroundProcess();
+  BackgroundProcess(const BackgroundProcess&) = delete;
+  BackgroundProcess& operator=(const BackgroundProcess&) = delete;
+
+  // Next line of the program's stdout (without the newline); throws after `timeout`.
+  std::string readLine(std::chrono::seconds timeout = std::chrono::seconds(30));
+  int pid() const { return pid_; }
+  // Sends the signal and waits for the exit; returns the exit code (or 128 + signal).
+  int stop(int signal);
+
+ private:
+  int pid_ = -1;
+  int stdoutFd_ = -1;
+  std::string buffer_;
+  bool exited_ = false;
+  int exitCode_ = 0;
+};
+
+// A private temporary folder, removed with everything in it on destruction.
+class TempDir {
+ public:
+  TempDir();
+  ~TempDir();
+  TempDir(const TempDir&) = delete;
+  TempDir& operator=(const TempDir&) = delete;
+  const std::filesystem::path& path() const { return path_; }
+  std::filesystem::path operator/(std::string_view name) const { return path_ / name; }
+  // HOME and every XDG_* variable pointed inside this folder, for isolated runs.
+  std::map<std::string, std::string> isolatedEnv() const;
+
+ private:
+  std::filesystem::path path_;
+};
+
+std::string readFile(const std::filesystem::path& path);
+void writeFile(const std::filesystem::path& path, std::string_view contents);
+
+}  // namespace folium::testing
