@@ -20,9 +20,10 @@ test: build
 demo: build
 	scripts/demo $(BUILD_DIR)
 
+# Release, without the tests: only the benchmarks and the programs they start are built.
 bench: deps
-	cmake -S . -B $(BENCH_DIR) -G Ninja -DCMAKE_BUILD_TYPE=Release -DFOLIUM_BENCH=ON
-	cmake --build $(BENCH_DIR) -j $(JOBS)
+	cmake -S . -B $(BENCH_DIR) -G Ninja -DCMAKE_BUILD_TYPE=Release -DFOLIUM_BENCH=ON -DFOLIUM_TESTS=OFF
+	cmake --build $(BENCH_DIR) -j $(JOBS) --target benchmarks
 	scripts/bench $(BENCH_DIR)
 
 format:

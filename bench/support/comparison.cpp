@@ -1,0 +1,98 @@
+#include "bench/support/comparison.hpp"
+
+#include <benchmark/benchmark.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <cstring>
+#include <map>
+
+namespace folium::bench {
+namespace {
+
+// Keeps the seconds per iteration of every repetition, by function name, while the
+// console shows the usual table.
+class CollectingReporter : public benchmark::ConsoleReporter {
+ public:
+  void ReportRuns(const std::vector<Run>& runs) override {
+    for (const Run& run : runs) {
+      if (run.run_type != Run::RT_Iteration) continue;
+      if (run.error_occurred) {
+        failed_.push_back(run.run_name.function_name + ": " + run.error_message);
+        continue;
+      }
+      if (run.iterations == 0) continue;
+      seconds_[run.run_name.function_name].push_back(run.real_accumulated_time /
+                                                     static_cast<double>(run.iterations));
+    }
+    ConsoleReporter::ReportRuns(runs);
+  }
+
+  // Median seconds per iteration; negative when the benchmark did not run.
+  double median(const std::string& name) const {
+    const auto found = seconds_.find(name);
+    if (found == seconds_.end() || found->second.empty()) return -1;
+    std::vector<double> values = found->second;
+    std::sort(values.begin(), values.end());
+    const std::size_t n = values.size();
+    return n % 2 == 1 ? values[n / 2] : (values[n / 2 - 1] + values[n / 2]) / 2;
+  }
+
+  const std::vector<std::string>& failed() const { return failed_; }
+
+ private:
+  std::map<std::string, std::vector<double>> seconds_;
+  std::vector<std::string> failed_;
+};
+
+bool hasFlag(int argc, char** argv, const char* prefix) {
+  for (int i = 1; i < argc; ++i) {
+    if (std::strncmp(argv[i], prefix, std::strlen(prefix)) == 0) return true;
+  }
+  return false;
+}
+
+}  // namespace
+
+int runComparisons(int argc, char** argv, const std::vector<Comparison>& comparisons) {
+  // Interleaving the repetitions of subject and baseline spreads any drift of the machine
+  // (another process, the page cache, the server warming up) over both alike.
+  std::vector<char*> args(argv, argv + argc);
+  std::string interleave = "--benchmark_enable_random_interleaving=true";
+  if (!hasFlag(argc, argv, "--benchmark_enable_random_interleaving")) {
+    args.push_back(interleave.data());
+  }
+  int count = static_cast<int>(args.size());
+  args.push_back(nullptr);
+  benchmark::Initialize(&count, args.data());
+  if (benchmark::ReportUnrecognizedArguments(count, args.data())) return 2;
+
+  CollectingReporter reporter;
+  benchmark::RunSpecifiedBenchmarks(&reporter);
+  benchmark::Shutdown();
+
+  int status = 0;
+  for (const std::string& failure : reporter.failed()) {
+    std::printf("FAILED %s\n", failure.c_str());
+    status = 1;
+  }
+  for (const Comparison& c : comparisons) {
+    const double subject = reporter.median(c.subject);
+    const double baseline = reporter.median(c.baseline);
+    if (subject <= 0 || baseline <= 0) {
+      std::printf("RESULT %s: %s not measured (%s or %s did not run)\n", c.label.c_str(),
+                  c.description.c_str(), c.subject.c_str(), c.baseline.c_str());
+      continue;
+    }
+    const bool throughput = c.kind == Comparison::Goal::atLeastThroughput;
+    const double ratio = throughput ? baseline / subject : subject / baseline;
+    const bool met = throughput ? ratio >= c.goal : ratio <= c.goal;
+    std::printf("RESULT %s: %s = %.2f (goal %s %.2f: %s; medians %.3f ms vs %.3f ms)\n",
+                c.label.c_str(), c.description.c_str(), ratio, throughput ? ">=" : "<=", c.goal,
+                met ? "met" : "MISSED", subject * 1e3, baseline * 1e3);
+  }
+  std::fflush(stdout);
+  return status;
+}
+
+}  // namespace folium::bench

@@ -1,0 +1,141 @@
+#include "bench/support/plain_curl.hpp"
+
+#include <curl/curl.h>
+
+#include <algorithm>
+#include <cstring>
+#include <stdexcept>
+
+namespace folium::bench {
+namespace {
+
+struct Sink {
+  CURL* handle;
+  std::string* body;
+  bool started = false;
+};
+
+size_t writeBody(char* data, size_t size, size_t count, void* userdata) {
+  auto& sink = *static_cast<Sink*>(userdata);
+  if (!sink.started) {
+    sink.started = true;
+    curl_off_t length = -1;
+    if (curl_easy_getinfo(sink.handle, CURLINFO_CONTENT_LENGTH_DOWNLOAD_T, &length) == CURLE_OK &&
+        length > 0) {
+      sink.body->reserve(static_cast<size_t>(length));
+    }
+  }
+  sink.body->append(data, size * count);
+  return size * count;
+}
+
+struct Source {
+  std::string_view data;
+  size_t offset = 0;
+};
+
+size_t readPart(char* buffer, size_t size, size_t count, void* userdata) {
+  auto& source = *static_cast<Source*>(userdata);
+  const size_t n = std::min(size * count, source.data.size() - source.offset);
+  std::memcpy(buffer, source.data.data() + source.offset, n);
+  source.offset += n;
+  return n;
+}
+
+int seekPart(void* userdata, curl_off_t offset, int origin) {
+  auto& source = *static_cast<Source*>(userdata);
+  if (origin != SEEK_SET || offset < 0 || static_cast<size_t>(offset) > source.data.size()) {
+    return CURL_SEEKFUNC_FAIL;
+  }
+  source.offset = static_cast<size_t>(offset);
+  return CURL_SEEKFUNC_OK;
+}
+
+void check(CURLcode code, const std::string& url) {
+  if (code != CURLE_OK) throw std::runtime_error(url + ": " + curl_easy_strerror(code));
+}
+
+}  // namespace
+
+PlainCurl::PlainCurl(std::string token) : handle_(curl_easy_init()), token_(std::move(token)) {
+  if (handle_ == nullptr) throw std::runtime_error("curl_easy_init failed");
+}
+
+PlainCurl::~PlainCurl() { curl_easy_cleanup(static_cast<CURL*>(handle_)); }
+
+long PlainCurl::perform(const std::string& url, std::string& body, bool acceptJson,
+                        const char* contentType) {
+  CURL* curl = static_cast<CURL*>(handle_);
+  body.clear();
+  Sink sink{curl, &body};
+  curl_slist* headers = nullptr;
+  const std::string authorization = "Authorization: Bearer " + token_;
+  headers = curl_slist_append(headers, authorization.c_str());
+  headers = curl_slist_append(headers, acceptJson ? "Accept: application/json" : "Accept:");
+  headers = curl_slist_append(headers, "Expect:");
+  if (contentType != nullptr) headers = curl_slist_append(headers, contentType);
+  curl_easy_setopt(curl, CURLOPT_URL, url.c_str());
+  curl_easy_setopt(curl, CURLOPT_HTTPHEADER, headers);
+  curl_easy_setopt(curl, CURLOPT_WRITEFUNCTION, &writeBody);
+  curl_easy_setopt(curl, CURLOPT_WRITEDATA, &sink);
+  curl_easy_setopt(curl, CURLOPT_NOSIGNAL, 1L);
+  const CURLcode code = curl_easy_perform(curl);
+  curl_slist_free_all(headers);
+  check(code, url);
+  long status = 0;
+  curl_easy_getinfo(curl, CURLINFO_RESPONSE_CODE, &status);
+  // Leaves the handle as a fresh one for the next call, connections kept.
+  curl_easy_reset(curl);
+  return status;
+}
+
+long PlainCurl::get(const std::string& url, std::string& body, bool acceptJson) {
+  curl_easy_setopt(static_cast<CURL*>(handle_), CURLOPT_HTTPGET, 1L);
+  return perform(url, body, acceptJson);
+}
+
+long PlainCurl::postJson(const std::string& url, const std::string& json, std::string& body) {
+  CURL* curl = static_cast<CURL*>(handle_);
+  curl_easy_setopt(curl, CURLOPT_POSTFIELDSIZE_LARGE, static_cast<curl_off_t>(json.size()));
+  curl_easy_setopt(curl, CURLOPT_POSTFIELDS, json.c_str());
+  return perform(url, body, true, "Content-Type: application/json");
+}
+
+long PlainCurl::del(const std::string& url) {
+  curl_easy_setopt(static_cast<CURL*>(handle_), CURLOPT_CUSTOMREQUEST, "DELETE");
+  std::string body;
+  return perform(url, body, true);
+}
+
+long PlainCurl::postMultipart(const std::string& url,
+                              const std::vector<std::pair<std::string, std::string>>& fields,
+                              const std::string& fileField, const std::string& filename,
+                              const std::string& mimeType, std::string_view data,
+                              std::string& body) {
+  CURL* curl = static_cast<CURL*>(handle_);
+  curl_mime* mime = curl_mime_init(curl);
+  for (const auto& [name, value] : fields) {
+    curl_mimepart* part = curl_mime_addpart(mime);
+    curl_mime_name(part, name.c_str());
+    curl_mime_data(part, value.c_str(), value.size());
+  }
+  Source source{data};
+  curl_mimepart* file = curl_mime_addpart(mime);
+  curl_mime_name(file, fileField.c_str());
+  curl_mime_filename(file, filename.c_str());
+  curl_mime_type(file, mimeType.c_str());
+  curl_mime_data_cb(file, static_cast<curl_off_t>(data.size()), &readPart, &seekPart, nullptr,
+                    &source);
+  curl_easy_setopt(curl, CURLOPT_MIMEPOST, mime);
+  long status = 0;
+  try {
+    status = perform(url, body, true);
+  } catch (...) {
+    curl_mime_free(mime);
+    throw;
+  }
+  curl_mime_free(mime);
+  return status;
+}
+
+}  // namespace folium::bench
