@@ -28,8 +28,8 @@ struct RecordedRequest {
 };
 
 struct ScriptedResponse {
-  int status = 200;
-  std::string reason;  // empty: a standard reason phrase
+  int statusCode = 200;  // not `status`, the name of the factory below
+  std::string reason;    // empty: a standard reason phrase
   platform::HttpHeaders headers;
   std::string body;  // Content-Length is added unless a header already sets it
   // When set, these bytes are written instead of a response built from the fields above
@@ -41,8 +41,7 @@ struct ScriptedResponse {
 
   static ScriptedResponse json(std::string body, int status = 200,
                                platform::HttpHeaders headers = {});
-  // A response with this status and nothing else. (Not named `status`: that is the field.)
-  static ScriptedResponse withStatus(int code);
+  static ScriptedResponse status(int code);  // this status, no body
 };
 
 // An HTTP/1.1 server on 127.0.0.1 with a free port, run on its own threads, that answers

@@ -1,0 +1,410 @@
+#include "tests/support/process.hpp"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <sstream>
+#include <stdexcept>
+#include <system_error>
+#include <thread>
+#include <utility>
+
+extern char** environ;
+
+namespace folium::testing {
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+[[noreturn]] void throwErrno(const std::string& what) {
+  throw std::system_error(errno, std::generic_category(), what);
+}
+
+// Owns a file descriptor; closes it once.
+class Fd {
+ public:
+  Fd() = default;
+  explicit Fd(int fd) : fd_(fd) {}
+  Fd(Fd&& other) noexcept : fd_(std::exchange(other.fd_, -1)) {}
+  Fd& operator=(Fd&& other) noexcept {
+    if (this != &other) {
+      reset();
+      fd_ = std::exchange(other.fd_, -1);
+    }
+    return *this;
+  }
+  ~Fd() { reset(); }
+  int get() const { return fd_; }
+  int release() { return std::exchange(fd_, -1); }
+  void reset() noexcept {
+    if (fd_ >= 0) ::close(fd_);
+    fd_ = -1;
+  }
+
+ private:
+  int fd_ = -1;
+};
+
+struct Pipe {
+  Fd read;
+  Fd write;
+};
+
+Pipe makePipe() {
+  int fds[2];
+  if (::pipe2(fds, O_CLOEXEC) != 0) throwErrno("pipe2");
+  return {Fd(fds[0]), Fd(fds[1])};
+}
+
+// The test's own environment with `overrides` applied; an empty value removes a variable.
+std::vector<std::string> mergedEnvironment(const std::map<std::string, std::string>& overrides) {
+  std::map<std::string, std::string> merged;
+  for (char** entry = environ; *entry != nullptr; ++entry) {
+    std::string_view text(*entry);
+    auto equals = text.find('=');
+    if (equals == std::string_view::npos) continue;
+    merged[std::string(text.substr(0, equals))] = std::string(text.substr(equals + 1));
+  }
+  for (const auto& [name, value] : overrides) {
+    if (value.empty()) {
+      merged.erase(name);
+    } else {
+      merged[name] = value;
+    }
+  }
+  std::vector<std::string> result;
+  result.reserve(merged.size());
+  for (const auto& [name, value] : merged) result.push_back(name + "=" + value);
+  return result;
+}
+
+std::vector<char*> pointers(std::vector<std::string>& strings) {
+  std::vector<char*> result;
+  result.reserve(strings.size() + 1);
+  for (auto& text : strings) result.push_back(text.data());
+  result.push_back(nullptr);
+  return result;
+}
+
+struct ChildFds {
+  int stdinFd = -1;   // -1: /dev/null
+  int stdoutFd = -1;  // -1: the test's own
+  int stderrFd = -1;  // -1: the test's own
+};
+
+pid_t spawn(const std::vector<std::string>& argv, const std::map<std::string, std::string>& env,
+            const ChildFds& fds) {
+  if (argv.empty()) throw std::invalid_argument("cannot run a program: the command line is empty");
+  std::vector<std::string> args = argv;
+  std::vector<std::string> environment = mergedEnvironment(env);
+  std::vector<char*> argPointers = pointers(args);
+  std::vector<char*> envPointers = pointers(environment);
+
+  posix_spawn_file_actions_t actions;
+  posix_spawn_file_actions_init(&actions);
+  if (fds.stdinFd >= 0) {
+    posix_spawn_file_actions_adddup2(&actions, fds.stdinFd, STDIN_FILENO);
+  } else {
+    posix_spawn_file_actions_addopen(&actions, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
+  }
+  if (fds.stdoutFd >= 0) posix_spawn_file_actions_adddup2(&actions, fds.stdoutFd, STDOUT_FILENO);
+  if (fds.stderrFd >= 0) posix_spawn_file_actions_adddup2(&actions, fds.stderrFd, STDERR_FILENO);
+
+  // The child starts with default signal handling and nothing blocked, whatever the test
+  // process did to its own (an ignored SIGPIPE would otherwise be inherited).
+  posix_spawnattr_t attributes;
+  posix_spawnattr_init(&attributes);
+  sigset_t all;
+  sigset_t none;
+  sigfillset(&all);
+  sigemptyset(&none);
+  posix_spawnattr_setsigdefault(&attributes, &all);
+  posix_spawnattr_setsigmask(&attributes, &none);
+  posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETSIGMASK);
+
+  pid_t pid = -1;
+  int error = ::posix_spawnp(&pid, args[0].c_str(), &actions, &attributes, argPointers.data(),
+                             envPointers.data());
+  posix_spawnattr_destroy(&attributes);
+  posix_spawn_file_actions_destroy(&actions);
+  if (error != 0) {
+    throw std::system_error(error, std::generic_category(), "cannot start " + argv[0]);
+  }
+  return pid;
+}
+
+int exitCodeOf(int status) {
+  if (WIFEXITED(status)) return WEXITSTATUS(status);
+  if (WIFSIGNALED(status)) return 128 + WTERMSIG(status);
+  return -1;
+}
+
+int waitFor(pid_t pid) {
+  int status = 0;
+  while (::waitpid(pid, &status, 0) < 0) {
+    if (errno != EINTR) return -1;
+  }
+  return status;
+}
+
+// Writes to a pipe whose reader may be gone, without the process dying of SIGPIPE: the
+// signal is blocked on this thread for the write and a pending one is discarded.
+ssize_t writeWithoutSigpipe(int fd, const char* data, size_t size) {
+  sigset_t pipeSignal;
+  sigset_t previous;
+  sigemptyset(&pipeSignal);
+  sigaddset(&pipeSignal, SIGPIPE);
+  pthread_sigmask(SIG_BLOCK, &pipeSignal, &previous);
+  ssize_t written = ::write(fd, data, size);
+  int savedErrno = errno;
+  if (written < 0 && savedErrno == EPIPE) {
+    const timespec zero{0, 0};
+    while (sigtimedwait(&pipeSignal, nullptr, &zero) == SIGPIPE) {
+    }
+  }
+  pthread_sigmask(SIG_SETMASK, &previous, nullptr);
+  errno = savedErrno;
+  return written;
+}
+
+void setNonBlocking(int fd) {
+  int flags = ::fcntl(fd, F_GETFL);
+  if (flags < 0 || ::fcntl(fd, F_SETFL, flags | O_NONBLOCK) < 0) throwErrno("fcntl");
+}
+
+void makePrivateDirectory(const std::filesystem::path& path) {
+  std::filesystem::create_directories(path);
+  std::filesystem::permissions(path, std::filesystem::perms::owner_all,
+                               std::filesystem::perm_options::replace);
+}
+
+}  // namespace
+
+std::filesystem::path programPath(std::string_view name) {
+  return std::filesystem::path(FOLIUM_BIN_DIR) / name;
+}
+
+ProcessResult runProcess(const std::vector<std::string>& argv,
+                         const std::map<std::string, std::string>& env, std::string_view stdinData,
+                         std::chrono::seconds timeout) {
+  Pipe input = makePipe();
+  Pipe output = makePipe();
+  Pipe errors = makePipe();
+  const pid_t pid = spawn(argv, env, {input.read.get(), output.write.get(), errors.write.get()});
+  input.read.reset();
+  output.write.reset();
+  errors.write.reset();
+
+  ProcessResult result;
+  setNonBlocking(input.write.get());
+  if (stdinData.empty()) input.write.reset();
+  size_t stdinWritten = 0;
+
+  const auto deadline = Clock::now() + timeout;
+  bool timedOut = false;
+  char buffer[65536];
+  while (output.read.get() >= 0 || errors.read.get() >= 0) {
+    const auto left =
+        std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
+    if (left.count() <= 0) {
+      timedOut = true;
+      break;
+    }
+    pollfd fds[3] = {{output.read.get(), POLLIN, 0},
+                     {errors.read.get(), POLLIN, 0},
+                     {input.write.get(), POLLOUT, 0}};
+    int ready = ::poll(fds, 3, static_cast<int>(std::min<long long>(left.count(), 1000)));
+    if (ready < 0) {
+      if (errno == EINTR) continue;
+      throwErrno("poll");
+    }
+    for (int i = 0; i < 2; ++i) {
+      if (fds[i].fd < 0 || fds[i].revents == 0) continue;
+      ssize_t n = ::read(fds[i].fd, buffer, sizeof buffer);
+      if (n > 0) {
+        (i == 0 ? result.out : result.err).append(buffer, static_cast<size_t>(n));
+      } else if (n == 0 || errno != EINTR) {
+        (i == 0 ? output.read : errors.read).reset();
+      }
+    }
+    if (fds[2].fd >= 0 && fds[2].revents != 0) {
+      ssize_t n = writeWithoutSigpipe(input.write.get(), stdinData.data() + stdinWritten,
+                                      stdinData.size() - stdinWritten);
+      if (n > 0) stdinWritten += static_cast<size_t>(n);
+      // A child that stops reading early just does not get the rest.
+      if ((n < 0 && errno != EAGAIN && errno != EINTR) || stdinWritten == stdinData.size()) {
+        input.write.reset();
+      }
+    }
+  }
+  // The child may outlive its output streams; the deadline holds for its exit too.
+  int status = 0;
+  while (!timedOut) {
+    pid_t done = ::waitpid(pid, &status, WNOHANG);
+    if (done == pid || (done < 0 && errno != EINTR)) break;
+    if (Clock::now() >= deadline) {
+      timedOut = true;
+    } else {
+      std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+  }
+  if (timedOut) {
+    ::kill(pid, SIGKILL);
+    status = waitFor(pid);
+  }
+  result.exitCode = timedOut || !WIFEXITED(status) ? -1 : WEXITSTATUS(status);
+  if (timedOut) {
+    result.err += "\n[test support: " + argv[0] + " killed after " +
+                  std::to_string(timeout.count()) + " s]\n";
+  }
+  return result;
+}
+
+BackgroundProcess::BackgroundProcess(const std::vector<std::string>& argv,
+                                     const std::map<std::string, std::string>& env) {
+  Pipe output = makePipe();
+  pid_ = spawn(argv, env, {-1, output.write.get(), -1});
+  stdoutFd_ = output.read.release();
+}
+
+BackgroundProcess::~BackgroundProcess() {
+  if (!exited_ && pid_ > 0) {
+    ::kill(pid_, SIGTERM);
+    // Give it a moment to clean up, then insist.
+    const auto deadline = Clock::now() + std::chrono::seconds(5);
+    int status = 0;
+    pid_t done = 0;
+    while ((done = ::waitpid(pid_, &status, WNOHANG)) == 0 && Clock::now() < deadline) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    if (done == 0) {
+      ::kill(pid_, SIGKILL);
+      waitFor(pid_);
+    }
+  }
+  if (stdoutFd_ >= 0) ::close(stdoutFd_);
+}
+
+std::string BackgroundProcess::readLine(std::chrono::seconds timeout) {
+  const auto deadline = Clock::now() + timeout;
+  for (;;) {
+    if (auto newline = buffer_.find('\n'); newline != std::string::npos) {
+      std::string line = buffer_.substr(0, newline);
+      buffer_.erase(0, newline + 1);
+      return line;
+    }
+    if (stdoutFd_ < 0) throw std::runtime_error("program closed its output before a full line");
+    const auto left =
+        std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
+    if (left.count() <= 0) {
+      throw std::runtime_error("no line from the program within " +
+                               std::to_string(timeout.count()) + " s");
+    }
+    pollfd fd{stdoutFd_, POLLIN, 0};
+    int ready = ::poll(&fd, 1, static_cast<int>(left.count()));
+    if (ready < 0 && errno != EINTR) throwErrno("poll");
+    if (ready <= 0) continue;
+    char buffer[4096];
+    ssize_t n = ::read(stdoutFd_, buffer, sizeof buffer);
+    if (n > 0) {
+      buffer_.append(buffer, static_cast<size_t>(n));
+    } else if (n == 0 || errno != EINTR) {
+      ::close(stdoutFd_);
+      stdoutFd_ = -1;
+    }
+  }
+}
+
+int BackgroundProcess::stop(int signal) {
+  if (!exited_) {
+    ::kill(pid_, signal);
+    exitCode_ = exitCodeOf(waitFor(pid_));
+    exited_ = true;
+  }
+  return exitCode_;
+}
+
+TempDir::TempDir() {
+  const char* base = std::getenv("TMPDIR");
+  std::string pattern = (std::filesystem::path(base != nullptr && *base != '\0' ? base : "/tmp") /
+                         "folium-test-XXXXXX")
+                            .string();
+  // mkdtemp makes the folder 0700.
+  if (::mkdtemp(pattern.data()) == nullptr) throwErrno("mkdtemp " + pattern);
+  path_ = pattern;
+}
+
+TempDir::~TempDir() {
+  std::error_code error;
+  std::filesystem::remove_all(path_, error);
+  if (error) {
+    // A test may have left read-only folders behind: open them up and try once more.
+    for (auto it = std::filesystem::recursive_directory_iterator(
+             path_, std::filesystem::directory_options::skip_permission_denied, error);
+         !error && it != std::filesystem::recursive_directory_iterator(); it.increment(error)) {
+      std::error_code ignored;
+      if (it->is_directory(ignored)) {
+        std::filesystem::permissions(it->path(), std::filesystem::perms::owner_all,
+                                     std::filesystem::perm_options::add, ignored);
+      }
+    }
+    std::filesystem::permissions(path_, std::filesystem::perms::owner_all,
+                                 std::filesystem::perm_options::add, error);
+    std::filesystem::remove_all(path_, error);
+  }
+}
+
+std::map<std::string, std::string> TempDir::isolatedEnv() const {
+  const auto home = path_ / "home";
+  std::map<std::string, std::string> env = {
+      {"HOME", home.string()},
+      {"XDG_DATA_HOME", (home / ".local/share").string()},
+      {"XDG_CONFIG_HOME", (home / ".config").string()},
+      {"XDG_STATE_HOME", (home / ".local/state").string()},
+      {"XDG_CACHE_HOME", (home / ".cache").string()},
+      {"XDG_RUNTIME_DIR", (path_ / "runtime").string()},
+  };
+  makePrivateDirectory(home);
+  makePrivateDirectory(home / ".local");
+  for (const auto& [name, value] : env) makePrivateDirectory(value);
+  // The developer's own choices must not leak into an isolated run.
+  env["FOLIUM_SECRET_STORE"] = "";
+  env["FOLIUM_DRIVES_DIR"] = "";
+  return env;
+}
+
+std::string readFile(const std::filesystem::path& path) {
+  std::ifstream in(path, std::ios::binary);
+  if (!in) throw std::runtime_error("cannot read " + path.string() + ": " + std::strerror(errno));
+  std::ostringstream contents;
+  contents << in.rdbuf();
+  if (in.bad()) throw std::runtime_error("cannot read " + path.string());
+  return contents.str();
+}
+
+void writeFile(const std::filesystem::path& path, std::string_view contents) {
+  Fd fd(::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600));
+  if (fd.get() < 0) throwErrno("cannot write " + path.string());
+  size_t written = 0;
+  while (written < contents.size()) {
+    ssize_t n = ::write(fd.get(), contents.data() + written, contents.size() - written);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      throwErrno("cannot write " + path.string());
+    }
+    written += static_cast<size_t>(n);
+  }
+  if (::close(fd.release()) != 0) throwErrno("cannot write " + path.string());
+}
+
+}  // namespace folium::testing
