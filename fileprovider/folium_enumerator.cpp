@@ -1,0 +1,262 @@
+#include "fileprovider/folium_enumerator.hpp"
+
+#include <charconv>
+#include <exception>
+#include <future>
+#include <utility>
+
+#include "fileprovider/error_bridge.hpp"
+#include "fileprovider/folium_fp_item.hpp"
+#include "fileprovider/folium_node.hpp"
+
+namespace folium::fp {
+
+using platform::ErrorPtr;
+using platform::ItemIdentifier;
+using platform::ItemPtr;
+
+namespace {
+
+constexpr std::string_view kAnchorVersion = "v4";
+
+// Folders and documents of one container. The two lists are requested at the same time;
+// the folder list is taken first. When it fails, the document request is cancelled and
+// waited for, and the folder list's error is the listing's, whatever became of the other.
+std::pair<std::vector<Folder>, std::vector<FoliumDocument>> listFoldersAndDocuments(
+    const FoliumClient& client, const std::optional<std::string>& workspaceID,
+    const std::optional<std::string>& folderID) {
+  platform::CancellationToken cancellation;
+  auto documents =
+      std::async(std::launch::async,
+                 [documentClient = client.withCancellation(cancellation), workspaceID, folderID] {
+                   return documentClient.listDocuments(workspaceID, folderID);
+                 });
+  std::vector<Folder> folders;
+  try {
+    folders = client.listFolders(workspaceID, folderID);
+  } catch (...) {
+    const std::exception_ptr folderFailure = std::current_exception();
+    cancellation.cancel();
+    documents.wait();
+    std::rethrow_exception(folderFailure);
+  }
+  return {std::move(folders), documents.get()};
+}
+
+enum class EntityKind { folder, workspace, document };
+
+// Feed records name their entity by a type text: any text containing "Folder" is a folder,
+// else any containing "Workspace" a workspace, anything else a document.
+EntityKind entityKind(std::string_view entityType) {
+  if (entityType.find("Folder") != std::string_view::npos) return EntityKind::folder;
+  if (entityType.find("Workspace") != std::string_view::npos) return EntityKind::workspace;
+  return EntityKind::document;
+}
+
+ItemIdentifier deletedIdentifier(const ChangeRecord& record) {
+  switch (entityKind(record.entityType)) {
+    case EntityKind::folder:
+      return FoliumNode::folder(record.entityId).identifier();
+    case EntityKind::workspace:
+      return FoliumNode::workspace(record.entityId).identifier();
+    case EntityKind::document:
+      break;
+  }
+  return FoliumNode::document(record.entityId).identifier();
+}
+
+ItemPtr readEntity(const FoliumClient& client, const ChangeRecord& record) {
+  switch (entityKind(record.entityType)) {
+    case EntityKind::folder: {
+      const Folder folder = client.getFolder(record.entityId);
+      return FoliumFPItem::folderItem(
+          folder, FoliumFPItem::parentIdentifier(folder.documentsFolderId, folder.workspaceId));
+    }
+    case EntityKind::workspace:
+      return FoliumFPItem::workspaceItem(client.getWorkspace(record.entityId));
+    case EntityKind::document:
+      break;
+  }
+  const FoliumDocument document = client.getDocument(record.entityId);
+  return FoliumFPItem::documentItem(
+      document, FoliumFPItem::parentIdentifier(document.documentsFolderId, document.workspaceId),
+      std::nullopt);
+}
+
+// The server's way of saying that an entity is gone or not the user's to see: the change
+// can be passed over. Anything else may pass, and the change must be tried again.
+bool isGoneOrForbidden(const FoliumError& error) {
+  return error.kind() == FoliumError::Kind::http &&
+         (error.status() == 403 || error.status() == 404 || error.status() == 410);
+}
+
+std::optional<std::int64_t> parseDecimal(std::string_view text) {
+  std::string_view digits = text;
+  if (!digits.empty() && (digits.front() == '+' || digits.front() == '-')) digits.remove_prefix(1);
+  if (digits.empty()) return std::nullopt;
+  for (const char c : digits) {
+    if (c < '0' || c > '9') return std::nullopt;
+  }
+  // from_chars takes a minus sign but no plus sign.
+  const std::string_view number = text.front() == '-' ? text : digits;
+  std::int64_t value = 0;
+  const auto [end, error] = std::from_chars(number.data(), number.data() + number.size(), value);
+  if (error != std::errc() || end != number.data() + number.size()) return std::nullopt;
+  return value;
+}
+
+}  // namespace
+
+FoliumEnumerator::FoliumEnumerator(ItemIdentifier container, FoliumClient client, TaskGroup tasks)
+    : container_(std::move(container)), client_(std::move(client)), tasks_(std::move(tasks)) {}
+
+std::vector<ItemPtr> FoliumEnumerator::items(const ItemIdentifier& forContainer) const {
+  return listChildren(client_, forContainer);
+}
+
+std::vector<ItemPtr> FoliumEnumerator::listChildren(const FoliumClient& client,
+                                                    const ItemIdentifier& forContainer) {
+  std::vector<ItemPtr> items;
+  if (forContainer == platform::NSFileProviderWorkingSetContainerItemIdentifier ||
+      forContainer == platform::NSFileProviderTrashContainerItemIdentifier) {
+    return items;
+  }
+  const FoliumNode node(forContainer);
+  switch (node.kind) {
+    case FoliumNode::Case::root:
+      for (const Workspace& workspace : client.listWorkspaces()) {
+        items.push_back(FoliumFPItem::workspaceItem(workspace));
+      }
+      break;
+    case FoliumNode::Case::workspace:
+    case FoliumNode::Case::folder: {
+      const bool inWorkspace = node.kind == FoliumNode::Case::workspace;
+      // A workspace is listed with its id and keeps only its top level (records without
+      // a folder); a folder is listed by its own id.
+      auto [folders, documents] = inWorkspace
+                                      ? listFoldersAndDocuments(client, node.id, std::nullopt)
+                                      : listFoldersAndDocuments(client, std::nullopt, node.id);
+      for (const Folder& folder : folders) {
+        if (inWorkspace && folder.documentsFolderId) continue;
+        items.push_back(FoliumFPItem::folderItem(folder, forContainer));
+      }
+      for (const FoliumDocument& document : documents) {
+        if (inWorkspace && document.documentsFolderId) continue;
+        items.push_back(FoliumFPItem::documentItem(document, forContainer, std::nullopt));
+      }
+      break;
+    }
+    case FoliumNode::Case::document:
+      break;
+  }
+  return items;
+}
+
+platform::SyncAnchor FoliumEnumerator::makeAnchor(std::int64_t cursor) {
+  return std::string(kAnchorVersion) + ":" + std::to_string(cursor);
+}
+
+std::optional<std::int64_t> FoliumEnumerator::parseAnchor(std::string_view anchor) {
+  // Bytes that are not UTF-8 could only turn into replacement characters, which match
+  // neither the version nor a digit, and never into a colon: the bytes can be read as is.
+  // Colons that end empty pieces at the start are skipped; the first non-empty piece ends
+  // at the next colon, and all that follows is the cursor.
+  const auto start = anchor.find_first_not_of(':');
+  if (start == std::string_view::npos) return std::nullopt;
+  anchor.remove_prefix(start);
+  const auto colon = anchor.find(':');
+  if (colon == std::string_view::npos) return std::nullopt;
+  if (anchor.substr(0, colon) != kAnchorVersion) return std::nullopt;
+  return parseDecimal(anchor.substr(colon + 1));
+}
+
+void FoliumEnumerator::enumerateItems(std::shared_ptr<platform::EnumerationObserver> observer,
+                                      platform::EnumerationPage) {
+  // Copies, not this enumerator: the service may drop it while the listing runs.
+  tasks_.start([client = client_, container = container_, observer = std::move(observer)] {
+    bool finished = false;
+    try {
+      std::vector<ItemPtr> items = listChildren(client, container);
+      observer->didEnumerateItems(std::move(items));
+      finished = true;
+      observer->finishEnumeratingUpToPage(std::nullopt);
+    } catch (...) {
+      if (!finished) observer->finishEnumeratingWithError(toErrorObject(std::current_exception()));
+    }
+  });
+}
+
+void FoliumEnumerator::currentSyncAnchor(SyncAnchorHandler completionHandler) {
+  tasks_.start([client = client_, handler = OnceHandler<std::optional<platform::SyncAnchor>>(
+                                      std::move(completionHandler))]() mutable {
+    platform::SyncAnchor anchor;
+    try {
+      std::int64_t cursor = 0;
+      for (;;) {
+        const ChangePage page = client.changes(cursor, kChangeBatchSize);
+        // A feed that says more is coming but does not move would be read forever.
+        const bool moved = page.cursor != cursor;
+        cursor = page.cursor;
+        if (!page.hasMore || !moved) break;
+      }
+      anchor = makeAnchor(cursor);
+    } catch (...) {
+      anchor = makeAnchor(0);
+    }
+    handler(std::move(anchor));
+  });
+}
+
+void FoliumEnumerator::enumerateChanges(std::shared_ptr<platform::ChangeObserver> observer,
+                                        platform::SyncAnchor fromSyncAnchor) {
+  const std::optional<std::int64_t> start = parseAnchor(fromSyncAnchor);
+  if (!start) {
+    observer->finishEnumeratingWithError(std::make_shared<const platform::ErrorObject>(
+        platform::fileProviderError(platform::FileProviderErrorCode::syncAnchorExpired,
+                                    "cannot read the sync anchor \"" + fromSyncAnchor + "\"")));
+    return;
+  }
+  tasks_.start([client = client_, observer = std::move(observer), cursor = *start]() mutable {
+    bool finished = false;
+    auto finishAt = [&](std::int64_t at) {
+      finished = true;
+      observer->finishEnumeratingChangesUpToSyncAnchor(makeAnchor(at), false);
+    };
+    try {
+      for (;;) {
+        ChangePage page;
+        try {
+          page = client.changes(cursor, kChangeBatchSize);
+        } catch (...) {
+          return finishAt(cursor);
+        }
+        std::vector<ItemIdentifier> deleted;
+        std::vector<ItemPtr> updated;
+        for (const ChangeRecord& record : page.changes) {
+          if (record.action == "deleted") {
+            deleted.push_back(deletedIdentifier(record));
+            continue;
+          }
+          try {
+            updated.push_back(readEntity(client, record));
+          } catch (const FoliumError& error) {
+            if (!isGoneOrForbidden(error)) return finishAt(cursor);
+          } catch (...) {
+            // Transport or decoding failure: nothing of this page is reported, so the
+            // next enumeration reads it again.
+            return finishAt(cursor);
+          }
+        }
+        if (!deleted.empty()) observer->didDeleteItemsWithIdentifiers(std::move(deleted));
+        if (!updated.empty()) observer->didUpdateItems(std::move(updated));
+        const bool moved = page.cursor != cursor;
+        if (!page.hasMore || !moved) return finishAt(page.cursor);
+        cursor = page.cursor;
+      }
+    } catch (...) {
+      if (!finished) observer->finishEnumeratingWithError(toErrorObject(std::current_exception()));
+    }
+  });
+}
+
+}  // namespace folium::fp

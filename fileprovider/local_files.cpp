@@ -1,0 +1,140 @@
+#include "fileprovider/local_files.hpp"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdint>
+#include <cstdlib>
+#include <random>
+#include <system_error>
+#include <utility>
+
+namespace folium::fp {
+namespace {
+
+[[noreturn]] void fail(int error, const std::string& what) {
+  throw std::system_error(error, std::generic_category(), what);
+}
+
+// Closes on every path; a failed close of a written file is reported by the writer itself.
+class FileDescriptor {
+ public:
+  explicit FileDescriptor(int fd) : fd_(fd) {}
+  ~FileDescriptor() {
+    if (fd_ >= 0) ::close(fd_);
+  }
+  FileDescriptor(const FileDescriptor&) = delete;
+  FileDescriptor& operator=(const FileDescriptor&) = delete;
+  int get() const { return fd_; }
+  int release() { return std::exchange(fd_, -1); }
+
+ private:
+  int fd_;
+};
+
+std::filesystem::path absoluteDirectoryFromEnvironment(const char* name) {
+  const char* value = std::getenv(name);
+  if (value == nullptr || *value != '/') return {};
+  return value;
+}
+
+// 128 random bits in hex: a name nobody else can predict or have taken.
+std::string uniqueName() {
+  std::random_device random;
+  static constexpr char kHex[] = "0123456789ABCDEF";
+  std::string name;
+  for (int i = 0; i < 8; ++i) {
+    std::uint32_t bits = random();
+    for (int j = 0; j < 4; ++j) {
+      name += kHex[bits & 0xF];
+      name += kHex[(bits >> 4) & 0xF];
+      bits >>= 8;
+    }
+  }
+  return name;
+}
+
+void ensurePrivateFolder(const std::filesystem::path& folder) {
+  if (::mkdir(folder.c_str(), 0700) == 0) {
+    // The umask may have taken bits away, never added any: 0700 stands unless it was
+    // stricter, which would lock the user out.
+    if (::chmod(folder.c_str(), 0700) != 0) fail(errno, "cannot set up folder " + folder.string());
+    return;
+  }
+  if (errno != EEXIST) fail(errno, "cannot create folder " + folder.string());
+  struct stat status {};
+  if (::lstat(folder.c_str(), &status) != 0)
+    fail(errno, "cannot inspect folder " + folder.string());
+  // In a shared temporary directory anyone may have made that name first: only a real
+  // folder of the user's own will do.
+  if (!S_ISDIR(status.st_mode)) fail(ENOTDIR, "not a folder: " + folder.string());
+  if (status.st_uid != ::geteuid()) {
+    fail(EACCES, "folder " + folder.string() + " belongs to another user");
+  }
+  if ((status.st_mode & 0777) != 0700 && ::chmod(folder.c_str(), 0700) != 0) {
+    fail(errno, "cannot make folder " + folder.string() + " private");
+  }
+}
+
+}  // namespace
+
+std::string readWholeFile(const std::filesystem::path& path) {
+  const std::string what = "cannot read " + path.string();
+  FileDescriptor fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+  if (fd.get() < 0) fail(errno, what);
+  struct stat status {};
+  if (::fstat(fd.get(), &status) != 0) fail(errno, what);
+  if (S_ISDIR(status.st_mode)) fail(EISDIR, what);
+  std::string data;
+  if (S_ISREG(status.st_mode) && status.st_size > 0) {
+    data.reserve(static_cast<std::size_t>(status.st_size));
+  }
+  char buffer[64 * 1024];
+  for (;;) {
+    const ssize_t count = ::read(fd.get(), buffer, sizeof buffer);
+    if (count == 0) break;
+    if (count < 0) {
+      if (errno == EINTR) continue;
+      fail(errno, what);
+    }
+    data.append(buffer, static_cast<std::size_t>(count));
+  }
+  return data;
+}
+
+std::filesystem::path downloadsFolder() {
+  std::filesystem::path base = absoluteDirectoryFromEnvironment("XDG_RUNTIME_DIR");
+  if (base.empty()) base = absoluteDirectoryFromEnvironment("TMPDIR");
+  if (base.empty()) base = "/tmp";
+  return base / ("folium-" + std::to_string(::geteuid()));
+}
+
+std::filesystem::path writeTemporaryFile(std::string_view contents) {
+  const std::filesystem::path folder = downloadsFolder();
+  ensurePrivateFolder(folder);
+  const std::filesystem::path path = folder / uniqueName();
+  const std::string what = "cannot write " + path.string();
+  FileDescriptor fd(
+      ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
+  if (fd.get() < 0) fail(errno, what);
+  auto failAndRemove = [&](int error) {
+    ::unlink(path.c_str());
+    fail(error, what);
+  };
+  if (::fchmod(fd.get(), 0600) != 0) failAndRemove(errno);
+  while (!contents.empty()) {
+    const ssize_t count = ::write(fd.get(), contents.data(), contents.size());
+    if (count < 0) {
+      if (errno == EINTR) continue;
+      failAndRemove(errno);
+    }
+    contents.remove_prefix(static_cast<std::size_t>(count));
+  }
+  // Don't retry close in case of EINTR: the descriptor is gone either way.
+  if (::close(fd.release()) != 0) failAndRemove(errno);
+  return path;
+}
+
+}  // namespace folium::fp

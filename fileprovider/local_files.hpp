@@ -1,0 +1,22 @@
+#pragma once
+
+#include <filesystem>
+#include <string>
+#include <string_view>
+
+namespace folium::fp {
+
+// Reads a whole file into memory. Throws std::system_error (with the errno) naming the path.
+std::string readWholeFile(const std::filesystem::path& path);
+
+// The user's private folder for downloaded contents: "folium-<uid>" in $XDG_RUNTIME_DIR,
+// or in the temporary directory ($TMPDIR, else /tmp) when that is unset or not absolute.
+std::filesystem::path downloadsFolder();
+
+// Writes `contents` to a new file with a unique name in downloadsFolder() and returns its
+// absolute path. The folder is created 0700 (an existing one must be a real folder owned by
+// the user, and is brought back to 0700); the file is created 0600, never over an existing
+// one. The file is the caller's to move or remove. Throws std::system_error naming the path.
+std::filesystem::path writeTemporaryFile(std::string_view contents);
+
+}  // namespace folium::fp
