@@ -1,0 +1,384 @@
+#include "core/shared_store.hpp"
+
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <boost/json.hpp>
+#include <filesystem>
+#include <random>
+#include <set>
+#include <thread>
+
+#include "platform/secrets/file_secret_store.hpp"
+#include "platform/secrets/secret_service_store.hpp"
+#include "tests/support/process.hpp"
+
+namespace folium {
+namespace {
+
+namespace fs = std::filesystem;
+using platform::FileSecretStore;
+using platform::SecretItemKey;
+using platform::SecretOutcome;
+using platform::SecretRead;
+using testing::TempDir;
+
+FoliumProvisioning profile(const std::string& url, const std::string& displayName,
+                           const std::string& token = "tok") {
+  return FoliumProvisioning{Url::parse(url), token, displayName};
+}
+
+std::vector<std::string> displayNames(const std::vector<FoliumProvisioning>& profiles) {
+  std::vector<std::string> names;
+  for (const auto& p : profiles) names.push_back(p.displayName);
+  return names;
+}
+
+std::set<std::string> entriesOf(const fs::path& folder) {
+  std::set<std::string> names;
+  for (const auto& entry : fs::directory_iterator(folder)) {
+    names.insert(entry.path().filename().string());
+  }
+  return names;
+}
+
+// A real file-backed store in a private folder.
+class SharedStoreTest : public ::testing::Test {
+ protected:
+  SharedStoreTest()
+      : secrets_(std::make_shared<FileSecretStore>(dir_ / "secrets")),
+        store_(SharedStore::appGroupID, secrets_) {}
+
+  fs::path itemPath() const { return secrets_->itemPath(SharedStore::itemKey()); }
+
+  TempDir dir_;
+  std::shared_ptr<FileSecretStore> secrets_;
+  SharedStore store_;
+};
+
+TEST_F(SharedStoreTest, EmptyStoreReadsEmptyAndRemoveCreatesAnEmptyMap) {
+  EXPECT_TRUE(store_.all().empty());
+  EXPECT_FALSE(store_.provisioning("folium-docs-example-org"));
+  EXPECT_EQ(store_.contents().state, StoreContents::State::absent);
+
+  ASSERT_TRUE(store_.remove("folium-anything").ok);
+  EXPECT_EQ(testing::readFile(itemPath()), "{}");
+  EXPECT_EQ(store_.contents().state, StoreContents::State::stored);
+}
+
+TEST_F(SharedStoreTest, ProfilesAreKeyedByDomainIdentifierAndTheLastSaveWins) {
+  const auto first = profile("https://docs.example.org/", "Docs", "t1");
+  const auto sameHost = profile("http://docs.example.org:8080/prefix", "Docs bis", "t2");
+  const auto other = profile("https://a.example.org", "A");
+  ASSERT_TRUE(store_.save(first).ok);
+  ASSERT_TRUE(store_.save(first).ok);
+  ASSERT_TRUE(store_.save(other).ok);
+  EXPECT_EQ(store_.all().size(), 2u);
+  ASSERT_TRUE(store_.save(sameHost).ok);
+
+  EXPECT_EQ(store_.provisioning("folium-docs-example-org"), sameHost);
+  EXPECT_EQ(store_.provisioning("folium-a-example-org"), other);
+  EXPECT_FALSE(store_.provisioning("folium-Docs-example-org")) << "identifiers match exactly";
+  EXPECT_EQ(store_.all().size(), 2u);
+
+  // The item holds the map in the profile file format, so other readers can decode it.
+  const auto map = boost::json::parse(testing::readFile(itemPath())).as_object();
+  ASSERT_TRUE(map.contains("folium-docs-example-org"));
+  EXPECT_EQ(FoliumProvisioning::fromJson(map.at("folium-docs-example-org")), sameHost);
+}
+
+TEST_F(SharedStoreTest, AllSortsByDisplayNameExactlyAfterCanonicalComposition) {
+  const std::string composedE = "\xC3\xA9";     // é as one code point
+  const std::string decomposedE = "e\xCC\x81";  // e + combining acute accent
+  struct Case {
+    std::vector<std::string> names;
+    std::vector<std::string> expected;
+  };
+  const std::vector<Case> cases = {
+      {{"b", "B", "a"}, {"B", "a", "b"}},
+      {{"b", "Zoé", "a", "Émile"}, {"Zoé", "a", "b", "Émile"}},
+      // Unnormalised, the decomposed é would sort between "e" and "f".
+      {{"f", decomposedE, "e"}, {"e", "f", decomposedE}},
+      {{composedE + "2", "f", decomposedE + "1"}, {"f", decomposedE + "1", composedE + "2"}},
+  };
+  for (const auto& c : cases) {
+    ASSERT_TRUE(store_.clearAll().ok);
+    int host = 0;
+    for (const auto& name : c.names) {
+      ASSERT_TRUE(store_.save(profile("https://h" + std::to_string(host++) + ".org", name)).ok);
+    }
+    EXPECT_EQ(displayNames(store_.all()), c.expected);
+  }
+}
+
+TEST_F(SharedStoreTest, ClearAllDeletesTheItemAndSaveCreatesItAgain) {
+  ASSERT_TRUE(store_.save(profile("https://a.org", "A")).ok);
+  ASSERT_TRUE(store_.clearAll().ok);
+  EXPECT_TRUE(store_.all().empty());
+  EXPECT_FALSE(fs::exists(itemPath()));
+  ASSERT_TRUE(store_.clearAll().ok) << "clearing an empty store is not a failure";
+  ASSERT_TRUE(store_.save(profile("https://b.org", "B")).ok);
+  EXPECT_EQ(displayNames(store_.all()), std::vector<std::string>{"B"});
+}
+
+// A hand edit gone wrong must not cost the user the tokens it held.
+TEST_F(SharedStoreTest, UndecodableDataReadsEmptyAndIsKeptAsideBeforeTheNextWrite) {
+  const std::vector<std::string> broken = {
+      "not json",
+      R"({"folium-x-org":{"instance_url":"https://x.org","display_name":"X"}})",
+      R"({"folium-x-org":{"instance_url":"https://x.org","token":"t","display_name":"X"},)"
+      R"("folium-y-org":{"instance_url":"","token":"t","display_name":"Y"}})",
+      "[]",
+      R"({"folium-x-org":{"instanceURL":"https://x.org","token":"t","display_name":"X"}})",
+  };
+  int round = 0;
+  for (const auto& data : broken) {
+    SCOPED_TRACE(data);
+    TempDir dir;
+    auto secrets = std::make_shared<FileSecretStore>(dir / "secrets");
+    SharedStore store(SharedStore::appGroupID, secrets);
+    const fs::path item = secrets->itemPath(SharedStore::itemKey());
+    ASSERT_TRUE(secrets->add(SharedStore::itemKey(), data).ok());
+
+    EXPECT_TRUE(store.all().empty());
+    EXPECT_FALSE(store.provisioning("folium-x-org"));
+    EXPECT_EQ(store.contents().state, StoreContents::State::undecodable);
+    EXPECT_EQ(testing::readFile(item), data) << "reading repairs nothing";
+
+    const auto saved = profile("https://new.org", "New");
+    const StoreResult result = round++ % 2 == 0 ? store.save(saved) : store.remove("folium-x-org");
+    ASSERT_TRUE(result.ok) << result.message;
+    std::vector<fs::path> copies;
+    for (const auto& name : entriesOf(dir / "secrets")) {
+      if (name.rfind(item.filename().string() + ".corrupt-", 0) == 0) {
+        copies.push_back(dir / "secrets" / name);
+      }
+    }
+    ASSERT_EQ(copies.size(), 1u);
+    EXPECT_EQ(testing::readFile(copies.front()), data);
+    struct stat info {};
+    ASSERT_EQ(::stat(copies.front().c_str(), &info), 0);
+    EXPECT_EQ(info.st_mode & 07777, 0600u);
+    EXPECT_EQ(store.contents().state, StoreContents::State::stored);
+    EXPECT_LE(store.all().size(), 1u) << "only what the write left is stored";
+  }
+}
+
+// Forwards to a real store; reads or keep-aside copies fail on demand, as an I/O error or
+// a locked keyring would, and writes are counted.
+class FailingSecretStore final : public platform::SecretStore {
+ public:
+  explicit FailingSecretStore(std::shared_ptr<SecretStore> real) : real_(std::move(real)) {}
+  bool failReads = false;
+  bool failKeepAside = false;
+  int writes = 0;
+
+  SecretRead read(const SecretItemKey& key) override {
+    if (failReads)
+      return {SecretOutcome::failed("cannot read secret file: Input/output error"), {}};
+    return real_->read(key);
+  }
+  SecretOutcome update(const SecretItemKey& key, std::string_view data) override {
+    ++writes;
+    return real_->update(key, data);
+  }
+  SecretOutcome add(const SecretItemKey& key, std::string_view data) override {
+    ++writes;
+    return real_->add(key, data);
+  }
+  SecretOutcome remove(const SecretItemKey& key) override {
+    ++writes;
+    return real_->remove(key);
+  }
+  SecretOutcome keepAside(const SecretItemKey& key, std::string_view suffix,
+                          std::string_view data) override {
+    if (failKeepAside) return SecretOutcome::failed("no space left for the copy");
+    return real_->keepAside(key, suffix, data);
+  }
+
+ private:
+  std::shared_ptr<SecretStore> real_;
+};
+
+TEST_F(SharedStoreTest, AFailedReadIsNeverFollowedByAWrite) {
+  ASSERT_TRUE(store_.save(profile("https://a.org", "A", "secret-a")).ok);
+  ASSERT_TRUE(store_.save(profile("https://b.org", "B", "secret-b")).ok);
+  const std::string before = testing::readFile(itemPath());
+  auto failing = std::make_shared<FailingSecretStore>(secrets_);
+  SharedStore store(SharedStore::appGroupID, failing);
+  failing->failReads = true;
+
+  const StoreResult saved = store.save(profile("https://c.org", "C"));
+  EXPECT_FALSE(saved.ok);
+  EXPECT_NE(saved.message.find("Input/output error"), std::string::npos) << saved.message;
+  EXPECT_FALSE(store.remove("folium-a-org").ok);
+  EXPECT_FALSE(store.remove("folium-unknown").ok);
+  EXPECT_EQ(failing->writes, 0);
+  EXPECT_TRUE(store.all().empty()) << "a failed read still reads as an empty store";
+  EXPECT_EQ(store.contents().state, StoreContents::State::unreadable);
+
+  EXPECT_EQ(testing::readFile(itemPath()), before);
+  EXPECT_EQ(displayNames(store_.all()), (std::vector<std::string>{"A", "B"}));
+}
+
+TEST_F(SharedStoreTest, UndecodableDataIsNotReplacedWhenItCannotBeKeptAside) {
+  ASSERT_TRUE(secrets_->add(SharedStore::itemKey(), "{\"hand edit\": ").ok());
+  auto failing = std::make_shared<FailingSecretStore>(secrets_);
+  failing->failKeepAside = true;
+  SharedStore store(SharedStore::appGroupID, failing);
+
+  const StoreResult saved = store.save(profile("https://c.org", "C"));
+  EXPECT_FALSE(saved.ok);
+  EXPECT_NE(saved.message.find("no space left"), std::string::npos) << saved.message;
+  EXPECT_EQ(failing->writes, 0);
+  EXPECT_EQ(testing::readFile(itemPath()), "{\"hand edit\": ");
+}
+
+// As root, permission bits do not stop a read: an item path that is a folder does.
+TEST_F(SharedStoreTest, AnUnreadableItemFailsEveryChangeWithItsReason) {
+  fs::create_directories(itemPath());
+  const StoreResult saved = store_.save(profile("https://a.org", "A"));
+  EXPECT_FALSE(saved.ok);
+  EXPECT_NE(saved.message.find(itemPath().string()), std::string::npos) << saved.message;
+  EXPECT_FALSE(store_.remove("folium-a-org").ok);
+  EXPECT_FALSE(store_.clearAll().ok);
+  EXPECT_TRUE(fs::is_directory(itemPath()));
+  EXPECT_EQ(entriesOf(itemPath()).size(), 0u);
+}
+
+TEST(SharedStoreChoice, AnUnknownBackendFailsEveryOperationWithoutThrowing) {
+  const char* old = std::getenv("FOLIUM_SECRET_STORE");
+  const std::string saved = old ? old : "";
+  ::setenv("FOLIUM_SECRET_STORE", "keychain", 1);
+  SharedStore store(SharedStore::appGroupID);
+  if (old) {
+    ::setenv("FOLIUM_SECRET_STORE", saved.c_str(), 1);
+  } else {
+    ::unsetenv("FOLIUM_SECRET_STORE");
+  }
+  EXPECT_TRUE(store.all().empty());
+  const StoreResult result = store.save(profile("https://a.org", "A"));
+  EXPECT_FALSE(result.ok);
+  EXPECT_NE(result.message.find("\"keychain\""), std::string::npos) << result.message;
+}
+
+// A writer killed at any moment leaves the map it replaced or the map it wrote, never a
+// mix. The child saves profiles 0, 1, 2... (each save adds one), so whatever the kill
+// interrupted, the map that remains must hold profiles 0 to n-1 exactly.
+TEST(SharedStoreAtomicity, AWriterKilledMidWriteLeavesAWholeMap) {
+  TempDir dir;
+  auto secrets = std::make_shared<FileSecretStore>(dir / "secrets");
+  SharedStore store(SharedStore::appGroupID, secrets);
+  const fs::path item = secrets->itemPath(SharedStore::itemKey());
+  // Large profiles make each write long enough for kills to land inside it.
+  const std::string token(32 * 1024, 't');
+  std::mt19937 random(42);
+
+  for (int round = 0; round < 12; ++round) {
+    const std::size_t start = store.all().size();
+    const pid_t child = ::fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+      for (std::size_t i = start;; ++i) {
+        if (!store.save(profile("https://h" + std::to_string(i) + ".org", std::to_string(i), token))
+                 .ok) {
+          ::_exit(3);
+        }
+      }
+    }
+    // Let the child get some saves done; where exactly the kill lands is left to chance.
+    while (store.all().size() < start + 2 && ::waitpid(child, nullptr, WNOHANG) == 0) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    std::this_thread::sleep_for(std::chrono::microseconds(random() % 20000));
+    ::kill(child, SIGKILL);
+    int status = 0;
+    ASSERT_EQ(::waitpid(child, &status, 0), child);
+    ASSERT_TRUE(WIFSIGNALED(status)) << "the writer stopped on its own: status " << status;
+
+    const StoreContents contents = store.contents();
+    ASSERT_EQ(contents.state, StoreContents::State::stored) << contents.message;
+    std::set<std::string> domains;
+    for (const auto& p : contents.profiles) domains.insert(p.domainIdentifier());
+    ASSERT_GE(domains.size(), start);
+    for (std::size_t i = 0; i < domains.size(); ++i) {
+      EXPECT_TRUE(domains.count("folium-h" + std::to_string(i) + "-org")) << i;
+    }
+  }
+  // Killed writers may leave their temporary file; never a second item or a broken one.
+  for (const auto& name : entriesOf(dir / "secrets")) {
+    EXPECT_TRUE(name == item.filename().string() || name.find(".tmp-") != std::string::npos)
+        << name;
+  }
+}
+
+// The same store over the desktop keyring, in the private session that ctest starts.
+TEST(SecretServiceSharedStore, KeepsProfilesAndSetsUndecodableDataAsideAsASecondItem) {
+  if (std::getenv("FOLIUM_TEST_KEYRING") == nullptr) {
+    GTEST_SKIP() << "needs the private keyring session of tests/support/run_in_keyring.sh";
+  }
+  auto secrets = std::make_shared<platform::SecretServiceStore>();
+  SharedStore store(SharedStore::appGroupID, secrets);
+  ASSERT_TRUE(store.clearAll().ok);
+  EXPECT_TRUE(store.all().empty());
+  ASSERT_TRUE(store.remove("folium-x").ok);
+  EXPECT_EQ(secrets->read(SharedStore::itemKey()).data, "{}");
+
+  ASSERT_TRUE(store.save(profile("https://b.org", "b")).ok);
+  ASSERT_TRUE(store.save(profile("https://a.org", "a")).ok);
+  ASSERT_TRUE(store.save(profile("https://big.org", "B")).ok);
+  EXPECT_EQ(displayNames(store.all()), (std::vector<std::string>{"B", "a", "b"}));
+
+  ASSERT_TRUE(secrets->update(SharedStore::itemKey(), "{broken").ok());
+  EXPECT_TRUE(store.all().empty());
+  ASSERT_TRUE(store.save(profile("https://c.org", "C")).ok);
+  EXPECT_EQ(displayNames(store.all()), std::vector<std::string>{"C"});
+  // The copy's account is "all.corrupt-<time stamp>": find it by trying this second and
+  // the ones just before it.
+  bool found = false;
+  for (int back = 0; back < 5 && !found; ++back) {
+    const std::time_t when = std::time(nullptr) - back;
+    std::tm parts{};
+    gmtime_r(&when, &parts);
+    char stamp[32];
+    std::strftime(stamp, sizeof stamp, "%Y%m%dT%H%M%SZ", &parts);
+    SecretItemKey aside = SharedStore::itemKey();
+    aside.account += std::string(".corrupt-") + stamp;
+    SecretRead copy = secrets->read(aside);
+    if (copy.ok()) {
+      found = true;
+      EXPECT_EQ(copy.data, "{broken");
+      secrets->remove(aside);
+    }
+  }
+  EXPECT_TRUE(found) << "no kept-aside item";
+  ASSERT_TRUE(store.clearAll().ok);
+}
+
+// Locking cannot be undone without a prompt: this suite has a keyring session of its own.
+TEST(SecretServiceLockedSharedStore, ALockedKeyringReadsEmptyButRefusesEveryChange) {
+  if (std::getenv("FOLIUM_TEST_KEYRING") == nullptr) {
+    GTEST_SKIP() << "needs the private keyring session of tests/support/run_in_keyring.sh";
+  }
+  SharedStore store(SharedStore::appGroupID, std::make_shared<platform::SecretServiceStore>());
+  ASSERT_TRUE(store.save(profile("https://a.org", "A")).ok);
+  const auto lock = testing::runProcess(
+      {"gdbus", "call", "--session", "--dest", "org.freedesktop.secrets", "--object-path",
+       "/org/freedesktop/secrets", "--method", "org.freedesktop.Secret.Service.Lock",
+       "['/org/freedesktop/secrets/collection/login']"});
+  ASSERT_EQ(lock.exitCode, 0) << lock.err;
+
+  EXPECT_TRUE(store.all().empty());
+  EXPECT_EQ(store.contents().state, StoreContents::State::unreadable);
+  for (const StoreResult& result : {store.save(profile("https://b.org", "B")),
+                                    store.remove("folium-a-org"), store.clearAll()}) {
+    EXPECT_FALSE(result.ok);
+    EXPECT_NE(result.message.find("locked"), std::string::npos) << result.message;
+  }
+}
+
+}  // namespace
+}  // namespace folium
