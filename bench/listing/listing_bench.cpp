@@ -26,7 +26,7 @@ constexpr int kPerPage = 1000;
 constexpr int kPages = kDocuments / kPerPage;
 
 struct Setup {
-  folium::bench::DevserverProcess server{{"--seed-documents", std::to_string(kDocuments)}};
+  folium::bench::DevserverProcess server{{"--bulk", std::to_string(kDocuments)}};
   folium::FoliumClient client{
       folium::FoliumConfig{folium::Url::parse(server.baseURL()), server.token()},
       folium::platform::sharedHttpSession()};

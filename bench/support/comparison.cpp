@@ -1,6 +1,7 @@
 #include "bench/support/comparison.hpp"
 
 #include <benchmark/benchmark.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cstdio>
@@ -14,6 +15,8 @@ namespace {
 // console shows the usual table.
 class CollectingReporter : public benchmark::ConsoleReporter {
  public:
+  explicit CollectingReporter(bool color) : ConsoleReporter(color ? OO_ColorTabular : OO_Tabular) {}
+
   void ReportRuns(const std::vector<Run>& runs) override {
     for (const Run& run : runs) {
       if (run.run_type != Run::RT_Iteration) continue;
@@ -67,7 +70,11 @@ int runComparisons(int argc, char** argv, const std::vector<Comparison>& compari
   benchmark::Initialize(&count, args.data());
   if (benchmark::ReportUnrecognizedArguments(count, args.data())) return 2;
 
-  CollectingReporter reporter;
+  // Colours only on a terminal, and never when the command line turns them off.
+  const bool color = ::isatty(STDOUT_FILENO) == 1 &&
+                     !hasFlag(argc, argv, "--benchmark_color=false") &&
+                     !hasFlag(argc, argv, "--benchmark_color=no");
+  CollectingReporter reporter(color);
   benchmark::RunSpecifiedBenchmarks(&reporter);
   benchmark::Shutdown();
 
