@@ -2,6 +2,8 @@
 
 #include <string>
 
+#include <boost/json.hpp>
+
 #include "core/json_decoding.hpp"
 #include "core/records.hpp"
 

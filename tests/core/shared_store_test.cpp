@@ -2,19 +2,16 @@
 
 #include <gtest/gtest.h>
 #include <signal.h>
-#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <boost/json.hpp>
-#include <filesystem>
 #include <random>
-#include <set>
 #include <thread>
 
 #include "platform/secrets/file_secret_store.hpp"
 #include "platform/secrets/secret_service_store.hpp"
-#include "tests/support/process.hpp"
+#include "tests/support/keyring.hpp"
 
 namespace folium {
 namespace {
@@ -24,6 +21,7 @@ using platform::FileSecretStore;
 using platform::SecretItemKey;
 using platform::SecretOutcome;
 using platform::SecretRead;
+using testing::folderEntries;
 using testing::TempDir;
 
 FoliumProvisioning profile(const std::string& url, const std::string& displayName,
@@ -37,57 +35,39 @@ std::vector<std::string> displayNames(const std::vector<FoliumProvisioning>& pro
   return names;
 }
 
-std::set<std::string> entriesOf(const fs::path& folder) {
-  std::set<std::string> names;
-  for (const auto& entry : fs::directory_iterator(folder)) {
-    names.insert(entry.path().filename().string());
-  }
-  return names;
-}
-
 // A real file-backed store in a private folder.
 class SharedStoreTest : public ::testing::Test {
  protected:
-  SharedStoreTest()
-      : secrets_(std::make_shared<FileSecretStore>(dir_ / "secrets")),
-        store_(SharedStore::appGroupID, secrets_) {}
-
   fs::path itemPath() const { return secrets_->itemPath(SharedStore::itemKey()); }
 
   TempDir dir_;
-  std::shared_ptr<FileSecretStore> secrets_;
-  SharedStore store_;
+  std::shared_ptr<FileSecretStore> secrets_ = std::make_shared<FileSecretStore>(dir_ / "secrets");
+  SharedStore store_{SharedStore::appGroupID, secrets_};
 };
 
-TEST_F(SharedStoreTest, EmptyStoreReadsEmptyAndRemoveCreatesAnEmptyMap) {
+TEST_F(SharedStoreTest, ProfilesAreKeyedByDomainIdentifierAndTheLastSaveWins) {
   EXPECT_TRUE(store_.all().empty());
   EXPECT_FALSE(store_.provisioning("folium-docs-example-org"));
-  EXPECT_EQ(store_.contents().state, StoreContents::State::absent);
-
   ASSERT_TRUE(store_.remove("folium-anything").ok);
-  EXPECT_EQ(testing::readFile(itemPath()), "{}");
-  EXPECT_EQ(store_.contents().state, StoreContents::State::stored);
-}
+  EXPECT_EQ(testing::readFile(itemPath()), "{}") << "remove writes the map even when empty";
 
-TEST_F(SharedStoreTest, ProfilesAreKeyedByDomainIdentifierAndTheLastSaveWins) {
   const auto first = profile("https://docs.example.org/", "Docs", "t1");
   const auto sameHost = profile("http://docs.example.org:8080/prefix", "Docs bis", "t2");
   const auto other = profile("https://a.example.org", "A");
-  ASSERT_TRUE(store_.save(first).ok);
-  ASSERT_TRUE(store_.save(first).ok);
-  ASSERT_TRUE(store_.save(other).ok);
-  EXPECT_EQ(store_.all().size(), 2u);
-  ASSERT_TRUE(store_.save(sameHost).ok);
-
+  for (const auto& p : {first, first, other, sameHost}) ASSERT_TRUE(store_.save(p).ok);
   EXPECT_EQ(store_.provisioning("folium-docs-example-org"), sameHost);
   EXPECT_EQ(store_.provisioning("folium-a-example-org"), other);
   EXPECT_FALSE(store_.provisioning("folium-Docs-example-org")) << "identifiers match exactly";
   EXPECT_EQ(store_.all().size(), 2u);
-
   // The item holds the map in the profile file format, so other readers can decode it.
   const auto map = boost::json::parse(testing::readFile(itemPath())).as_object();
-  ASSERT_TRUE(map.contains("folium-docs-example-org"));
   EXPECT_EQ(FoliumProvisioning::fromJson(map.at("folium-docs-example-org")), sameHost);
+
+  ASSERT_TRUE(store_.clearAll().ok);
+  EXPECT_FALSE(fs::exists(itemPath()));
+  EXPECT_TRUE(store_.clearAll().ok) << "clearing an empty store is not a failure";
+  ASSERT_TRUE(store_.save(other).ok);
+  EXPECT_EQ(store_.all(), std::vector<FoliumProvisioning>{other});
 }
 
 TEST_F(SharedStoreTest, AllSortsByDisplayNameExactlyAfterCanonicalComposition) {
@@ -114,18 +94,8 @@ TEST_F(SharedStoreTest, AllSortsByDisplayNameExactlyAfterCanonicalComposition) {
   }
 }
 
-TEST_F(SharedStoreTest, ClearAllDeletesTheItemAndSaveCreatesItAgain) {
-  ASSERT_TRUE(store_.save(profile("https://a.org", "A")).ok);
-  ASSERT_TRUE(store_.clearAll().ok);
-  EXPECT_TRUE(store_.all().empty());
-  EXPECT_FALSE(fs::exists(itemPath()));
-  ASSERT_TRUE(store_.clearAll().ok) << "clearing an empty store is not a failure";
-  ASSERT_TRUE(store_.save(profile("https://b.org", "B")).ok);
-  EXPECT_EQ(displayNames(store_.all()), std::vector<std::string>{"B"});
-}
-
 // A hand edit gone wrong must not cost the user the tokens it held.
-TEST_F(SharedStoreTest, UndecodableDataReadsEmptyAndIsKeptAsideBeforeTheNextWrite) {
+TEST(SharedStoreUndecodable, ReadsEmptyAndIsKeptAsideBeforeTheNextWrite) {
   const std::vector<std::string> broken = {
       "not json",
       R"({"folium-x-org":{"instance_url":"https://x.org","display_name":"X"}})",
@@ -140,29 +110,23 @@ TEST_F(SharedStoreTest, UndecodableDataReadsEmptyAndIsKeptAsideBeforeTheNextWrit
     TempDir dir;
     auto secrets = std::make_shared<FileSecretStore>(dir / "secrets");
     SharedStore store(SharedStore::appGroupID, secrets);
-    const fs::path item = secrets->itemPath(SharedStore::itemKey());
+    const std::string item = secrets->itemPath(SharedStore::itemKey()).filename();
     ASSERT_TRUE(secrets->add(SharedStore::itemKey(), data).ok());
 
     EXPECT_TRUE(store.all().empty());
     EXPECT_FALSE(store.provisioning("folium-x-org"));
     EXPECT_EQ(store.contents().state, StoreContents::State::undecodable);
-    EXPECT_EQ(testing::readFile(item), data) << "reading repairs nothing";
+    EXPECT_EQ(testing::readFile(dir / "secrets" / item), data) << "reading repairs nothing";
 
-    const auto saved = profile("https://new.org", "New");
-    const StoreResult result = round++ % 2 == 0 ? store.save(saved) : store.remove("folium-x-org");
+    const StoreResult result = round++ % 2 == 0 ? store.save(profile("https://new.org", "New"))
+                                                : store.remove("folium-x-org");
     ASSERT_TRUE(result.ok) << result.message;
-    std::vector<fs::path> copies;
-    for (const auto& name : entriesOf(dir / "secrets")) {
-      if (name.rfind(item.filename().string() + ".corrupt-", 0) == 0) {
-        copies.push_back(dir / "secrets" / name);
-      }
-    }
-    ASSERT_EQ(copies.size(), 1u);
-    EXPECT_EQ(testing::readFile(copies.front()), data);
-    struct stat info {};
-    ASSERT_EQ(::stat(copies.front().c_str(), &info), 0);
-    EXPECT_EQ(info.st_mode & 07777, 0600u);
-    EXPECT_EQ(store.contents().state, StoreContents::State::stored);
+    const auto entries = folderEntries(dir / "secrets");
+    ASSERT_EQ(entries.size(), 2u);
+    const std::string copy = *entries.rbegin();
+    EXPECT_EQ(copy.rfind(item + ".corrupt-", 0), 0u) << copy;
+    EXPECT_EQ(testing::readFile(dir / "secrets" / copy), data);
+    EXPECT_EQ(testing::fileMode(dir / "secrets" / copy), 0600u);
     EXPECT_LE(store.all().size(), 1u) << "only what the write left is stored";
   }
 }
@@ -177,8 +141,7 @@ class FailingSecretStore final : public platform::SecretStore {
   int writes = 0;
 
   SecretRead read(const SecretItemKey& key) override {
-    if (failReads)
-      return {SecretOutcome::failed("cannot read secret file: Input/output error"), {}};
+    if (failReads) return {SecretOutcome::failed("cannot read: Input/output error"), {}};
     return real_->read(key);
   }
   SecretOutcome update(const SecretItemKey& key, std::string_view data) override {
@@ -203,66 +166,32 @@ class FailingSecretStore final : public platform::SecretStore {
   std::shared_ptr<SecretStore> real_;
 };
 
-TEST_F(SharedStoreTest, AFailedReadIsNeverFollowedByAWrite) {
+TEST_F(SharedStoreTest, NothingIsWrittenWhenTheStoreCannotBeReadOrItsDataKeptAside) {
   ASSERT_TRUE(store_.save(profile("https://a.org", "A", "secret-a")).ok);
   ASSERT_TRUE(store_.save(profile("https://b.org", "B", "secret-b")).ok);
   const std::string before = testing::readFile(itemPath());
   auto failing = std::make_shared<FailingSecretStore>(secrets_);
   SharedStore store(SharedStore::appGroupID, failing);
-  failing->failReads = true;
 
+  failing->failReads = true;
   const StoreResult saved = store.save(profile("https://c.org", "C"));
   EXPECT_FALSE(saved.ok);
   EXPECT_NE(saved.message.find("Input/output error"), std::string::npos) << saved.message;
   EXPECT_FALSE(store.remove("folium-a-org").ok);
   EXPECT_FALSE(store.remove("folium-unknown").ok);
-  EXPECT_EQ(failing->writes, 0);
   EXPECT_TRUE(store.all().empty()) << "a failed read still reads as an empty store";
   EXPECT_EQ(store.contents().state, StoreContents::State::unreadable);
-
+  EXPECT_EQ(failing->writes, 0);
   EXPECT_EQ(testing::readFile(itemPath()), before);
-  EXPECT_EQ(displayNames(store_.all()), (std::vector<std::string>{"A", "B"}));
-}
 
-TEST_F(SharedStoreTest, UndecodableDataIsNotReplacedWhenItCannotBeKeptAside) {
-  ASSERT_TRUE(secrets_->add(SharedStore::itemKey(), "{\"hand edit\": ").ok());
-  auto failing = std::make_shared<FailingSecretStore>(secrets_);
+  failing->failReads = false;
   failing->failKeepAside = true;
-  SharedStore store(SharedStore::appGroupID, failing);
-
-  const StoreResult saved = store.save(profile("https://c.org", "C"));
-  EXPECT_FALSE(saved.ok);
-  EXPECT_NE(saved.message.find("no space left"), std::string::npos) << saved.message;
+  ASSERT_TRUE(secrets_->update(SharedStore::itemKey(), "{\"hand edit\": ").ok());
+  const StoreResult overwritten = store.save(profile("https://c.org", "C"));
+  EXPECT_FALSE(overwritten.ok);
+  EXPECT_NE(overwritten.message.find("no space left"), std::string::npos) << overwritten.message;
   EXPECT_EQ(failing->writes, 0);
   EXPECT_EQ(testing::readFile(itemPath()), "{\"hand edit\": ");
-}
-
-// As root, permission bits do not stop a read: an item path that is a folder does.
-TEST_F(SharedStoreTest, AnUnreadableItemFailsEveryChangeWithItsReason) {
-  fs::create_directories(itemPath());
-  const StoreResult saved = store_.save(profile("https://a.org", "A"));
-  EXPECT_FALSE(saved.ok);
-  EXPECT_NE(saved.message.find(itemPath().string()), std::string::npos) << saved.message;
-  EXPECT_FALSE(store_.remove("folium-a-org").ok);
-  EXPECT_FALSE(store_.clearAll().ok);
-  EXPECT_TRUE(fs::is_directory(itemPath()));
-  EXPECT_EQ(entriesOf(itemPath()).size(), 0u);
-}
-
-TEST(SharedStoreChoice, AnUnknownBackendFailsEveryOperationWithoutThrowing) {
-  const char* old = std::getenv("FOLIUM_SECRET_STORE");
-  const std::string saved = old ? old : "";
-  ::setenv("FOLIUM_SECRET_STORE", "keychain", 1);
-  SharedStore store(SharedStore::appGroupID);
-  if (old) {
-    ::setenv("FOLIUM_SECRET_STORE", saved.c_str(), 1);
-  } else {
-    ::unsetenv("FOLIUM_SECRET_STORE");
-  }
-  EXPECT_TRUE(store.all().empty());
-  const StoreResult result = store.save(profile("https://a.org", "A"));
-  EXPECT_FALSE(result.ok);
-  EXPECT_NE(result.message.find("\"keychain\""), std::string::npos) << result.message;
 }
 
 // A writer killed at any moment leaves the map it replaced or the map it wrote, never a
@@ -272,7 +201,6 @@ TEST(SharedStoreAtomicity, AWriterKilledMidWriteLeavesAWholeMap) {
   TempDir dir;
   auto secrets = std::make_shared<FileSecretStore>(dir / "secrets");
   SharedStore store(SharedStore::appGroupID, secrets);
-  const fs::path item = secrets->itemPath(SharedStore::itemKey());
   // Large profiles make each write long enough for kills to land inside it.
   const std::string token(32 * 1024, 't');
   std::mt19937 random(42);
@@ -283,10 +211,8 @@ TEST(SharedStoreAtomicity, AWriterKilledMidWriteLeavesAWholeMap) {
     ASSERT_GE(child, 0);
     if (child == 0) {
       for (std::size_t i = start;; ++i) {
-        if (!store.save(profile("https://h" + std::to_string(i) + ".org", std::to_string(i), token))
-                 .ok) {
-          ::_exit(3);
-        }
+        auto p = profile("https://h" + std::to_string(i) + ".org", std::to_string(i), token);
+        if (!store.save(p).ok) ::_exit(3);
       }
     }
     // Let the child get some saves done; where exactly the kill lands is left to chance.
@@ -301,83 +227,43 @@ TEST(SharedStoreAtomicity, AWriterKilledMidWriteLeavesAWholeMap) {
 
     const StoreContents contents = store.contents();
     ASSERT_EQ(contents.state, StoreContents::State::stored) << contents.message;
-    std::set<std::string> domains;
-    for (const auto& p : contents.profiles) domains.insert(p.domainIdentifier());
-    ASSERT_GE(domains.size(), start);
-    for (std::size_t i = 0; i < domains.size(); ++i) {
-      EXPECT_TRUE(domains.count("folium-h" + std::to_string(i) + "-org")) << i;
+    ASSERT_GE(contents.profiles.size(), start);
+    for (std::size_t i = 0; i < contents.profiles.size(); ++i) {
+      EXPECT_TRUE(store.provisioning("folium-h" + std::to_string(i) + "-org")) << i;
     }
-  }
-  // Killed writers may leave their temporary file; never a second item or a broken one.
-  for (const auto& name : entriesOf(dir / "secrets")) {
-    EXPECT_TRUE(name == item.filename().string() || name.find(".tmp-") != std::string::npos)
-        << name;
   }
 }
 
-// The same store over the desktop keyring, in the private session that ctest starts.
 TEST(SecretServiceSharedStore, KeepsProfilesAndSetsUndecodableDataAsideAsASecondItem) {
-  if (std::getenv("FOLIUM_TEST_KEYRING") == nullptr) {
-    GTEST_SKIP() << "needs the private keyring session of tests/support/run_in_keyring.sh";
-  }
+  FOLIUM_SKIP_UNLESS_IN_KEYRING();
   auto secrets = std::make_shared<platform::SecretServiceStore>();
   SharedStore store(SharedStore::appGroupID, secrets);
-  ASSERT_TRUE(store.clearAll().ok);
-  EXPECT_TRUE(store.all().empty());
   ASSERT_TRUE(store.remove("folium-x").ok);
   EXPECT_EQ(secrets->read(SharedStore::itemKey()).data, "{}");
-
-  ASSERT_TRUE(store.save(profile("https://b.org", "b")).ok);
-  ASSERT_TRUE(store.save(profile("https://a.org", "a")).ok);
-  ASSERT_TRUE(store.save(profile("https://big.org", "B")).ok);
+  for (const auto* name : {"b", "a", "B"}) {
+    ASSERT_TRUE(store.save(profile(std::string("https://") + name + "x.org", name)).ok);
+  }
   EXPECT_EQ(displayNames(store.all()), (std::vector<std::string>{"B", "a", "b"}));
 
   ASSERT_TRUE(secrets->update(SharedStore::itemKey(), "{broken").ok());
-  EXPECT_TRUE(store.all().empty());
+  const std::time_t before = std::time(nullptr);
   ASSERT_TRUE(store.save(profile("https://c.org", "C")).ok);
   EXPECT_EQ(displayNames(store.all()), std::vector<std::string>{"C"});
-  // The copy's account is "all.corrupt-<time stamp>": find it by trying this second and
-  // the ones just before it.
+  // The copy's account is "all.corrupt-<UTC time stamp>" of the moment of the save.
   bool found = false;
-  for (int back = 0; back < 5 && !found; ++back) {
-    const std::time_t when = std::time(nullptr) - back;
+  for (std::time_t when = before; when <= std::time(nullptr) && !found; ++when) {
     std::tm parts{};
     gmtime_r(&when, &parts);
     char stamp[32];
     std::strftime(stamp, sizeof stamp, "%Y%m%dT%H%M%SZ", &parts);
     SecretItemKey aside = SharedStore::itemKey();
     aside.account += std::string(".corrupt-") + stamp;
-    SecretRead copy = secrets->read(aside);
-    if (copy.ok()) {
+    if (SecretRead copy = secrets->read(aside); copy.ok()) {
       found = true;
       EXPECT_EQ(copy.data, "{broken");
-      secrets->remove(aside);
     }
   }
   EXPECT_TRUE(found) << "no kept-aside item";
-  ASSERT_TRUE(store.clearAll().ok);
-}
-
-// Locking cannot be undone without a prompt: this suite has a keyring session of its own.
-TEST(SecretServiceLockedSharedStore, ALockedKeyringReadsEmptyButRefusesEveryChange) {
-  if (std::getenv("FOLIUM_TEST_KEYRING") == nullptr) {
-    GTEST_SKIP() << "needs the private keyring session of tests/support/run_in_keyring.sh";
-  }
-  SharedStore store(SharedStore::appGroupID, std::make_shared<platform::SecretServiceStore>());
-  ASSERT_TRUE(store.save(profile("https://a.org", "A")).ok);
-  const auto lock = testing::runProcess(
-      {"gdbus", "call", "--session", "--dest", "org.freedesktop.secrets", "--object-path",
-       "/org/freedesktop/secrets", "--method", "org.freedesktop.Secret.Service.Lock",
-       "['/org/freedesktop/secrets/collection/login']"});
-  ASSERT_EQ(lock.exitCode, 0) << lock.err;
-
-  EXPECT_TRUE(store.all().empty());
-  EXPECT_EQ(store.contents().state, StoreContents::State::unreadable);
-  for (const StoreResult& result : {store.save(profile("https://b.org", "B")),
-                                    store.remove("folium-a-org"), store.clearAll()}) {
-    EXPECT_FALSE(result.ok);
-    EXPECT_NE(result.message.find("locked"), std::string::npos) << result.message;
-  }
 }
 
 }  // namespace
