@@ -1,0 +1,219 @@
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+
+#include <boost/json.hpp>
+
+#include "tests/support/devserver.hpp"
+#include "tests/support/process.hpp"
+#include "tests/support/scripted_server.hpp"
+
+namespace folium {
+namespace {
+
+using testing::ProcessResult;
+using testing::RecordedRequest;
+using testing::ScriptedResponse;
+using testing::ScriptedServer;
+
+constexpr const char* kToken = "tok-Zq8-never-shown";
+
+// foliumctl run in a private HOME with one profile file.
+class Ctl {
+ public:
+  explicit Ctl(const std::string& instanceURL, const std::string& token = kToken) {
+    profile_ = dir_ / "p.foliumprofile";
+    boost::json::object profile{
+        {"instance_url", instanceURL}, {"token", token}, {"display_name", "Test"}};
+    testing::writeFile(profile_, boost::json::serialize(profile));
+  }
+  ProcessResult api(std::vector<std::string> args) const {
+    std::vector<std::string> argv{testing::programPath("foliumctl").string(), "--profile",
+                                  profile_.string(), "api"};
+    argv.insert(argv.end(), args.begin(), args.end());
+    return run(argv);
+  }
+  ProcessResult run(const std::vector<std::string>& argv) const {
+    return testing::runProcess(argv, dir_.isolatedEnv());
+  }
+  const std::filesystem::path& profile() const { return profile_; }
+  std::filesystem::path path(const std::string& name) const { return dir_ / name; }
+
+ private:
+  testing::TempDir dir_;
+  std::filesystem::path profile_;
+};
+
+TEST(CliOptions, ProfileIsAcceptedAnywhere) {
+  ScriptedServer server([](const RecordedRequest&) {
+    return ScriptedResponse::json(R"([{"id":"1","label":"Équipe","description":null}])");
+  });
+  Ctl ctl(server.baseURL());
+  const std::string bin = testing::programPath("foliumctl").string();
+  const std::string p = ctl.profile().string();
+  for (const auto& argv : std::vector<std::vector<std::string>>{
+           {bin, "--profile", p, "api", "workspaces"},
+           {bin, "api", "--profile", p, "workspaces"},
+           {bin, "api", "workspaces", "--profile", p}}) {
+    auto result = ctl.run(argv);
+    EXPECT_EQ(result.exitCode, 0) << result.err;
+    EXPECT_EQ(result.out, "[{\"id\":\"1\",\"label\":\"Équipe\"}]\n");
+  }
+}
+
+TEST(CliOptions, WrongUsageExitsTwo) {
+  Ctl ctl("http://127.0.0.1:1/");
+  for (const auto& args : std::vector<std::vector<std::string>>{
+           {"folder"}, {"workspaces", "--bogus"}, {"nosuchcommand"}, {"changes", "--since", "x",
+                                                                      "--limit", "1"}}) {
+    EXPECT_EQ(ctl.api(args).exitCode, 2) << args[0];
+  }
+}
+
+TEST(CliFailures, OneLinePerKindOfFailure) {
+  struct Case {
+    ScriptedResponse response;
+    std::string expectedStart;
+  };
+  ScriptedResponse garbage;
+  garbage.raw = "hello\r\n\r\n";
+  const Case cases[] = {
+      {ScriptedResponse::status(404), "foliumctl: http status 404\n"},
+      {ScriptedResponse::status(302), "foliumctl: http status 302\n"},
+      {garbage, "foliumctl: invalid response\n"},
+      {ScriptedResponse::json(R"({"id":5,"name":"x"})"), "foliumctl: cannot decode response: "},
+  };
+  for (const auto& c : cases) {
+    ScriptedServer server([&](const RecordedRequest&) { return c.response; });
+    auto result = Ctl(server.baseURL()).api({"folder", "f"});
+    EXPECT_EQ(result.exitCode, 1);
+    EXPECT_EQ(result.err.substr(0, c.expectedStart.size()), c.expectedStart) << result.err;
+    EXPECT_TRUE(result.out.empty());
+    EXPECT_EQ(result.err.find(kToken), std::string::npos);
+  }
+  auto refused = Ctl("http://127.0.0.1:1/").api({"workspaces"});
+  EXPECT_EQ(refused.exitCode, 1);
+  EXPECT_EQ(refused.err.rfind("foliumctl: transport error: ", 0), 0u) << refused.err;
+}
+
+TEST(CliFailures, AnAddressThatIsNotHttpSendsNothing) {
+  for (const char* address : {"docs.example.org", "localhost:8080", "ftp://127.0.0.1/"}) {
+    auto result = Ctl(address).api({"workspaces"});
+    EXPECT_EQ(result.exitCode, 1) << address;
+    EXPECT_NE(result.err.find(address), std::string::npos) << result.err;
+    EXPECT_EQ(result.err.find(kToken), std::string::npos);
+  }
+}
+
+TEST(CliFailures, BadProfileFileIsNamed) {
+  Ctl ctl("http://127.0.0.1:1/");
+  testing::writeFile(ctl.profile(), R"({"instanceURL":"http://h/","token":"t","display_name":"d"})");
+  auto result = ctl.api({"workspaces"});
+  EXPECT_EQ(result.exitCode, 1);
+  EXPECT_NE(result.err.find(ctl.profile().string()), std::string::npos) << result.err;
+  EXPECT_NE(result.err.find("instance_url"), std::string::npos) << result.err;
+}
+
+TEST(CliOutput, RecordsUseFieldNamesAndChangePagesTheirShape) {
+  ScriptedServer server([](const RecordedRequest& r) {
+    if (r.path.ends_with("changes")) {
+      return ScriptedResponse::json(
+          R"({"changes":[{"id":3,"entity_type":"Document","entity_id":"9","action":"deleted",
+              "occurred_at":"t"}],"cursor":3,"has_more":false})");
+    }
+    return ScriptedResponse::json(
+        R"({"id":"f","name":"Sous-dossier","documents_folder_id":null,"workspace_id":"w",
+            "updated_at":"2026-01-01T00:00:00Z","extra":[1,2]})");
+  });
+  Ctl ctl(server.baseURL());
+  auto folder = ctl.api({"folder", "f"});
+  EXPECT_EQ(folder.out,
+            R"({"id":"f","name":"Sous-dossier","workspaceId":"w","updatedAt":"2026-01-01T00:00:00Z"})"
+            "\n");
+  auto changes = ctl.api({"changes", "--since", "0", "--limit", "500"});
+  EXPECT_EQ(changes.out,
+            R"({"changes":[{"id":3,"entityType":"Document","entityId":"9","action":"deleted","occurredAt":"t"}],"cursor":3,"hasMore":false})"
+            "\n");
+  EXPECT_EQ(server.requests().back().query, "cursor=0&limit=500");
+}
+
+std::string field(const std::string& json, const char* key) {
+  return std::string(boost::json::parse(json).as_object().at(key).as_string());
+}
+
+TEST(CliAgainstDevserver, TreeContentsFeedAndSearchEndToEnd) {
+  testing::Devserver server;
+  Ctl ctl(server.baseURL(), server.token());
+
+  // Workspaces are made through the server's admin endpoint, outside the client's contract.
+  platform::HttpRequest create;
+  create.method = "POST";
+  create.url = server.baseURL() + "api/v1/documents/workspaces";
+  create.headers = {{"Authorization", "Bearer " + server.token()},
+                    {"Content-Type", "application/json"}};
+  const std::string body = R"({"label":"Projets","description":"d"})";
+  create.body = body;
+  auto created = platform::sharedHttpSession()->send(create);
+  ASSERT_LT(created.status, 300) << created.body;
+  const std::string ws = field(created.body, "id");
+
+  auto folder = ctl.api({"create-folder", "--workspace", ws, "Comptes rendus"});
+  ASSERT_EQ(folder.exitCode, 0) << folder.err;
+  const std::string folderId = field(folder.out, "id");
+  auto sub = ctl.api({"create-folder", "--workspace", ws, "--parent", folderId, "2026"});
+  ASSERT_EQ(sub.exitCode, 0) << sub.err;
+  EXPECT_EQ(field(sub.out, "documentsFolderId"), folderId);
+
+  std::string contents = "# Réunion du lundi\n\nBudget prévisionnel validé.\n";
+  contents += std::string("\0\xff", 2);
+  testing::writeFile(ctl.path("réunion \"lundi\".md"), contents);
+  auto doc = ctl.api({"create-document", "--workspace", ws, "--folder", folderId,
+                      ctl.path("réunion \"lundi\".md").string()});
+  ASSERT_EQ(doc.exitCode, 0) << doc.err;
+  const std::string docId = field(doc.out, "id");
+  EXPECT_EQ(field(doc.out, "name"), "réunion %22lundi%22.md");
+
+  auto download = ctl.api({"download", docId, "-o", ctl.path("copie.md").string()});
+  ASSERT_EQ(download.exitCode, 0) << download.err;
+  EXPECT_EQ(testing::readFile(ctl.path("copie.md")), contents);
+  struct stat st {};
+  ASSERT_EQ(::stat(ctl.path("copie.md").c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 0777, 0600u);
+  EXPECT_EQ(ctl.api({"download", docId}).out, contents);
+
+  testing::writeFile(ctl.path("v2.md"), "version deux");
+  ASSERT_EQ(ctl.api({"update-document", docId, ctl.path("v2.md").string()}).exitCode, 0);
+  EXPECT_EQ(ctl.api({"download", docId}).out, "version deux");
+
+  auto renamed = ctl.api({"rename-document", docId, "Compte rendu.md"});
+  EXPECT_EQ(field(renamed.out, "name"), "Compte rendu.md");
+  auto moved = ctl.api({"move-document", docId});
+  EXPECT_EQ(boost::json::parse(moved.out).as_object().count("documentsFolderId"), 0u)
+      << moved.out;
+
+  auto listing = ctl.api({"documents", "--workspace", ws});
+  EXPECT_NE(listing.out.find(docId), std::string::npos);
+  auto folders = ctl.api({"folders", "--workspace", ws, "--parent", folderId});
+  EXPECT_NE(folders.out.find("2026"), std::string::npos);
+
+  auto hits = ctl.api({"search", "deux"});
+  ASSERT_EQ(hits.exitCode, 0) << hits.err;
+  EXPECT_NE(hits.out.find(docId), std::string::npos) << hits.out;
+
+  EXPECT_EQ(ctl.api({"delete-folder", folderId}).out, "");
+  auto gone = ctl.api({"folder", field(sub.out, "id")});
+  EXPECT_EQ(gone.err, "foliumctl: http status 404\n");
+
+  auto feed = ctl.api({"changes", "--since", "0", "--limit", "1000"});
+  ASSERT_EQ(feed.exitCode, 0) << feed.err;
+  auto page = boost::json::parse(feed.out).as_object();
+  EXPECT_FALSE(page.at("hasMore").as_bool());
+  int deletions = 0;
+  for (const auto& change : page.at("changes").as_array()) {
+    if (change.as_object().at("action").as_string() == "deleted") ++deletions;
+  }
+  EXPECT_EQ(deletions, 2);  // the folder and its sub-folder; the document had moved out
+  EXPECT_EQ(ctl.api({"document", docId}).exitCode, 0);
+}
+
+}  // namespace
+}  // namespace folium
