@@ -186,47 +186,38 @@ SecretOutcome FileSecretStore::writeFile(const std::filesystem::path& path, std:
 }
 
 SecretRead FileSecretStore::read(const SecretItemKey& key) {
-  SecretRead result;
   std::filesystem::path path;
-  if (auto located = locate(key, path); !located.ok()) {
-    static_cast<SecretOutcome&>(result) = located;
-    return result;
-  }
-  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY);
+  if (auto located = locate(key, path); !located.ok()) return SecretRead::without(located);
+  // O_NONBLOCK: a FIFO put in the item's place must fail the read, not hang it. Regular
+  // files ignore the flag.
+  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
   if (fd < 0) {
-    if (errno == ENOENT) {
-      result.status = SecretStatus::itemNotFound;
-    } else {
-      static_cast<SecretOutcome&>(result) =
-          SecretOutcome::failed(failureText("cannot read secret file", path, errno));
-    }
-    return result;
+    if (errno == ENOENT) return SecretRead::without(SecretOutcome::notFound());
+    return SecretRead::without(
+        SecretOutcome::failed(failureText("cannot read secret file", path, errno)));
   }
+  SecretRead result;
   struct stat info {};
-  int error = 0;
-  if (::fstat(fd, &info) != 0) {
-    error = errno;
-  } else if (!S_ISREG(info.st_mode)) {
-    ::close(fd);
-    static_cast<SecretOutcome&>(result) =
-        SecretOutcome::failed("cannot read secret file " + path.string() + ": not a regular file");
-    return result;
-  }
+  int error = ::fstat(fd, &info) == 0 ? 0 : errno;
+  if (error == 0 && !S_ISREG(info.st_mode)) error = EINVAL;
   char buffer[65536];
   while (error == 0) {
     const ssize_t n = ::read(fd, buffer, sizeof buffer);
-    if (n < 0) {
-      if (errno != EINTR) error = errno;
-      continue;
-    }
     if (n == 0) break;
-    result.data.append(buffer, static_cast<std::size_t>(n));
+    if (n > 0) {
+      result.data.append(buffer, static_cast<std::size_t>(n));
+    } else if (errno != EINTR) {
+      error = errno;
+    }
   }
   ::close(fd);
+  if (error == EINVAL) {
+    return SecretRead::without(
+        SecretOutcome::failed("cannot read secret file " + path.string() + ": not a regular file"));
+  }
   if (error != 0) {
-    result.data.clear();
-    static_cast<SecretOutcome&>(result) =
-        SecretOutcome::failed(failureText("cannot read secret file", path, error));
+    return SecretRead::without(
+        SecretOutcome::failed(failureText("cannot read secret file", path, error)));
   }
   return result;
 }

@@ -166,13 +166,11 @@ SecretOutcome store(const SecretItemKey& key, std::string_view data) {
 SecretRead SecretServiceStore::read(const SecretItemKey& key) {
   SecretRead result;
   if (!validKey(key)) {
-    static_cast<SecretOutcome&>(result) = invalidKey(key);
-    return result;
+    return SecretRead::without(invalidKey(key));
   }
   Search found = search(key, SECRET_SEARCH_LOAD_SECRETS);
   if (!found.outcome.ok()) {
-    static_cast<SecretOutcome&>(result) = found.outcome;
-    return result;
+    return SecretRead::without(found.outcome);
   }
   // Several items can carry the same attributes only if another program made them; the
   // first one is taken, as a keychain lookup limited to one would.
@@ -181,15 +179,13 @@ SecretRead SecretServiceStore::read(const SecretItemKey& key) {
   if (value == nullptr) {
     ErrorSlot error;
     if (!secret_item_load_secret_sync(item, nullptr, error.out())) {
-      static_cast<SecretOutcome&>(result) = failure(key, "read", error);
-      return result;
+      return SecretRead::without(failure(key, "read", error));
     }
     value.reset(secret_item_get_secret(item));
   }
   if (value == nullptr) {
-    static_cast<SecretOutcome&>(result) =
-        SecretOutcome::failed("Secret Service: no data came back for " + describe(key));
-    return result;
+    return SecretRead::without(
+        SecretOutcome::failed("Secret Service: no data came back for " + describe(key)));
   }
   gsize length = 0;
   const gchar* bytes = secret_value_get(value.get(), &length);

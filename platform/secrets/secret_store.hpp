@@ -40,6 +40,13 @@ struct SecretOutcome {
 // The outcome of a read, with the item's data when the status is `ok`.
 struct SecretRead : SecretOutcome {
   std::string data;
+
+  // A read that ended without data.
+  static SecretRead without(SecretOutcome outcome) {
+    SecretRead read;
+    static_cast<SecretOutcome&>(read) = std::move(outcome);
+    return read;
+  }
 };
 
 // A protected per-user store of small secret items, shared by every process of the user.
