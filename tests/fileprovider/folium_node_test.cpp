@@ -1,0 +1,54 @@
+#include "fileprovider/folium_node.hpp"
+
+#include <gtest/gtest.h>
+
+namespace folium::fp {
+namespace {
+
+using Case = FoliumNode::Case;
+
+TEST(FoliumNode, ParsesIdentifiers) {
+  const struct {
+    std::string identifier;
+    Case kind;
+    std::string id;
+  } cases[] = {
+      {"ws:42", Case::workspace, "42"},
+      {"fo:7", Case::folder, "7"},
+      {"do:19", Case::document, "19"},
+      {"ws:", Case::workspace, ""},
+      {"fo:a:b:c", Case::folder, "a:b:c"},
+      {"do:é / ?#", Case::document, "é / ?#"},
+      {"do:do:1", Case::document, "do:1"},
+      {"NSFileProviderRootContainerItemIdentifier", Case::root, ""},
+      // Everything else is the root, the service's other containers included.
+      {"NSFileProviderWorkingSetContainerItemIdentifier", Case::root, ""},
+      {"NSFileProviderTrashContainerItemIdentifier", Case::root, ""},
+      {"WS:42", Case::root, ""},
+      {"Fo:7", Case::root, ""},
+      {"ws42", Case::root, ""},
+      {" do:1", Case::root, ""},
+      {"xx:1", Case::root, ""},
+      {"", Case::root, ""},
+  };
+  for (const auto& c : cases) {
+    const FoliumNode node(c.identifier);
+    EXPECT_EQ(node.kind, c.kind) << c.identifier;
+    EXPECT_EQ(node.id, c.id) << c.identifier;
+  }
+}
+
+TEST(FoliumNode, IdentifiersReadBackAsTheSameNode) {
+  for (const FoliumNode& node :
+       {FoliumNode::workspace("1"), FoliumNode::folder("a:b"), FoliumNode::document(""),
+        FoliumNode::document("x y"), FoliumNode::root()}) {
+    EXPECT_EQ(FoliumNode(node.identifier()), node) << node.identifier();
+  }
+  EXPECT_EQ(FoliumNode::workspace("12").identifier(), "ws:12");
+  EXPECT_EQ(FoliumNode::folder("12").identifier(), "fo:12");
+  EXPECT_EQ(FoliumNode::document("12").identifier(), "do:12");
+  EXPECT_EQ(FoliumNode::root().identifier(), "NSFileProviderRootContainerItemIdentifier");
+}
+
+}  // namespace
+}  // namespace folium::fp
