@@ -105,8 +105,8 @@ std::string readWholeFile(const std::filesystem::path& path) {
 }
 
 std::filesystem::path downloadsFolder() {
-  std::filesystem::path base = absoluteDirectoryFromEnvironment("XDG_RUNTIME_DIR");
-  if (base.empty()) base = absoluteDirectoryFromEnvironment("TMPDIR");
+  // Not the runtime folder: it lives in memory and is kept small, and contents can be large.
+  std::filesystem::path base = absoluteDirectoryFromEnvironment("TMPDIR");
   if (base.empty()) base = "/tmp";
   return base / ("folium-" + std::to_string(::geteuid()));
 }

@@ -9,8 +9,8 @@ namespace folium::fp {
 // Reads a whole file into memory. Throws std::system_error (with the errno) naming the path.
 std::string readWholeFile(const std::filesystem::path& path);
 
-// The user's private folder for downloaded contents: "folium-<uid>" in $XDG_RUNTIME_DIR,
-// or in the temporary directory ($TMPDIR, else /tmp) when that is unset or not absolute.
+// The user's private folder for downloaded contents: "folium-<uid>" in the temporary
+// directory ($TMPDIR when it is an absolute path, else /tmp).
 std::filesystem::path downloadsFolder();
 
 // Writes `contents` to a new file with a unique name in downloadsFolder() and returns its

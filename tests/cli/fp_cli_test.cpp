@@ -91,6 +91,8 @@ class Drive {
  public:
   explicit Drive(const std::string& baseURL, const std::string& token = "test-token")
       : env_(dir_.isolatedEnv()) {
+    fs::create_directory(dir_ / "tmp");
+    env_["TMPDIR"] = (dir_ / "tmp").string();
     domain_ = save(baseURL, token);
   }
 
@@ -456,7 +458,7 @@ TEST_F(FpOnDevserver, FetchWritesAPrivateFileAndReportsTheDownloadedSize) {
   EXPECT_EQ(first.lines.front(), progressLine(100, 100));
   const fs::path file = text(first.completion().at("url"));
   EXPECT_TRUE(file.is_absolute());
-  EXPECT_EQ(file.parent_path().parent_path(), fs::path(drive_.env("XDG_RUNTIME_DIR")));
+  EXPECT_EQ(file.parent_path().parent_path(), fs::path(drive_.env("TMPDIR")));
   struct stat fileStatus {
   }, folderStatus{};
   ASSERT_EQ(::stat(file.c_str(), &fileStatus), 0);

@@ -1,0 +1,75 @@
+#include "fileprovider/local_files.hpp"
+
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <system_error>
+
+#include "tests/support/process.hpp"
+
+namespace folium::fp {
+namespace {
+
+namespace fs = std::filesystem;
+
+unsigned mode(const fs::path& path) {
+  struct stat status {};
+  EXPECT_EQ(::lstat(path.c_str(), &status), 0) << path;
+  return status.st_mode & 0777;
+}
+
+// Points TMPDIR at a fresh folder for the test's duration.
+class TemporaryDirectory : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    const char* old = std::getenv("TMPDIR");
+    if (old) saved_ = old;
+    ::setenv("TMPDIR", dir_.path().c_str(), 1);
+  }
+  void TearDown() override {
+    if (saved_) {
+      ::setenv("TMPDIR", saved_->c_str(), 1);
+    } else {
+      ::unsetenv("TMPDIR");
+    }
+  }
+  fs::path ours() const { return dir_ / ("folium-" + std::to_string(::geteuid())); }
+
+  testing::TempDir dir_;
+  std::optional<std::string> saved_;
+};
+
+TEST_F(TemporaryDirectory, DownloadsArePrivateFilesWithNamesOfTheirOwn) {
+  // Someone left the folder open to all: it is closed again before anything goes in.
+  fs::create_directory(ours());
+  ::chmod(ours().c_str(), 0755);
+  const fs::path first = writeTemporaryFile("contenu");
+  const fs::path second = writeTemporaryFile("");
+  EXPECT_EQ(first.parent_path(), ours());
+  EXPECT_NE(first, second);
+  EXPECT_EQ(mode(ours()), 0700u);
+  EXPECT_EQ(mode(first), 0600u);
+  EXPECT_EQ(testing::readFile(first), "contenu");
+  EXPECT_EQ(testing::readFile(second), "");
+  EXPECT_EQ(readWholeFile(first), "contenu");
+}
+
+TEST_F(TemporaryDirectory, AFolderThatIsNotAFolderOfOurOwnIsRefused) {
+  const fs::path elsewhere = dir_ / "elsewhere";
+  fs::create_directory(elsewhere);
+  fs::create_directory_symlink(elsewhere, ours());
+  try {
+    writeTemporaryFile("secret");
+    ADD_FAILURE() << "wrote through a link";
+  } catch (const std::system_error& error) {
+    EXPECT_EQ(error.code().value(), ENOTDIR);
+    EXPECT_NE(std::string(error.what()).find(ours().string()), std::string::npos);
+  }
+  EXPECT_TRUE(fs::is_empty(elsewhere));
+}
+
+}  // namespace
+}  // namespace folium::fp
