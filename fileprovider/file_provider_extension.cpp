@@ -24,8 +24,13 @@ FileProviderExtension::FileProviderExtension(platform::FileProviderDomain domain
 FoliumClient FileProviderExtension::Services::makeClient() const {
   const std::optional<FoliumProvisioning> profile = store.provisioning(domain.identifier);
   if (!profile) {
+    // Still "not authenticated", but a store that cannot be read is worth telling apart
+    // from one that lacks the profile.
+    const StoreContents contents = store.contents();
     throw platform::fileProviderError(platform::FileProviderErrorCode::notAuthenticated,
-                                      "no profile is stored for " + domain.identifier);
+                                      contents.state == StoreContents::State::unreadable
+                                          ? "the profile store cannot be read: " + contents.message
+                                          : "no profile is stored for " + domain.identifier);
   }
   return FoliumClient(profile->config(), session);
 }
