@@ -255,8 +255,9 @@ struct CurlHttpSession::Impl {
         curl_share_setopt(share.get(), CURLSHOPT_USERDATA, this) == CURLSHE_OK &&
         curl_share_setopt(share.get(), CURLSHOPT_SHARE, CURL_LOCK_DATA_DNS) == CURLSHE_OK &&
         curl_share_setopt(share.get(), CURLSHOPT_SHARE, CURL_LOCK_DATA_SSL_SESSION) == CURLSHE_OK;
-    if (!shared)
+    if (!shared) {
       check(CURLE_FAILED_INIT, "libcurl set-up", "cannot share lookups between requests");
+    }
     idle.reserve(kMaxIdleHandles);
   }
 
@@ -341,9 +342,6 @@ std::pair<HttpResponse, std::string> CurlHttpSession::Impl::perform(CURL* handle
     set(curl_easy_setopt(handle, CURLOPT_NOPROGRESS, 0L));
   }
 
-  if (!isToken(hop.method)) {
-    check(CURLE_BAD_FUNCTION_ARGUMENT, what, "invalid method");
-  }
   if (hop.method == "GET" && hop.body.empty()) {
     set(curl_easy_setopt(handle, CURLOPT_HTTPGET, 1L));
   } else if (hop.method == "HEAD") {
@@ -388,6 +386,9 @@ HttpResponse CurlHttpSession::send(const HttpRequest& request) {
   Hop hop{request.method, request.url, request.headers, request.body};
   if (request.cancellation && request.cancellation->isCancelled()) {
     check(CURLE_ABORTED_BY_CALLBACK, hop.describe());
+  }
+  if (!isToken(request.method)) {
+    check(CURLE_BAD_FUNCTION_ARGUMENT, hop.describe(), "invalid method");
   }
   const std::optional<Origin> origin = originOf(request.url);
   if (!origin || !isHttpScheme(*origin)) {

@@ -1,11 +1,14 @@
 #include "platform/http/http_session.hpp"
 
+#include <curl/curl.h>
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <functional>
 #include <thread>
 
 #include "platform/http/curl_http_session.hpp"
+#include "tests/support/process.hpp"
 #include "tests/support/scripted_server.hpp"
 #include "tests/support/transport_assertions.hpp"
 
@@ -203,24 +206,42 @@ INSTANTIATE_TEST_SUITE_P(Statuses, SameOriginRedirect,
 
 TEST(HttpSessionRedirect, AnotherOriginIsNeverContacted) {
   ScriptedServer elsewhere([](const RecordedRequest&) { return text("stolen"); });
-  const std::string targets[] = {
-      elsewhere.baseURL() + "x",                                       // another port
-      "https://127.0.0.1:" + std::to_string(elsewhere.port()) + "/x",  // another scheme
-      "http://localhost:" + std::to_string(elsewhere.port()) + "/x",   // another host
-      "ftp://127.0.0.1:" + std::to_string(elsewhere.port()) + "/x",
+  const std::string otherPort = std::to_string(elsewhere.port());
+  // Each differs from the redirecting server in one part only.
+  const std::vector<std::function<std::string(const std::string&)>> targets = {
+      [&](const std::string&) { return "http://127.0.0.1:" + otherPort + "/x"; },
+      [](const std::string& own) { return "https://127.0.0.1:" + own + "/x"; },
+      [](const std::string& own) { return "http://localhost:" + own + "/x"; },
+      [](const std::string& own) { return "ftp://127.0.0.1:" + own + "/x"; },
   };
-  for (const std::string& target : targets) {
-    SCOPED_TRACE(target);
-    ScriptedServer server([&](const RecordedRequest&) { return redirect(302, target); });
+  for (const auto& target : targets) {
+    std::atomic<int> port{0};
+    ScriptedServer server(
+        [&](const RecordedRequest&) { return redirect(302, target(std::to_string(port))); });
+    port = server.port();
+    SCOPED_TRACE(target(std::to_string(port)));
     CurlHttpSession session;
     HttpRequest request = get(server.baseURL());
     request.headers = {{"Authorization", "Bearer secret"}};
     HttpResponse response = session.send(request);
     EXPECT_EQ(response.status, 302);
-    EXPECT_EQ(response.header("Location"), target);
+    EXPECT_EQ(response.header("Location"), target(std::to_string(port)));
     EXPECT_EQ(server.requestCount(), 1u);
   }
   EXPECT_EQ(elsewhere.connectionCount(), 0u);
+}
+
+TEST(HttpSessionRedirect, TheSameOriginSpelledInAnotherCaseIsFollowed) {
+  std::atomic<int> port{0};
+  ScriptedServer server([&](const RecordedRequest& request) {
+    if (request.path == "/final") return text("arrived");
+    return redirect(308, "HTTP://LocalHost:" + std::to_string(port) + "/final");
+  });
+  port = server.port();
+  CurlHttpSession session;
+  HttpResponse response = session.send(get("http://localhost:" + std::to_string(port) + "/"));
+  EXPECT_EQ(response.status, 200);
+  EXPECT_EQ(server.requestCount(), 2u);
 }
 
 TEST(HttpSessionRedirect, ALoopEndsWithTheLastRedirect) {
@@ -281,14 +302,19 @@ TEST(HttpSessionReply, AReplyThatIsNotHttpIsReportedAsSuch) {
   }
 }
 
-TEST(HttpSessionReply, NoReplyAtAllIsATransportError) {
-  ScriptedServer server([](const RecordedRequest&) {
+TEST(HttpSessionReply, AMissingOrCutShortAnswerIsATransportError) {
+  ScriptedServer server([](const RecordedRequest& request) {
     ScriptedResponse response;
-    response.closeWithoutReply = true;
+    if (request.path == "/nothing") {
+      response.closeWithoutReply = true;
+    } else {
+      response.raw = "HTTP/1.1 200 OK\r\nContent-Length: 10\r\n\r\nabc";
+    }
     return response;
   });
   CurlHttpSession session;
-  EXPECT_TRANSPORT_ERROR(session.send(get(server.baseURL())));
+  EXPECT_TRANSPORT_ERROR(session.send(get(server.baseURL() + "nothing")));
+  EXPECT_TRANSPORT_ERROR(session.send(get(server.baseURL() + "truncated")));
 
   const int closedPort = [] {
     ScriptedServer gone([](const RecordedRequest&) { return text(""); });
@@ -309,6 +335,46 @@ TEST(HttpSessionRequest, OnlyHttpAndHttpsAreEverSent) {
     EXPECT_TRANSPORT_ERROR(session.send(get(url)));
   }
   EXPECT_EQ(server.connectionCount(), 0u);
+}
+
+// A TLS server whose certificate nobody vouches for answers "ok" to anything.
+constexpr const char* kSelfSignedServer = R"(
+import socket, ssl, sys
+context = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
+context.load_cert_chain(sys.argv[1], sys.argv[2])
+listener = socket.socket()
+listener.bind(("127.0.0.1", 0))
+listener.listen()
+print(listener.getsockname()[1], flush=True)
+while True:
+    connection, _ = listener.accept()
+    try:
+        tls = context.wrap_socket(connection, server_side=True)
+        tls.recv(65536)
+        tls.sendall(b"HTTP/1.1 200 OK\r\nContent-Length: 2\r\nConnection: close\r\n\r\nok")
+        tls.close()
+    except Exception:
+        connection.close()
+)";
+
+TEST(HttpSessionRequest, RefusesAServerWhoseCertificateIsNotTrusted) {
+  testing::TempDir dir;
+  const auto made = testing::runProcess(
+      {"openssl", "req", "-x509", "-newkey", "ec", "-pkeyopt", "ec_paramgen_curve:prime256v1",
+       "-nodes", "-days", "1", "-subj", "/CN=127.0.0.1", "-addext", "subjectAltName=IP:127.0.0.1",
+       "-keyout", (dir / "key.pem").string(), "-out", (dir / "cert.pem").string()});
+  ASSERT_EQ(made.exitCode, 0) << made.err;
+  testing::BackgroundProcess server({"python3", "-c", kSelfSignedServer,
+                                     (dir / "cert.pem").string(), (dir / "key.pem").string()});
+  const std::string port = server.readLine();
+
+  CurlHttpSession session;
+  try {
+    session.send(get("https://127.0.0.1:" + port + "/"));
+    ADD_FAILURE() << "a self-signed certificate was accepted";
+  } catch (const TransportError& error) {
+    EXPECT_EQ(error.code(), CURLE_PEER_FAILED_VERIFICATION) << error.what();
+  }
 }
 
 TEST(HttpSessionRequest, SendsExactlyTheCallersHeaders) {
