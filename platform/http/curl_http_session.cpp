@@ -318,6 +318,8 @@ std::pair<HttpResponse, std::string> CurlHttpSession::Impl::perform(CURL* handle
   // Redirects are followed by send() itself, so that none leaves the origin.
   set(curl_easy_setopt(handle, CURLOPT_FOLLOWLOCATION, 0L));
   set(curl_easy_setopt(handle, CURLOPT_NOSIGNAL, 1L));
+  // An identifier such as ".." is one path segment of its own, never a step up the path.
+  set(curl_easy_setopt(handle, CURLOPT_PATH_AS_IS, 1L));
   set(curl_easy_setopt(handle, CURLOPT_SSL_VERIFYPEER, 1L));
   set(curl_easy_setopt(handle, CURLOPT_SSL_VERIFYHOST, 2L));
   set(curl_easy_setopt(handle, CURLOPT_SUPPRESS_CONNECT_HEADERS, 1L));

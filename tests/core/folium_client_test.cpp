@@ -67,6 +67,20 @@ TEST(UrlAssembly, EncodesIdentifiersAsOneSegmentAndValuesExactly) {
             "http://h.example/api/v1/search?q=a%2Bb%26c%3Dd%23e%20f&limit=5");
 }
 
+TEST(UrlAssembly, DotIdentifiersReachTheServerAsSegments) {
+  ScriptedServer server([](const RecordedRequest&) { return ScriptedResponse::json(kFolderJson); });
+  auto client = clientFor(server);
+  client.getFolder("..");
+  client.getFolder(".");
+  client.getFolder("a?b");
+  auto requests = server.requests();
+  ASSERT_EQ(requests.size(), 3u);
+  EXPECT_EQ(requests[0].path, "/api/v1/documents/folders/..");
+  EXPECT_EQ(requests[1].path, "/api/v1/documents/folders/.");
+  EXPECT_EQ(requests[2].path, "/api/v1/documents/folders/a%3Fb");
+  EXPECT_FALSE(requests[2].hasQuery);
+}
+
 TEST(UrlAssembly, RefusesAddressesThatAreNotAbsoluteHttp) {
   for (const char* address : {"docs.example.org", "localhost:8080", "ftp://h.example/",
                               "file:///etc/passwd", "http:///nohost", "/relative"}) {
