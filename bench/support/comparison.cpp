@@ -25,26 +25,34 @@ class CollectingReporter : public benchmark::ConsoleReporter {
         continue;
       }
       if (run.iterations == 0) continue;
-      seconds_[run.run_name.function_name].push_back(run.real_accumulated_time /
-                                                     static_cast<double>(run.iterations));
+      const double iterations = static_cast<double>(run.iterations);
+      seconds_[run.run_name.function_name].push_back(run.real_accumulated_time / iterations);
+      cpuSeconds_[run.run_name.function_name].push_back(run.cpu_accumulated_time / iterations);
     }
     ConsoleReporter::ReportRuns(runs);
   }
 
-  // Median seconds per iteration; negative when the benchmark did not run.
-  double median(const std::string& name) const {
-    const auto found = seconds_.find(name);
-    if (found == seconds_.end() || found->second.empty()) return -1;
+  // Median seconds per iteration, of wall-clock time or of this thread's CPU time; negative
+  // when the benchmark did not run.
+  double median(const std::string& name) const { return medianOf(seconds_, name); }
+  double cpuMedian(const std::string& name) const { return medianOf(cpuSeconds_, name); }
+
+  const std::vector<std::string>& failed() const { return failed_; }
+
+ private:
+  using Samples = std::map<std::string, std::vector<double>>;
+
+  static double medianOf(const Samples& samples, const std::string& name) {
+    const auto found = samples.find(name);
+    if (found == samples.end() || found->second.empty()) return -1;
     std::vector<double> values = found->second;
     std::sort(values.begin(), values.end());
     const std::size_t n = values.size();
     return n % 2 == 1 ? values[n / 2] : (values[n / 2 - 1] + values[n / 2]) / 2;
   }
 
-  const std::vector<std::string>& failed() const { return failed_; }
-
- private:
-  std::map<std::string, std::vector<double>> seconds_;
+  Samples seconds_;
+  Samples cpuSeconds_;
   std::vector<std::string> failed_;
 };
 
@@ -94,9 +102,15 @@ int runComparisons(int argc, char** argv, const std::vector<Comparison>& compari
     const bool throughput = c.kind == Comparison::Goal::atLeastThroughput;
     const double ratio = throughput ? baseline / subject : subject / baseline;
     const bool met = throughput ? ratio >= c.goal : ratio <= c.goal;
-    std::printf("RESULT %s: %s = %.2f (goal %s %.2f: %s; medians %.3f ms vs %.3f ms)\n",
-                c.label.c_str(), c.description.c_str(), ratio, throughput ? ">=" : "<=", c.goal,
-                met ? "met" : "MISSED", subject * 1e3, baseline * 1e3);
+    // The CPU time of the benchmark's own thread: what the client itself costs, whatever
+    // the server and the machine's load add to the wall-clock time.
+    const double subjectCpu = reporter.cpuMedian(c.subject);
+    const double baselineCpu = reporter.cpuMedian(c.baseline);
+    std::printf(
+        "RESULT %s: %s = %.2f (goal %s %.2f: %s; median wall %.1f ms vs %.1f ms, own CPU "
+        "%.1f ms vs %.1f ms)\n",
+        c.label.c_str(), c.description.c_str(), ratio, throughput ? ">=" : "<=", c.goal,
+        met ? "met" : "MISSED", subject * 1e3, baseline * 1e3, subjectCpu * 1e3, baselineCpu * 1e3);
   }
   std::fflush(stdout);
   return status;

@@ -17,10 +17,15 @@
 namespace folium::bench {
 namespace {
 
-std::filesystem::path makePrivateTempDir() {
-  const char* base = std::getenv("TMPDIR");
-  std::string pattern =
-      std::string(base != nullptr && *base != '\0' ? base : "/tmp") + "/folium-bench-XXXXXX";
+std::filesystem::path makePrivateTempDir(const std::filesystem::path& parent) {
+  const char* tmp = std::getenv("TMPDIR");
+  std::string base = "/tmp";
+  if (!parent.empty()) {
+    base = parent.string();
+  } else if (tmp != nullptr && *tmp != '\0') {
+    base = tmp;
+  }
+  std::string pattern = base + "/folium-bench-XXXXXX";
   if (::mkdtemp(pattern.data()) == nullptr) {  // mkdtemp makes it 0700
     throw std::system_error(errno, std::generic_category(), "cannot create " + pattern);
   }
@@ -44,8 +49,9 @@ std::filesystem::path programDirectory() {
   return std::filesystem::canonical("/proc/self/exe").parent_path();
 }
 
-DevserverProcess::DevserverProcess(const std::vector<std::string>& extraArgs)
-    : dir_(makePrivateTempDir()) {
+DevserverProcess::DevserverProcess(const std::vector<std::string>& extraArgs,
+                                   const std::filesystem::path& parent)
+    : dir_(makePrivateTempDir(parent)) {
   const std::filesystem::path program = programDirectory() / "folium-devserver";
   const std::filesystem::path data = dir_ / "data";
   const std::filesystem::path out = dir_ / "stdout";

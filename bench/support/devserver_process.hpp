@@ -9,11 +9,13 @@
 namespace folium::bench {
 
 // A folium-devserver from the same build as the benchmark, on a free loopback port, with a
-// fresh data folder in a private temporary folder. It accepts the token "bench-token".
-// Stopped (SIGTERM, then SIGKILL) and its folder removed on destruction.
+// fresh data folder in a private temporary folder (under `parent`; $TMPDIR or /tmp when
+// empty). It accepts the token "bench-token". Stopped (SIGTERM, then SIGKILL) and its folder
+// removed on destruction.
 class DevserverProcess {
  public:
-  explicit DevserverProcess(const std::vector<std::string>& extraArgs = {});
+  explicit DevserverProcess(const std::vector<std::string>& extraArgs = {},
+                            const std::filesystem::path& parent = {});
   ~DevserverProcess();
   DevserverProcess(const DevserverProcess&) = delete;
   DevserverProcess& operator=(const DevserverProcess&) = delete;

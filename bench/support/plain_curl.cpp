@@ -79,6 +79,9 @@ long PlainCurl::perform(const std::string& url, std::string& body, bool acceptJs
   curl_easy_setopt(curl, CURLOPT_WRITEFUNCTION, &writeBody);
   curl_easy_setopt(curl, CURLOPT_WRITEDATA, &sink);
   curl_easy_setopt(curl, CURLOPT_NOSIGNAL, 1L);
+  // The receive buffer the client's session uses too, so that only the client's own work
+  // tells the two apart.
+  curl_easy_setopt(curl, CURLOPT_BUFFERSIZE, 256L * 1024);
   const CURLcode code = curl_easy_perform(curl);
   curl_slist_free_all(headers);
   check(code, url);
