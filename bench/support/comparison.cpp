@@ -102,15 +102,22 @@ int runComparisons(int argc, char** argv, const std::vector<Comparison>& compari
     const bool throughput = c.kind == Comparison::Goal::atLeastThroughput;
     const double ratio = throughput ? baseline / subject : subject / baseline;
     const bool met = throughput ? ratio >= c.goal : ratio <= c.goal;
+    char verdict[64];
+    if (c.reference) {
+      std::snprintf(verdict, sizeof verdict, "for reference");
+    } else {
+      std::snprintf(verdict, sizeof verdict, "goal %s %.2f: %s", throughput ? ">=" : "<=", c.goal,
+                    met ? "met" : "MISSED");
+    }
     // The CPU time of the benchmark's own thread: what the client itself costs, whatever
     // the server and the machine's load add to the wall-clock time.
     const double subjectCpu = reporter.cpuMedian(c.subject);
     const double baselineCpu = reporter.cpuMedian(c.baseline);
     std::printf(
-        "RESULT %s: %s = %.2f (goal %s %.2f: %s; median wall %.1f ms vs %.1f ms, own CPU "
-        "%.1f ms vs %.1f ms)\n",
-        c.label.c_str(), c.description.c_str(), ratio, throughput ? ">=" : "<=", c.goal,
-        met ? "met" : "MISSED", subject * 1e3, baseline * 1e3, subjectCpu * 1e3, baselineCpu * 1e3);
+        "RESULT %s: %s = %.2f (%s; median wall %.4g ms vs %.4g ms, own CPU %.4g ms vs %.4g "
+        "ms)\n",
+        c.label.c_str(), c.description.c_str(), ratio, verdict, subject * 1e3, baseline * 1e3,
+        subjectCpu * 1e3, baselineCpu * 1e3);
   }
   std::fflush(stdout);
   return status;

@@ -17,14 +17,15 @@ struct Comparison {
   std::string subject;   // "BM_Decode"
   std::string baseline;  // "BM_Parse"
   Goal kind = Goal::atMostTime;
-  double goal = 1.0;
+  double goal = 1.0;        // none when `reference`
   std::string description;  // "decode throughput / parse throughput"
+  bool reference = false;   // shown for comparison only, with no goal
 };
 
 // Runs the program's benchmarks as Google Benchmark does (its flags are accepted), with the
 // runs of all benchmarks interleaved at random unless the command line says otherwise, then
 // prints one line per comparison from the median times of the repetitions:
-//   RESULT decode: decode throughput / parse throughput = 0.71 (goal >= 0.50: met)
+//   RESULT decode: decode throughput / parse throughput = 0.71 (goal >= 0.50: met; ...)
 // Returns the program's exit status: 0 when every benchmark ran, whether or not goals were
 // met (a missed goal is a finding, not a crash).
 int runComparisons(int argc, char** argv, const std::vector<Comparison>& comparisons);
