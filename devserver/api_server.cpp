@@ -480,6 +480,7 @@ void ApiServer::Impl::discardBody(const httplib::Request& req,
   if (!reader) return;
   // A small body is read to keep the connection usable; a large one is not worth receiving
   // just to refuse it, so the connection is closed after the answer instead.
+  if (!req.has_header("Content-Length") && !req.has_header("Transfer-Encoding")) return;
   auto length = parseInteger(req.get_header_value("Content-Length"), 0,
                              std::numeric_limits<std::int64_t>::max());
   if (!length || *length > static_cast<std::int64_t>(kMaxJsonBody)) {

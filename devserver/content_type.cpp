@@ -53,7 +53,7 @@ std::string contentTypeForName(std::string_view name) {
 
 bool isTextual(std::string_view contentType, std::string_view name) {
   // Parameters such as "; charset=utf-8" don't change the answer.
-  std::string_view type = contentType.substr(0, contentType.find(';'));
+  std::string type(contentType.substr(0, contentType.find(';')));
   if (type.empty() || type == "application/octet-stream") type = contentTypeForName(name);
   return startsWith(type, "text/") || type == "application/json" || type == "application/xml" ||
          type == "application/yaml";

@@ -111,6 +111,12 @@ int main(int argc, char** argv) {
   auto seedOption = app.add_option("--seed", seed, "Seed of the fault draws (reproducible runs)");
   app.add_flag("--log-requests", logRequests, "Log one line per request on stderr");
 
+  // A later --data, --port... wins, so wrappers can append to a command line they were given.
+  for (auto* option : app.get_options()) {
+    if (option->get_expected_max() == 1)
+      option->multi_option_policy(CLI::MultiOptionPolicy::TakeLast);
+  }
+
   try {
     app.parse(argc, argv);
   } catch (const CLI::CallForHelp& e) {

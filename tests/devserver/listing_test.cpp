@@ -1,0 +1,147 @@
+// Listings and lookups: paging with X-Has-More, filters, stable order, and records the
+// client's own decoder accepts.
+
+#include <gtest/gtest.h>
+
+#include <set>
+
+#include "core/json_decoding.hpp"
+#include "core/records.hpp"
+#include "tests/devserver/api_client.hpp"
+
+namespace folium::devserver::testing {
+namespace {
+
+using folium::testing::Devserver;
+
+std::vector<std::string> ids(const Reply& reply) {
+  std::vector<std::string> out;
+  json::value list = reply.json();
+  for (const auto& item : list.as_array()) out.push_back(str(item.at("id")));
+  return out;
+}
+
+TEST(ListingPaging, WalksAThousandDocumentsPageByPageWithHasMore) {
+  Devserver server({"--bulk", "2500"});
+  ApiClient api(server);
+
+  std::vector<std::string> all;
+  std::vector<std::string> hasMore;
+  for (int page = 1; page <= 4; ++page) {
+    Reply reply = api.get("documents/documents?per_page=1000&page=" + std::to_string(page));
+    ASSERT_EQ(reply.status, 200) << reply.body;
+    hasMore.push_back(reply.header("X-Has-More"));
+    // Every page is what the client decodes, with its own rules.
+    auto documents = decodeArray<FoliumDocument>(reply.body);
+    for (const auto& document : documents) all.push_back(document.id);
+  }
+  EXPECT_EQ(hasMore, (std::vector<std::string>{"true", "true", "false", "false"}));
+  ASSERT_EQ(all.size(), 2500u);
+  EXPECT_EQ(std::set<std::string>(all.begin(), all.end()).size(), 2500u) << "a record repeats";
+  // Stable order: creation order, which for these ids is numeric order.
+  for (size_t i = 1; i < all.size(); ++i) EXPECT_LT(std::stoll(all[i - 1]), std::stoll(all[i]));
+}
+
+TEST(ListingPaging, ExactlyFullLastPageSaysNoMore) {
+  Devserver server;
+  ApiClient api(server);
+  std::string ws = str(api.createWorkspace("A")["id"]);
+  for (int i = 0; i < 3; ++i) api.createFolder(ws, "f" + std::to_string(i));
+
+  Reply first = api.get("documents/folders?per_page=3&page=1");
+  EXPECT_EQ(ids(first).size(), 3u);
+  EXPECT_EQ(first.header("X-Has-More"), "false");
+  Reply second = api.get("documents/folders?per_page=2&page=2");
+  EXPECT_EQ(ids(second).size(), 1u);
+  EXPECT_EQ(second.header("X-Has-More"), "false");
+  Reply beyond = api.get("documents/folders?per_page=2&page=99999999999");
+  EXPECT_EQ(beyond.status, 200);
+  EXPECT_EQ(beyond.body, "[]");
+  EXPECT_EQ(beyond.header("X-Has-More"), "false");
+}
+
+TEST(ListingFilters, WorkspaceListsNestedItemsAndFolderListsChildren) {
+  Devserver server;
+  ApiClient api(server);
+  std::string a = str(api.createWorkspace("A")["id"]);
+  std::string b = str(api.createWorkspace("B")["id"]);
+  std::string top = str(api.createFolder(a, "top")["id"]);
+  std::string nested = str(api.createFolder(a, "nested", top)["id"]);
+  std::string deep = str(api.createFolder(a, "deep", nested)["id"]);
+  std::string other = str(api.createFolder(b, "other")["id"]);
+  std::string docTop = str(api.createDocument(a, "top.txt", "x")["id"]);
+  std::string docNested = str(api.createDocument(a, "n.txt", "y", nested)["id"]);
+  std::string docOther = str(api.createDocument(b, "o.txt", "z")["id"]);
+
+  struct Case {
+    std::string target;
+    std::vector<std::string> expected;
+  };
+  std::vector<Case> cases = {
+      {"documents/folders", {top, nested, deep, other}},
+      {"documents/folders?workspace_id=" + a, {top, nested, deep}},
+      {"documents/folders?documents_folder_id=" + top, {nested}},
+      {"documents/folders?workspace_id=" + a + "&documents_folder_id=" + nested, {deep}},
+      {"documents/folders?workspace_id=" + b + "&documents_folder_id=" + nested, {}},
+      {"documents/documents", {docTop, docNested, docOther}},
+      {"documents/documents?workspace_id=" + a, {docTop, docNested}},
+      {"documents/documents?documents_folder_id=" + nested, {docNested}},
+      {"documents/documents?documents_folder_id=" + deep, {}},
+      {"documents/workspaces", {a, b}},
+  };
+  for (const auto& c : cases) {
+    Reply reply = api.get(c.target);
+    ASSERT_EQ(reply.status, 200) << c.target << ": " << reply.body;
+    EXPECT_EQ(ids(reply), c.expected) << c.target;
+  }
+
+  auto folders = decodeArray<Folder>(api.get("documents/folders?workspace_id=" + a).body);
+  ASSERT_EQ(folders.size(), 3u);
+  EXPECT_FALSE(folders[0].documentsFolderId) << "a top-level folder has no parent";
+  EXPECT_EQ(folders[1].documentsFolderId, top);
+  EXPECT_EQ(folders[1].workspaceId, a);
+}
+
+TEST(ListingFilters, UnknownScopeIsNotFound) {
+  Devserver server;
+  ApiClient api(server);
+  std::string ws = str(api.createWorkspace("A")["id"]);
+  std::string doc = str(api.createDocument(ws, "d.txt", "x")["id"]);
+  // A document's id names no folder, and ids are never reused across kinds.
+  for (const std::string& target : std::vector<std::string>{
+           "documents/folders?workspace_id=999", "documents/documents?workspace_id=abc",
+           "documents/documents?documents_folder_id=" + doc,
+           "documents/folders?documents_folder_id=" + ws}) {
+    EXPECT_EQ(api.get(target).status, 404) << target;
+  }
+}
+
+TEST(Lookup, ReturnsOneRecordOrNotFound) {
+  Devserver server;
+  ApiClient api(server);
+  std::string ws = str(api.createWorkspace("Équipe")["id"]);
+  std::string folder = str(api.createFolder(ws, "Dossier")["id"]);
+  std::string doc = str(api.createDocument(ws, "Note.md", "# Titre", folder)["id"]);
+
+  auto workspace = decodeObject<Workspace>(api.get("documents/workspaces/" + ws).body);
+  EXPECT_EQ(workspace.label, "Équipe");
+  auto document = decodeObject<FoliumDocument>(api.get("documents/documents/" + doc).body);
+  EXPECT_EQ(document.name, "Note.md");
+  EXPECT_EQ(document.documentsFolderId, folder);
+  EXPECT_EQ(document.workspaceId, ws);
+  EXPECT_EQ(document.downloadUrl, server.baseURL() + "api/v1/documents/documents/" + doc + "/blob");
+  EXPECT_EQ(document.createdAt, document.updatedAt);
+
+  for (const std::string& target : std::vector<std::string>{
+           "documents/workspaces/" + folder, "documents/folders/" + doc,
+           "documents/documents/" + ws, "documents/documents/0" + doc, "documents/documents/-1",
+           "documents/folders/1e3", "documents/documents/99999999999999999999999",
+           "documents/documents/" + doc + "/"}) {
+    Reply reply = api.get(target);
+    EXPECT_EQ(reply.status, 404) << target;
+    EXPECT_TRUE(reply.json().as_object().contains("error")) << target;
+  }
+}
+
+}  // namespace
+}  // namespace folium::devserver::testing

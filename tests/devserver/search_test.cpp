@@ -1,0 +1,156 @@
+// Full-text search as French users type it: without accents, word starts, stray syntax.
+
+#include <gtest/gtest.h>
+
+#include <set>
+
+#include "core/json_decoding.hpp"
+#include "core/records.hpp"
+#include "devserver/pdf_text.hpp"
+#include "tests/devserver/api_client.hpp"
+
+namespace folium::devserver::testing {
+namespace {
+
+using folium::testing::Devserver;
+
+std::string encode(const std::string& text) {
+  std::string out;
+  for (unsigned char c : text) {
+    if (std::isalnum(c) || c == '-' || c == '_' || c == '.') {
+      out += static_cast<char>(c);
+    } else {
+      char hex[4];
+      std::snprintf(hex, sizeof hex, "%%%02X", c);
+      out += hex;
+    }
+  }
+  return out;
+}
+
+class Search : public ::testing::Test {
+ protected:
+  Search() : api_(server_) {
+    ws_ = str(api_.createWorkspace("Ressources humaines")["id"]);
+    folder_ = str(api_.createFolder(ws_, "Comité d'entreprise")["id"]);
+    minutes_ = str(api_.createDocument(ws_, "Compte rendu réunion.md",
+                                       "Le comité s'est réuni en été pour préparer la rentrée.",
+                                       folder_)["id"]);
+    report_ = str(api_.upload("POST", "documents/documents",
+                              {{"workspace_id", {}, {}, ws_},
+                               {"uploaded_file", "Rapport annuel 2025.pdf", "application/pdf",
+                                makeTextPdf("Rapport annuel", {"Chiffre d'affaires en hausse",
+                                                               "Effectifs stables"})}})
+                      .json()
+                      .at("id")
+                      .as_string());
+    binary_ = str(api_.createDocument(ws_, "photo.png", "\x89PNG réunion")["id"]);
+  }
+
+  std::vector<SearchHit> search(const std::string& query, int limit = 50) {
+    Reply reply = api_.get("search?q=" + encode(query) + "&limit=" + std::to_string(limit));
+    EXPECT_EQ(reply.status, 200) << query << ": " << reply.body;
+    if (reply.status != 200) return {};
+    return decodeObject<SearchResponse>(reply.body).results;
+  }
+
+  std::set<std::string> hitIds(const std::string& query) {
+    std::set<std::string> out;
+    for (const auto& hit : search(query)) out.insert(hit.entityId);
+    return out;
+  }
+
+  Devserver server_;
+  ApiClient api_;
+  std::string ws_, folder_, minutes_, report_, binary_;
+};
+
+TEST_F(Search, FindsNamesAndContentsWhateverTheAccents) {
+  struct Case {
+    std::string query;
+    std::set<std::string> expected;
+  };
+  std::vector<Case> cases = {
+      {"reunion", {minutes_}},            // name and contents, matched without accents
+      {"RÉUNION", {minutes_}},            // case and accents both ignored
+      {"ete", {minutes_}},                // contents only
+      {"rentree comite", {minutes_}},     // every word required, in any order
+      {"comite", {minutes_, folder_}},    // a folder's name too
+      {"ressources", {ws_}},              // a workspace's label
+      {"rapp annu", {report_}},           // word starts
+      {"hausse", {report_}},              // text shown by a PDF
+      {"chiffre d'affaires", {report_}},  // an apostrophe inside a word
+      {"reunion photo", {}},              // binary contents are not read
+      {"introuvable", {}},
+  };
+  for (const auto& c : cases) EXPECT_EQ(hitIds(c.query), c.expected) << c.query;
+}
+
+TEST_F(Search, HitsDescribeTheirEntity) {
+  auto hits = search("compte rendu");
+  ASSERT_EQ(hits.size(), 1u);
+  const SearchHit& hit = hits[0];
+  EXPECT_EQ(hit.entityType, "Document");
+  EXPECT_TRUE(hit.isFile());
+  EXPECT_EQ(hit.name, "Compte rendu réunion.md");
+  EXPECT_EQ(hit.workspaceId, ws_);
+  EXPECT_EQ(hit.folderId, folder_);
+  ASSERT_TRUE(hit.excerpt);
+  EXPECT_NE(hit.excerpt->find("réuni"), std::string::npos) << *hit.excerpt;
+  EXPECT_TRUE(hit.updatedAt);
+
+  auto folders = search("entreprise");
+  ASSERT_EQ(folders.size(), 1u);
+  EXPECT_FALSE(folders[0].isFile())
+      << "a folder hit must not look like a file: " << folders[0].entityType;
+  EXPECT_FALSE(folders[0].excerpt);
+}
+
+TEST_F(Search, QueryTextIsNeverSyntax) {
+  // FTS5 operators, quotes, column filters, stray punctuation: all just text, never a 500.
+  for (const std::string& query :
+       std::vector<std::string>{"\"", "\"\"\"", "réunion\"", "comité OR rapport", "NOT réunion",
+                                "name:réunion", "(réunion", "réunion*", "*", "-", "^réunion",
+                                "NEAR(a b)", "a AND", "' OR 1=1 --", "   ", ""}) {
+    Reply reply = api_.get("search?q=" + encode(query));
+    EXPECT_EQ(reply.status, 200) << "[" << query << "]: " << reply.body;
+  }
+  EXPECT_TRUE(hitIds("comité OR rapport").empty()) << "OR is a word to look for, not an operator";
+  EXPECT_EQ(hitIds("réunion*"), std::set<std::string>{minutes_});
+  EXPECT_TRUE(hitIds("").empty());
+}
+
+TEST_F(Search, FollowsRenamesContentsAndDeletions) {
+  ASSERT_EQ(api_.patch("documents/documents/" + minutes_, {{"name", "Procès-verbal.md"}}).status,
+            200);
+  EXPECT_EQ(hitIds("proces verbal"), std::set<std::string>{minutes_});
+  EXPECT_EQ(hitIds("compte"), std::set<std::string>{});
+  EXPECT_EQ(hitIds("rentree"), std::set<std::string>{minutes_}) << "the contents are still indexed";
+
+  ASSERT_EQ(api_.upload("PATCH", "documents/documents/" + minutes_,
+                        {{"uploaded_file", "x.md", "text/markdown", "Nouvel ordre du jour"}})
+                .status,
+            200);
+  EXPECT_TRUE(hitIds("rentree").empty());
+  EXPECT_EQ(hitIds("ordre jour"), std::set<std::string>{minutes_});
+
+  ASSERT_EQ(api_.del("documents/folders/" + folder_).status, 204);
+  EXPECT_TRUE(hitIds("ordre").empty());
+  EXPECT_TRUE(hitIds("entreprise").empty());
+}
+
+TEST_F(Search, LimitIsAppliedAndCapped) {
+  for (int i = 0; i < 5; ++i) api_.createFolder(ws_, "Lot " + std::to_string(i));
+  EXPECT_EQ(search("lot", 3).size(), 3u);
+  json::object body = api_.get("search?q=lot&limit=3").json().as_object();
+  EXPECT_EQ(body["total"].as_int64(), 5);
+  EXPECT_EQ(body["limit"].as_int64(), 3);
+  json::object capped = api_.get("search?q=lot&limit=100000").json().as_object();
+  EXPECT_EQ(capped["limit"].as_int64(), 200);
+  EXPECT_EQ(capped["results"].as_array().size(), 5u);
+  json::object defaulted = api_.get("search?q=lot").json().as_object();
+  EXPECT_EQ(defaulted["limit"].as_int64(), 50);
+}
+
+}  // namespace
+}  // namespace folium::devserver::testing
