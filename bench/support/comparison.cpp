@@ -66,6 +66,8 @@ bool hasFlag(int argc, char** argv, const char* prefix) {
 }  // namespace
 
 int runComparisons(int argc, char** argv, const std::vector<Comparison>& comparisons) {
+  // What the program printed so far comes before the library's own output on stderr.
+  std::fflush(stdout);
   // Interleaving the repetitions of subject and baseline spreads any drift of the machine
   // (another process, the page cache, the server warming up) over both alike.
   std::vector<char*> args(argv, argv + argc);
