@@ -94,7 +94,7 @@ void FoliumClient::validateResponse(const platform::HttpResponse& response) cons
 
 platform::HttpResponse FoliumClient::send(std::string_view method, std::string url, bool accept,
                                           platform::HttpHeaders extraHeaders,
-                                          std::string_view body) const {
+                                          platform::HttpBody body) const {
   platform::HttpRequest request;
   request.method = std::string(method);
   request.url = std::move(url);
@@ -102,7 +102,7 @@ platform::HttpResponse FoliumClient::send(std::string_view method, std::string u
   request.headers.emplace_back("Authorization", "Bearer " + config_.token);
   if (accept) request.headers.emplace_back("Accept", "application/json");
   for (auto& header : extraHeaders) request.headers.push_back(std::move(header));
-  request.body = body;
+  request.body = std::move(body);
   request.timeout = api::kRequestTimeout;
   request.cancellation = cancellation_;
   platform::HttpResponse response = session_->send(request);

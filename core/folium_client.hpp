@@ -94,7 +94,7 @@ class FoliumClient {
   // `accept`), validates it and returns the accepted response.
   platform::HttpResponse send(std::string_view method, std::string url, bool accept,
                               platform::HttpHeaders extraHeaders = {},
-                              std::string_view body = {}) const;
+                              platform::HttpBody body = {}) const;
 
   FoliumDocument uploadDocument(std::string_view method, const std::string& path,
                                 const std::string& filename, std::string_view data,
@@ -110,6 +110,17 @@ class FoliumClient {
 std::string mimeType(std::string_view filename);
 // "Boundary-" and a fresh random UUID in upper case.
 std::string makeBoundary();
+// The bytes of a multipart/form-data body around the file's contents: `head` holds the
+// text fields and the file part's header lines, `tail` the end of the file part and the
+// closing line. An upload sends head, contents and tail without joining them.
+struct MultipartFraming {
+  std::string head;
+  std::string tail;
+};
+MultipartFraming makeMultipartFraming(std::string_view boundary, std::string_view filename,
+                                      std::string_view mimeType,
+                                      const std::vector<std::pair<std::string, std::string>>& fields);
+
 // A multipart/form-data body: the text fields, then the file part "uploaded_file".
 // `"`, CR and LF in names and the file name are escaped as %22, %0D and %0A.
 std::string makeMultipartBody(std::string_view boundary, std::string_view filename,

@@ -51,36 +51,42 @@ std::string makeBoundary() {
   return std::string("Boundary-") + text;
 }
 
+MultipartFraming makeMultipartFraming(
+    std::string_view boundary, std::string_view filename, std::string_view mimeType,
+    const std::vector<std::pair<std::string, std::string>>& fields) {
+  MultipartFraming framing;
+  std::string& head = framing.head;
+  for (const auto& [name, value] : fields) {
+    head += "--";
+    head += boundary;
+    head += "\r\nContent-Disposition: form-data; name=\"";
+    appendDispositionName(head, name);
+    head += "\"\r\n\r\n";
+    head += value;
+    head += "\r\n";
+  }
+  head += "--";
+  head += boundary;
+  head += "\r\nContent-Disposition: form-data; name=\"";
+  head += api::kFilePart;
+  head += "\"; filename=\"";
+  appendDispositionName(head, filename);
+  head += "\"\r\nContent-Type: ";
+  head += mimeType;
+  head += "\r\n\r\n";
+  framing.tail = "\r\n--" + std::string(boundary) + "--\r\n";
+  return framing;
+}
+
 std::string makeMultipartBody(std::string_view boundary, std::string_view filename,
                               std::string_view mimeType, std::string_view data,
                               const std::vector<std::pair<std::string, std::string>>& fields) {
-  std::size_t size = data.size() + filename.size() * 3 + mimeType.size() + 160 +
-                     (boundary.size() + 2) * 2;
-  for (const auto& [name, value] : fields) size += name.size() * 3 + value.size() + 64 + boundary.size();
+  const MultipartFraming framing = makeMultipartFraming(boundary, filename, mimeType, fields);
   std::string body;
-  body.reserve(size);
-  for (const auto& [name, value] : fields) {
-    body += "--";
-    body += boundary;
-    body += "\r\nContent-Disposition: form-data; name=\"";
-    appendDispositionName(body, name);
-    body += "\"\r\n\r\n";
-    body += value;
-    body += "\r\n";
-  }
-  body += "--";
-  body += boundary;
-  body += "\r\nContent-Disposition: form-data; name=\"";
-  body += api::kFilePart;
-  body += "\"; filename=\"";
-  appendDispositionName(body, filename);
-  body += "\"\r\nContent-Type: ";
-  body += mimeType;
-  body += "\r\n\r\n";
+  body.reserve(framing.head.size() + data.size() + framing.tail.size());
+  body += framing.head;
   body += data;
-  body += "\r\n--";
-  body += boundary;
-  body += "--\r\n";
+  body += framing.tail;
   return body;
 }
 
@@ -120,9 +126,13 @@ FoliumDocument FoliumClient::uploadDocument(
     std::string_view data, const std::vector<std::pair<std::string, std::string>>& fields) const {
   const std::string url = makeURL(path);  // before building a body that may be large
   const std::string boundary = makeBoundary();
-  const std::string body = makeMultipartBody(boundary, filename, mimeType(filename), data, fields);
+  const MultipartFraming framing =
+      makeMultipartFraming(boundary, filename, mimeType(filename), fields);
+  // The contents go out from the caller's buffer, between the framing pieces: no copy of
+  // what may be gigabytes.
   auto response = send(method, url, true,
-                       {{"Content-Type", "multipart/form-data; boundary=" + boundary}}, body);
+                       {{"Content-Type", "multipart/form-data; boundary=" + boundary}},
+                       platform::HttpBody({framing.head, data, framing.tail}));
   return decodeObject<FoliumDocument>(response.body);
 }
 

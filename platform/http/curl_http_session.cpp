@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <array>
 #include <cctype>
+#include <cstring>
 #include <exception>
 #include <mutex>
 #include <new>
@@ -118,7 +119,7 @@ struct Hop {
   std::string method;
   std::string url;
   HttpHeaders headers;
-  std::string_view body;
+  HttpBody body;
 
   std::string describe() const { return method + " " + url; }
 };
@@ -131,7 +132,47 @@ struct Transfer {
   HttpResponse response;
   bool bodyStarted = false;
   std::exception_ptr failure;
+  // Where the upload of a body of several pieces stands.
+  const HttpBody* upload = nullptr;
+  std::size_t uploadPiece = 0;
+  std::size_t uploadOffset = 0;
 };
+
+// Feeds the pieces of a body to curl one after another, straight from the caller's memory.
+size_t onUploadData(char* buffer, size_t size, size_t count, void* userData) {
+  auto& transfer = *static_cast<Transfer*>(userData);
+  const auto& pieces = transfer.upload->pieces();
+  size_t written = 0;
+  const size_t room = size * count;
+  while (written < room && transfer.uploadPiece < pieces.size()) {
+    const std::string_view piece = pieces[transfer.uploadPiece];
+    const size_t n = std::min(room - written, piece.size() - transfer.uploadOffset);
+    std::memcpy(buffer + written, piece.data() + transfer.uploadOffset, n);
+    written += n;
+    transfer.uploadOffset += n;
+    if (transfer.uploadOffset == piece.size()) {
+      ++transfer.uploadPiece;
+      transfer.uploadOffset = 0;
+    }
+  }
+  return written;
+}
+
+// curl rewinds a body it must send again (a connection that was closed under it).
+int onUploadSeek(void* userData, curl_off_t offset, int origin) {
+  auto& transfer = *static_cast<Transfer*>(userData);
+  if (origin != SEEK_SET || offset < 0) return CURL_SEEKFUNC_CANTSEEK;
+  auto remaining = static_cast<size_t>(offset);
+  const auto& pieces = transfer.upload->pieces();
+  transfer.uploadPiece = 0;
+  while (transfer.uploadPiece < pieces.size() && remaining >= pieces[transfer.uploadPiece].size()) {
+    remaining -= pieces[transfer.uploadPiece].size();
+    ++transfer.uploadPiece;
+  }
+  if (transfer.uploadPiece == pieces.size() && remaining > 0) return CURL_SEEKFUNC_FAIL;
+  transfer.uploadOffset = remaining;
+  return CURL_SEEKFUNC_OK;
+}
 
 std::string_view trimmed(std::string_view text) {
   while (!text.empty() && (text.front() == ' ' || text.front() == '\t')) text.remove_prefix(1);
@@ -349,17 +390,28 @@ std::pair<HttpResponse, std::string> CurlHttpSession::Impl::perform(CURL* handle
   } else if (hop.method == "HEAD") {
     set(curl_easy_setopt(handle, CURLOPT_NOBODY, 1L));
   } else {
-    if (hop.method == "POST") {
+    const bool pieces = hop.body.pieces().size() > 1;
+    if (hop.method == "POST" || pieces) {
       set(curl_easy_setopt(handle, CURLOPT_POST, 1L));
-    } else {
+    }
+    if (hop.method != "POST") {
       set(curl_easy_setopt(handle, CURLOPT_CUSTOMREQUEST, hop.method.c_str()));
     }
     // Methods that carry a body announce an empty one; the others (DELETE...) send none.
-    if (!hop.body.empty() || methodTakesBody(hop.method)) {
-      // The body is sent from the caller's memory, without a copy.
+    // The body is sent from the caller's memory, without a copy.
+    if (pieces) {
+      transfer.upload = &hop.body;
       set(curl_easy_setopt(handle, CURLOPT_POSTFIELDSIZE_LARGE,
                            static_cast<curl_off_t>(hop.body.size())));
-      set(curl_easy_setopt(handle, CURLOPT_POSTFIELDS, hop.body.empty() ? "" : hop.body.data()));
+      set(curl_easy_setopt(handle, CURLOPT_READFUNCTION, &onUploadData));
+      set(curl_easy_setopt(handle, CURLOPT_READDATA, &transfer));
+      set(curl_easy_setopt(handle, CURLOPT_SEEKFUNCTION, &onUploadSeek));
+      set(curl_easy_setopt(handle, CURLOPT_SEEKDATA, &transfer));
+    } else if (!hop.body.empty() || methodTakesBody(hop.method)) {
+      const std::string_view bytes = hop.body.empty() ? std::string_view("") : hop.body.pieces()[0];
+      set(curl_easy_setopt(handle, CURLOPT_POSTFIELDSIZE_LARGE,
+                           static_cast<curl_off_t>(bytes.size())));
+      set(curl_easy_setopt(handle, CURLOPT_POSTFIELDS, bytes.data()));
     }
   }
   HeaderList headers = headerList(hop);

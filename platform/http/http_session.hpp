@@ -31,13 +31,47 @@ class CancellationToken {
   std::shared_ptr<std::atomic<bool>> flag_;
 };
 
+// The bytes of a request body, not owned: one or more pieces sent back to back, so that an
+// upload's framing and its contents go out without being joined into one buffer. The
+// pieces must stay alive until send() returns.
+class HttpBody {
+ public:
+  HttpBody() = default;
+  HttpBody(std::string_view bytes) {  // NOLINT: a body is naturally written as its bytes
+    if (!bytes.empty()) pieces_.push_back(bytes);
+  }
+  HttpBody(const std::string& bytes) : HttpBody(std::string_view(bytes)) {}  // NOLINT
+  HttpBody(const char* bytes) : HttpBody(std::string_view(bytes)) {}         // NOLINT
+  explicit HttpBody(std::vector<std::string_view> pieces) {
+    for (auto piece : pieces) {
+      if (!piece.empty()) pieces_.push_back(piece);
+    }
+  }
+
+  const std::vector<std::string_view>& pieces() const { return pieces_; }
+  std::size_t size() const {
+    std::size_t total = 0;
+    for (auto piece : pieces_) total += piece.size();
+    return total;
+  }
+  bool empty() const { return pieces_.empty(); }
+  std::string joined() const {
+    std::string out;
+    out.reserve(size());
+    for (auto piece : pieces_) out += piece;
+    return out;
+  }
+
+ private:
+  std::vector<std::string_view> pieces_;
+};
+
 struct HttpRequest {
   std::string method = "GET";
   std::string url;  // absolute http or https URL, already percent-encoded
   HttpHeaders headers;
-  // The body is not owned: it must stay alive until send() returns. Large uploads are
-  // therefore sent without a copy.
-  std::string_view body;
+  // Not owned (see HttpBody): large uploads are sent without a copy.
+  HttpBody body;
   // An idle limit, not a deadline: the request fails when no byte moves for this long
   // (connecting included); a transfer that keeps moving is never cut.
   std::chrono::milliseconds timeout{std::chrono::seconds(60)};

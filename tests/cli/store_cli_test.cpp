@@ -164,12 +164,14 @@ TEST(StoreCli, BackendChoiceErrorsAreClear) {
     std::map<std::string, std::string> env;
     std::string expected;
   };
+  using Env = std::map<std::string, std::string>;
   const std::vector<Case> cases = {
-      {{{"FOLIUM_SECRET_STORE", "keychain"}}, "unknown secret store \"keychain\" in FOLIUM_SECRET_STORE"},
-      {{{"FOLIUM_SECRET_STORE", "secret-service"},
-        {"DBUS_SESSION_BUS_ADDRESS", "unix:path=/nonexistent/folium-test-bus"},
-        {"DISPLAY", ""}},
-       "foliumctl: cannot read the profile store: Secret Service: "},
+      Case{Env{{"FOLIUM_SECRET_STORE", "keychain"}},
+           "unknown secret store \"keychain\" in FOLIUM_SECRET_STORE"},
+      Case{Env{{"FOLIUM_SECRET_STORE", "secret-service"},
+               {"DBUS_SESSION_BUS_ADDRESS", "unix:path=/nonexistent/folium-test-bus"},
+               {"DISPLAY", ""}},
+           "foliumctl: cannot read the profile store: Secret Service: "},
   };
   for (const auto& c : cases) {
     Ctl ctl(c.env);

@@ -339,6 +339,22 @@ TEST(Upload, UpdateSendsOnlyTheFileAndEscapesTheName) {
   EXPECT_EQ(upload.body.parts[0].contentType, "text/plain");
 }
 
+TEST(Upload, TheWholeBodyMatchesWhatIsSent) {
+  const std::string body = makeMultipartBody("Boundary-X", "n.md", "text/markdown", "data",
+                                             {{"workspace_id", "w"}});
+  EXPECT_EQ(body,
+            "--Boundary-X\r\nContent-Disposition: form-data; name=\"workspace_id\"\r\n\r\nw\r\n"
+            "--Boundary-X\r\nContent-Disposition: form-data; name=\"uploaded_file\"; "
+            "filename=\"n.md\"\r\nContent-Type: text/markdown\r\n\r\ndata\r\n"
+            "--Boundary-X--\r\n");
+  ScriptedServer server([](const RecordedRequest&) { return ScriptedResponse::json(kDocumentJson); });
+  clientFor(server).createDocument("w", std::nullopt, "n.md", "data");
+  auto upload = lastUpload(server);
+  EXPECT_EQ(upload.request.body, makeMultipartBody(upload.boundary, "n.md", "text/markdown",
+                                                   "data", {{"workspace_id", "w"}}));
+  EXPECT_EQ(upload.request.header("Content-Length"), std::to_string(upload.request.body.size()));
+}
+
 TEST(Upload, BoundariesAreFreshUpperCaseUuids) {
   std::set<std::string> seen;
   for (int i = 0; i < 50; ++i) {

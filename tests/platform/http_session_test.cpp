@@ -456,3 +456,36 @@ TEST(HttpSessionBody, LargeBodiesArriveIntactBothWays) {
 
 }  // namespace
 }  // namespace folium::platform
+
+namespace folium::platform {
+namespace {
+
+TEST(HttpSessionBody, PiecesGoOutBackToBackAndSurviveARedirect) {
+  const std::string head = "head-";
+  const std::string middle = patterned(3 << 20);
+  const std::string tail = "-tail";
+  ScriptedServer server([](const RecordedRequest& request) {
+    if (request.path == "/first") {
+      ScriptedResponse moved = ScriptedResponse::status(307);
+      moved.headers = {{"Location", "/second"}};
+      return moved;
+    }
+    return text(std::to_string(request.body.size()));
+  });
+  CurlHttpSession session;
+  HttpRequest request = get(server.baseURL() + "first");
+  request.method = "PATCH";
+  request.body = HttpBody({head, middle, std::string_view(), tail});
+  EXPECT_EQ(session.send(request).body, std::to_string(head.size() + middle.size() + tail.size()));
+  auto requests = server.requests();
+  ASSERT_EQ(requests.size(), 2u);
+  for (const auto& received : requests) {
+    EXPECT_EQ(received.method, "PATCH");
+    EXPECT_TRUE(received.body == head + middle + tail);
+    EXPECT_EQ(received.header("Content-Length"), std::to_string(received.body.size()));
+    EXPECT_FALSE(received.header("Transfer-Encoding").has_value());
+  }
+}
+
+}  // namespace
+}  // namespace folium::platform
