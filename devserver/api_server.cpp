@@ -295,7 +295,11 @@ void ApiServer::Impl::install() {
   server.set_post_routing_handler([](const httplib::Request&, httplib::Response& res) {
     // Used once: answers the library makes up itself must not inherit a stale context.
     RequestContext context = std::exchange(tContext, RequestContext{});
-    if (context.bodyAbandoned) res.set_header("Connection", "close");
+    if (context.bodyAbandoned) {
+      res.headers.erase("Keep-Alive");
+      res.set_header("Connection", "close");
+    }
+    // Answers without a body (204) have nothing to cut and go through whole.
     if (!context.faults.drop || res.body.empty()) return;
     // Cut the connection half-way through the body: the headers promise the full length.
     auto body = std::make_shared<std::string>(std::move(res.body));
@@ -361,7 +365,9 @@ void ApiServer::Impl::handle(const httplib::Request& req, httplib::Response& res
 
 void ApiServer::Impl::route(const httplib::Request& req, httplib::Response& res,
                             const httplib::ContentReader* reader) {
-  const std::string prefix = "/" + std::string(api::kApiRoot) + "/";
+  std::string prefix = "/";
+  prefix += api::kApiRoot;
+  prefix += '/';
   if (req.path.rfind(prefix, 0) != 0) {
     discardBody(req, reader);
     throw HttpError{404, "no such endpoint: " + req.path};
