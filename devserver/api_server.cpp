@@ -262,6 +262,10 @@ void ApiServer::Impl::install() {
   server.new_task_queue = [] { return new httplib::ThreadPool(kWorkerThreads); };
   server.set_payload_max_length(kMaxPayload);
   server.set_keep_alive_max_count(10000);
+  // A worker waits this long on an idle kept-alive connection, and stop() waits for the
+  // workers: a short wait lets the server exit at once while clients still reuse
+  // connections between requests that follow each other.
+  server.set_keep_alive_timeout(1);
   server.set_read_timeout(std::chrono::seconds(30));
   server.set_write_timeout(std::chrono::seconds(30));
 

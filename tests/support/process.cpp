@@ -3,7 +3,7 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
-#include <spawn.h>
+#include <sys/prctl.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -110,35 +110,33 @@ pid_t spawn(const std::vector<std::string>& argv, const std::map<std::string, st
   std::vector<char*> argPointers = pointers(args);
   std::vector<char*> envPointers = pointers(environment);
 
-  posix_spawn_file_actions_t actions;
-  posix_spawn_file_actions_init(&actions);
-  if (fds.stdinFd >= 0) {
-    posix_spawn_file_actions_adddup2(&actions, fds.stdinFd, STDIN_FILENO);
-  } else {
-    posix_spawn_file_actions_addopen(&actions, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
-  }
-  if (fds.stdoutFd >= 0) posix_spawn_file_actions_adddup2(&actions, fds.stdoutFd, STDOUT_FILENO);
-  if (fds.stderrFd >= 0) posix_spawn_file_actions_adddup2(&actions, fds.stderrFd, STDERR_FILENO);
-
-  // The child starts with default signal handling and nothing blocked, whatever the test
-  // process did to its own (an ignored SIGPIPE would otherwise be inherited).
-  posix_spawnattr_t attributes;
-  posix_spawnattr_init(&attributes);
-  sigset_t all;
-  sigset_t none;
-  sigfillset(&all);
-  sigemptyset(&none);
-  posix_spawnattr_setsigdefault(&attributes, &all);
-  posix_spawnattr_setsigmask(&attributes, &none);
-  posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETSIGMASK);
-
-  pid_t pid = -1;
-  int error = ::posix_spawnp(&pid, args[0].c_str(), &actions, &attributes, argPointers.data(),
-                             envPointers.data());
-  posix_spawnattr_destroy(&attributes);
-  posix_spawn_file_actions_destroy(&actions);
-  if (error != 0) {
-    throw std::system_error(error, std::generic_category(), "cannot start " + argv[0]);
+  // fork and exec rather than posix_spawn: the child must die with the test, so that a test
+  // that aborts never leaves a server behind holding the test runner's output open. Between
+  // fork and exec only async-signal-safe calls are made.
+  const pid_t parent = ::getpid();
+  const pid_t pid = ::fork();
+  if (pid < 0) throw std::system_error(errno, std::generic_category(), "cannot start " + argv[0]);
+  if (pid == 0) {
+    ::prctl(PR_SET_PDEATHSIG, SIGKILL);
+    if (::getppid() != parent) ::_exit(127);
+    int devNull = -1;
+    if (fds.stdinFd >= 0) {
+      ::dup2(fds.stdinFd, STDIN_FILENO);
+    } else if ((devNull = ::open("/dev/null", O_RDONLY)) >= 0) {
+      ::dup2(devNull, STDIN_FILENO);
+    }
+    if (fds.stdoutFd >= 0) ::dup2(fds.stdoutFd, STDOUT_FILENO);
+    if (fds.stderrFd >= 0) ::dup2(fds.stderrFd, STDERR_FILENO);
+    // The child starts with default signal handling and nothing blocked, whatever the test
+    // process did to its own (an ignored SIGPIPE would otherwise be inherited).
+    struct sigaction defaults {};
+    defaults.sa_handler = SIG_DFL;
+    for (int signal = 1; signal < NSIG; ++signal) ::sigaction(signal, &defaults, nullptr);
+    sigset_t none;
+    sigemptyset(&none);
+    ::sigprocmask(SIG_SETMASK, &none, nullptr);
+    ::execvpe(argPointers[0], argPointers.data(), envPointers.data());
+    ::_exit(127);
   }
   return pid;
 }
