@@ -367,21 +367,28 @@ Page<Row> readPage(SqliteStatement& s, std::int64_t limit, Reader reader) {
 
 }  // namespace
 
-Page<FolderRow> Store::listFolders(const ListFilter& filter, std::int64_t offset,
-                                   std::int64_t limit) {
+template <typename Row, typename Reader>
+Page<Row> Store::listFiltered(const ListFilter& filter, std::int64_t offset, std::int64_t limit,
+                              std::string_view columns, std::string_view table,
+                              std::string_view folderColumn, Reader reader) {
   std::lock_guard lock(mutex_);
   if (filter.workspaceId && !findWorkspaceLocked(*filter.workspaceId)) {
     throw StoreError(StoreError::Kind::notFound,
                      "no workspace with id " + std::to_string(*filter.workspaceId));
   }
   if (filter.folderId) requireFolder(*filter.folderId);
-  auto s =
-      db_.prepare(select(kFolderColumns, "folders",
-                         filterClause(filter, "parent_id") + " ORDER BY id LIMIT ?1 OFFSET ?2"));
+  auto s = db_.prepare(select(columns, table,
+                              filterClause(filter, folderColumn) + " ORDER BY id LIMIT ?1 OFFSET ?2"));
   s.bind(1, limit + 1).bind(2, offset);
   if (filter.workspaceId) s.bind(3, *filter.workspaceId);
   if (filter.folderId) s.bind(4, *filter.folderId);
-  return readPage<FolderRow>(s, limit, readFolder);
+  return readPage<Row>(s, limit, reader);
+}
+
+Page<FolderRow> Store::listFolders(const ListFilter& filter, std::int64_t offset,
+                                   std::int64_t limit) {
+  return listFiltered<FolderRow>(filter, offset, limit, kFolderColumns, "folders", "parent_id",
+                                 readFolder);
 }
 
 FolderRow Store::updateFolder(EntityId id, const std::optional<std::string>& name,
@@ -528,19 +535,8 @@ std::optional<DocumentRow> Store::findDocument(EntityId id) {
 
 Page<DocumentRow> Store::listDocuments(const ListFilter& filter, std::int64_t offset,
                                        std::int64_t limit) {
-  std::lock_guard lock(mutex_);
-  if (filter.workspaceId && !findWorkspaceLocked(*filter.workspaceId)) {
-    throw StoreError(StoreError::Kind::notFound,
-                     "no workspace with id " + std::to_string(*filter.workspaceId));
-  }
-  if (filter.folderId) requireFolder(*filter.folderId);
-  auto s =
-      db_.prepare(select(kDocumentColumns, "documents",
-                         filterClause(filter, "folder_id") + " ORDER BY id LIMIT ?1 OFFSET ?2"));
-  s.bind(1, limit + 1).bind(2, offset);
-  if (filter.workspaceId) s.bind(3, *filter.workspaceId);
-  if (filter.folderId) s.bind(4, *filter.folderId);
-  return readPage<DocumentRow>(s, limit, readDocument);
+  return listFiltered<DocumentRow>(filter, offset, limit, kDocumentColumns, "documents",
+                                   "folder_id", readDocument);
 }
 
 DocumentRow Store::updateDocument(EntityId id, const std::optional<std::string>& name,

@@ -179,6 +179,12 @@ class Store {
   // Checks that `parent` may hold an item of `workspaceId`; throws otherwise.
   void checkParent(EntityId workspaceId, std::optional<EntityId> parent);
   std::filesystem::path blobPath(EntityId id) const;
+  // One page of folders or documents: the filter's workspace and folder must exist, then one
+  // indexed query. Takes the lock.
+  template <typename Row, typename Reader>
+  Page<Row> listFiltered(const ListFilter& filter, std::int64_t offset, std::int64_t limit,
+                         std::string_view columns, std::string_view table,
+                         std::string_view folderColumn, Reader reader);
 
   std::filesystem::path dataDir_;
   std::filesystem::path blobDir_;
