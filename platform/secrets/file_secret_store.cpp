@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <chrono>
 #include <cstdlib>
 #include <cstring>
 #include <vector>
@@ -149,8 +150,26 @@ SecretOutcome FileSecretStore::syncFolder() const {
   return SecretOutcome::success();
 }
 
+// A writer killed between creating its temporary file and renaming it leaves the file
+// behind, tokens and all. Any such file older than a write could possibly take is removed
+// before the next write of the same item.
+void FileSecretStore::removeAbandonedTemporaries(const std::filesystem::path& path) const {
+  constexpr auto kAbandonedAfter = std::chrono::minutes(1);
+  const std::string prefix = "." + path.filename().string() + ".tmp-";
+  std::error_code ec;
+  const auto now = std::filesystem::file_time_type::clock::now();
+  for (const auto& entry : std::filesystem::directory_iterator(folder_, ec)) {
+    const std::string name = entry.path().filename().string();
+    if (name.rfind(prefix, 0) != 0 || name.size() != prefix.size() + 6) continue;
+    std::error_code statError;
+    const auto modified = entry.last_write_time(statError);
+    if (!statError && now - modified > kAbandonedAfter) ::unlink(entry.path().c_str());
+  }
+}
+
 SecretOutcome FileSecretStore::writeFile(const std::filesystem::path& path, std::string_view data,
                                          Placement placement) const {
+  removeAbandonedTemporaries(path);
   std::string temp = (folder_ / ("." + path.filename().string() + ".tmp-XXXXXX")).string();
   const int fd = ::mkostemp(temp.data(), O_CLOEXEC);
   if (fd < 0) {

@@ -54,6 +54,7 @@ class FileSecretStore final : public SecretStore {
   // Checks the key and the folder; on success `path` is the item's file.
   SecretOutcome locate(const SecretItemKey& key, std::filesystem::path& path) const;
   SecretOutcome ensureFolder() const;
+  void removeAbandonedTemporaries(const std::filesystem::path& path) const;
   // Writes `data` to a fresh temporary file and moves it to `path`: `replace` renames over
   // whatever is there, `create` fails when `path` exists.
   SecretOutcome writeFile(const std::filesystem::path& path, std::string_view data,

@@ -1,3 +1,4 @@
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
@@ -147,6 +148,24 @@ TEST_P(FileSecretStoreModes, FoldersArePrivateAndFilesOwnerOnlyWhateverTheUmask)
 }
 
 INSTANTIATE_TEST_SUITE_P(Umasks, FileSecretStoreModes, ::testing::Values(0, 077, 0277));
+
+TEST(FileSecretStore, AWriterKilledMidWriteLeavesNoTokensBehindForLong) {
+  TempDir dir;
+  FileSecretStore store(dir / "secrets");
+  ASSERT_TRUE(store.add(kKey, "old").ok());
+  const std::string prefix = "." + FileSecretStore::fileName(kKey) + ".tmp-";
+  const fs::path abandoned = dir / "secrets" / (prefix + "AbCdEf");
+  const fs::path inProgress = dir / "secrets" / (prefix + "GhIjKl");
+  testing::writeFile(abandoned, "token of a killed writer");
+  testing::writeFile(inProgress, "token of a running writer");
+  const struct timespec times[2] = {{0, UTIME_OMIT}, {::time(nullptr) - 3600, 0}};
+  ASSERT_EQ(::utimensat(AT_FDCWD, abandoned.c_str(), times, 0), 0);
+
+  ASSERT_TRUE(store.update(kKey, "new").ok());
+  EXPECT_FALSE(fs::exists(abandoned));
+  EXPECT_TRUE(fs::exists(inProgress));
+  EXPECT_EQ(store.read(kKey).data, "new");
+}
 
 TEST(FileSecretStore, DefaultFolderFollowsTheDataHome) {
   struct Case {
