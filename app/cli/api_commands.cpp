@@ -1,6 +1,7 @@
 #include <fcntl.h>
 
 #include <cerrno>
+#include <charconv>
 #include <cstdio>
 #include <cstring>
 #include <fstream>
@@ -35,6 +36,24 @@ void printOne(const Record& record) {
 std::optional<std::string> optionalArg(const std::string& value, const CLI::Option* option) {
   if (option->count() == 0) return std::nullopt;
   return value;
+}
+
+// Integers on the command line are plain decimal within 64 bits. CLI11 alone would read
+// "010" as octal, "0x10" as hexadecimal and " 5" as 5, and clamp an overflow to the largest
+// value, so a typo would silently ask the server for another cursor.
+CLI::Validator decimalInteger() {
+  return CLI::Validator(
+      [](std::string& text) -> std::string {
+        std::int64_t value = 0;
+        const char* end = text.data() + text.size();
+        const auto [stop, error] = std::from_chars(text.data(), end, value);
+        if (text.empty() || error != std::errc() || stop != end) {
+          return "\"" + text + "\" is not a decimal integer within 64 bits";
+        }
+        text = std::to_string(value);  // what CLI11's own conversion reads back unchanged
+        return {};
+      },
+      "INTEGER", "decimal integer");
 }
 
 std::string readWholeFile(const std::string& path) {
@@ -237,8 +256,12 @@ void addApiCommands(CLI::App& app, CliContext& context) {
     auto* sub = command("changes", "one page of the change feed");
     auto since = std::make_shared<std::int64_t>(0);
     auto limit = std::make_shared<std::int64_t>(0);
-    sub->add_option("--since", *since, "cursor to read after")->required();
-    sub->add_option("--limit", *limit, "most records wanted")->required();
+    sub->add_option("--since", *since, "cursor to read after")
+        ->required()
+        ->transform(decimalInteger());
+    sub->add_option("--limit", *limit, "most records wanted")
+        ->required()
+        ->transform(decimalInteger());
     sub->callback([&context, since, limit] {
       std::cout << boost::json::serialize(toJson(makeClient(context).changes(*since, *limit)))
                 << '\n';
@@ -249,7 +272,8 @@ void addApiCommands(CLI::App& app, CliContext& context) {
     auto query = std::make_shared<std::string>();
     auto limit = std::make_shared<std::int64_t>(50);
     sub->add_option("QUERY", *query, "text to search for")->required();
-    sub->add_option("--limit", *limit, "most hits wanted (default 50)");
+    sub->add_option("--limit", *limit, "most hits wanted (default 50)")
+        ->transform(decimalInteger());
     sub->callback([&context, query, limit] {
       printList(makeClient(context).search(*query, *limit));
     });

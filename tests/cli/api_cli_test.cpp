@@ -63,9 +63,21 @@ TEST(CliOptions, ProfileIsAcceptedAnywhere) {
 TEST(CliOptions, WrongUsageExitsTwo) {
   Ctl ctl("http://127.0.0.1:1/");
   for (const auto& args : std::vector<std::vector<std::string>>{
-           {"folder"}, {"workspaces", "--bogus"}, {"nosuchcommand"}, {"changes", "--since", "x",
-                                                                      "--limit", "1"}}) {
-    EXPECT_EQ(ctl.api(args).exitCode, 2) << args[0];
+           {"folder"},
+           {"workspaces", "--bogus"},
+           {"nosuchcommand"},
+           {"create-folder", "n"},
+           {"changes", "--limit", "1"},
+           {"changes", "--since", "x", "--limit", "1"},
+           // Integers are decimal only, and never clamped to fit.
+           {"changes", "--since", "0x10", "--limit", "1"},
+           {"changes", "--since", " 5", "--limit", "1"},
+           {"changes", "--since", "99999999999999999999", "--limit", "1"},
+           {"changes", "--since", "1", "--limit", "1.5"},
+           {"search", "q", "--limit", "1e3"}}) {
+    std::string line;
+    for (const auto& arg : args) line += "[" + arg + "]";
+    EXPECT_EQ(ctl.api(args).exitCode, 2) << line;
   }
 }
 
@@ -134,6 +146,9 @@ TEST(CliOutput, RecordsUseFieldNamesAndChangePagesTheirShape) {
             R"({"changes":[{"id":3,"entityType":"Document","entityId":"9","action":"deleted","occurredAt":"t"}],"cursor":3,"hasMore":false})"
             "\n");
   EXPECT_EQ(server.requests().back().query, "cursor=0&limit=500");
+  // A leading zero is decimal, not octal.
+  EXPECT_EQ(ctl.api({"changes", "--since", "010", "--limit", "-0"}).exitCode, 0);
+  EXPECT_EQ(server.requests().back().query, "cursor=10&limit=0");
 }
 
 std::string field(const std::string& json, const char* key) {
