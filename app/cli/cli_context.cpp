@@ -35,6 +35,12 @@ std::string readProfileBytes(const std::string& path) {
   return bytes;
 }
 
+[[noreturn]] void failUnreadable(const StoreContents& contents) {
+  throw CliFailure("cannot read the profile store: " + contents.message);
+}
+
+}  // namespace
+
 FoliumProvisioning readProfileFile(const std::string& path) {
   const std::string bytes = readProfileBytes(path);
   try {
@@ -44,20 +50,14 @@ FoliumProvisioning readProfileFile(const std::string& path) {
   }
 }
 
-[[noreturn]] void failUnreadable(const StoreContents& contents) {
-  throw CliFailure("cannot read the profile store: " + contents.message);
-}
-
-}  // namespace
-
 FoliumProvisioning CliContext::resolveProfile() const {
-  if (!profilePath.empty() && !domain.empty()) {
+  if (profileGiven && domainGiven) {
     throw CliFailure("--profile and --domain name two instances: pass only one of them");
   }
-  if (!profilePath.empty()) return readProfileFile(profilePath);
+  if (profileGiven) return readProfileFile(profilePath);
 
   const SharedStore store(SharedStore::appGroupID);
-  if (!domain.empty()) {
+  if (domainGiven) {
     if (auto stored = store.provisioning(domain)) return *stored;
     if (auto contents = store.contents(); contents.state == StoreContents::State::unreadable) {
       failUnreadable(contents);

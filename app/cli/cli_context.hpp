@@ -22,13 +22,20 @@ class CliFailure : public std::runtime_error {
 struct CliContext {
   std::string profilePath;  // --profile FILE
   std::string domain;       // --domain ID
-  int exitCode = 0;         // a command may set a failure status without throwing
+  // Whether each option was given at all: an empty value is still a choice (of no file, of
+  // no domain), never a reason to fall back on the stored profile.
+  bool profileGiven = false;
+  bool domainGiven = false;
+  int exitCode = 0;  // a command may set a failure status without throwing
 
   // The profile a command talks to: --profile reads the file, --domain takes the stored
   // profile of that domain, neither takes the one stored profile. Throws CliFailure.
   FoliumProvisioning resolveProfile() const;
   std::shared_ptr<platform::HttpSession> session() const { return platform::sharedHttpSession(); }
 };
+
+// Reads a .foliumprofile file. Throws CliFailure naming the file and the fault.
+FoliumProvisioning readProfileFile(const std::string& path);
 
 // Registration of each command group. Every subcommand falls through to the global options.
 void addApiCommands(CLI::App& app, CliContext& context);

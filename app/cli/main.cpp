@@ -7,8 +7,10 @@ int main(int argc, char** argv) {
   CLI::App app{"foliumctl: scripts' and debuggers' way into Folium", "foliumctl"};
   app.require_subcommand(1);
   CliContext context;
-  app.add_option("--profile", context.profilePath, "read the instance from a .foliumprofile file");
-  app.add_option("--domain", context.domain, "use the profile stored under this domain identifier");
+  app.add_option("--profile", context.profilePath, "read the instance from a .foliumprofile file")
+      ->each([&context](const std::string&) { context.profileGiven = true; });
+  app.add_option("--domain", context.domain, "use the profile stored under this domain identifier")
+      ->each([&context](const std::string&) { context.domainGiven = true; });
 
   folium::app::addApiCommands(app, context);
   folium::app::addStoreCommands(app, context);

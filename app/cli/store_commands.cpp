@@ -80,9 +80,7 @@ void addStoreCommands(CLI::App& app, CliContext& context) {
     auto file = std::make_shared<std::string>();
     sub->add_option("FILE", *file, "profile file")->required();
     sub->callback([file] {
-      CliContext fromFile;
-      fromFile.profilePath = *file;
-      const FoliumProvisioning profile = fromFile.resolveProfile();
+      const FoliumProvisioning profile = readProfileFile(*file);
       const SharedStore store = openStore();
       check(store.save(profile));
       // A store that accepts a write and loses it must not look like a success.

@@ -196,6 +196,16 @@ TEST(StoreCli, CommandsWithoutProfileUseTheOnlyStoredOneOrSayHowToChoose) {
   ctl.save("http://127.0.0.1:9/", "Local");
   auto one = ctl.run({"api", "workspaces"});
   EXPECT_EQ(one.err.rfind("foliumctl: transport error: ", 0), 0u) << one.err;
+  // An empty file name or domain is still a choice, never a fall-back on that profile.
+  for (const auto& argv : std::vector<std::vector<std::string>>{
+           {"--profile", "", "api", "workspaces"},
+           {"--domain", "", "api", "workspaces"},
+           {"store", "save", ""}}) {
+    auto empty = ctl.run(argv);
+    EXPECT_EQ(empty.exitCode, 1) << argv[1];
+    EXPECT_EQ(empty.err.find("transport error"), std::string::npos) << empty.err;
+    EXPECT_EQ(empty.out, "") << argv[1];
+  }
 
   ctl.save("http://localhost:9/", "Other");
   auto several = ctl.run({"api", "workspaces"});
