@@ -2,6 +2,8 @@
 
 #include <boost/json.hpp>
 
+#include "core/json_decoding.hpp"
+
 namespace folium {
 namespace {
 
@@ -53,7 +55,10 @@ FoliumProvisioning FoliumProvisioning::fromJson(const boost::json::value& value)
 
 FoliumProvisioning FoliumProvisioning::decode(std::string_view bytes) {
   boost::json::error_code ec;
-  boost::json::value value = boost::json::parse(bytes, ec);
+  // Keys other than the three are ignored however deeply they nest.
+  boost::json::parse_options options;
+  options.max_depth = kMaxJsonDepth;
+  boost::json::value value = boost::json::parse(bytes, ec, {}, options);
   if (ec) throw ProfileError("not valid JSON (" + ec.message() + ")");
   return fromJson(value);
 }

@@ -18,8 +18,9 @@ class DecodingError : public std::runtime_error {
   using std::runtime_error::runtime_error;
 };
 
-// Nesting accepted in a server body. Deep enough for any real record with nested unknown
-// keys, shallow enough that a hostile body cannot exhaust memory through the parser's stack.
+// Nesting accepted in a server body or a profile. Deep enough for any real record with nested
+// unknown keys, shallow enough that a hostile body cannot exhaust memory through the parser's
+// stack.
 inline constexpr std::size_t kMaxJsonDepth = 10000;
 
 // Converts a snake_case key to the camelCase field name it matches: leading and trailing

@@ -9,6 +9,8 @@
 #include <map>
 #include <utility>
 
+#include "core/json_decoding.hpp"
+
 namespace folium {
 namespace {
 
@@ -110,7 +112,9 @@ SharedStore::Snapshot SharedStore::readMap() const {
     return std::move(snapshot);
   };
   boost::json::error_code ec;
-  boost::json::value value = boost::json::parse(read.data, ec);
+  boost::json::parse_options options;
+  options.max_depth = kMaxJsonDepth;  // as deep as a profile file may nest
+  boost::json::value value = boost::json::parse(read.data, ec, {}, options);
   if (ec) return undecodable("not valid JSON (" + ec.message() + ")");
   if (!value.is_object()) return undecodable("not a JSON object");
   for (const auto& member : value.get_object()) {

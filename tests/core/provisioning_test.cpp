@@ -16,6 +16,10 @@ TEST(ProfileDecoding, ReadsTheThreeKeysVerbatim) {
   EXPECT_EQ(profile.instanceURL.absoluteString(), "https://Docs.Example.org:8443/base/");
   EXPECT_EQ(profile.token, " tok ");
   EXPECT_EQ(profile.displayName, "");
+
+  // An extra key is ignored however deeply it nests.
+  const std::string deep = std::string(100, '[') + std::string(100, ']');
+  EXPECT_EQ(FoliumProvisioning::decode(profileJson("https://h/", ",\"extra\":" + deep)).token, "t");
 }
 
 TEST(ProfileDecoding, RejectsAndNamesTheFaultyKey) {

@@ -68,6 +68,16 @@ TEST_F(SharedStoreTest, ProfilesAreKeyedByDomainIdentifierAndTheLastSaveWins) {
   EXPECT_TRUE(store_.clearAll().ok) << "clearing an empty store is not a failure";
   ASSERT_TRUE(store_.save(other).ok);
   EXPECT_EQ(store_.all(), std::vector<FoliumProvisioning>{other});
+
+  // Keys that another writer added are ignored, however deeply they nest.
+  const std::string deep = std::string(100, '[') + std::string(100, ']');
+  ASSERT_TRUE(secrets_
+                  ->update(SharedStore::itemKey(),
+                           R"({"folium-a-example-org":{"instance_url":"https://a.example.org",)"
+                           R"("token":"tok","display_name":"A","extra":)" +
+                               deep + "}}")
+                  .ok());
+  EXPECT_EQ(store_.all(), std::vector<FoliumProvisioning>{other});
 }
 
 TEST_F(SharedStoreTest, AllSortsByDisplayNameExactlyAfterCanonicalComposition) {
