@@ -75,11 +75,19 @@ constexpr std::string_view kFolderColumns =
 constexpr std::string_view kDocumentColumns =
     "id, name, folder_id, workspace_id, content_type, size, created_at, updated_at";
 
-// What search reports as a hit's entity type. Folders are "Folder" there, not the feed's
-// "DocumentsFolder": clients show any hit whose type mentions "Document" as a file.
+// The kind of entity each search index row stands for, as stored in existing data folders.
+// Hits report the change feed's name of that kind instead (entityTypeOfKind).
 constexpr std::string_view kSearchWorkspace = "Workspace";
 constexpr std::string_view kSearchFolder = "Folder";
 constexpr std::string_view kSearchDocument = "Document";
+
+// Search hits and feed records name a kind of entity alike, so a client can classify both
+// the same way.
+std::string entityTypeOfKind(std::string_view kind) {
+  if (kind == kSearchFolder) return std::string(kFolderEntity);
+  if (kind == kSearchWorkspace) return std::string(kWorkspaceEntity);
+  return std::string(kDocumentEntity);
+}
 
 WorkspaceRow readWorkspace(const SqliteStatement& s) {
   return WorkspaceRow{s.int64(0), s.text(1), s.optionalText(2), s.text(3), s.text(4)};
@@ -632,8 +640,8 @@ SearchResult Store::search(std::string_view query, std::int64_t limit) {
     ORDER BY hit.rank, hit.rowid)sql");
   s.bind(1, *match).bind(2, limit);
   while (s.step()) {
-    SearchRow row{s.text(1),  s.int64(0),         s.text(2), s.optionalText(3),
-                  s.int64(4), s.optionalInt64(5), s.text(6)};
+    SearchRow row{entityTypeOfKind(s.text(1)), s.int64(0), s.text(2), s.optionalText(3), s.int64(4),
+                  s.optionalInt64(5),          s.text(6)};
     if (row.excerpt && row.excerpt->empty()) row.excerpt.reset();
     result.rows.push_back(std::move(row));
   }

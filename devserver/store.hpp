@@ -63,7 +63,7 @@ struct ChangeRow {
 };
 
 struct SearchRow {
-  std::string entityType;  // "Workspace", "Folder" or "Document"
+  std::string entityType;  // as in the change feed: kWorkspaceEntity, kFolderEntity...
   EntityId entityId = 0;
   std::string name;
   std::optional<std::string> excerpt;

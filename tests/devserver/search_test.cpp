@@ -99,11 +99,14 @@ TEST_F(Search, HitsDescribeTheirEntity) {
   EXPECT_NE(hit.excerpt->find("réuni"), std::string::npos) << *hit.excerpt;
   EXPECT_TRUE(hit.updatedAt);
 
+  // Other kinds are named as the change feed names them.
   auto folders = search("entreprise");
   ASSERT_EQ(folders.size(), 1u);
-  EXPECT_FALSE(folders[0].isFile())
-      << "a folder hit must not look like a file: " << folders[0].entityType;
+  EXPECT_EQ(folders[0].entityType, "DocumentsFolder");
   EXPECT_FALSE(folders[0].excerpt);
+  auto workspaces = search("ressources");
+  ASSERT_EQ(workspaces.size(), 1u);
+  EXPECT_EQ(workspaces[0].entityType, "Workspace");
 }
 
 TEST_F(Search, QueryTextIsNeverSyntax) {
