@@ -749,8 +749,11 @@ void ApiServer::Impl::sendBlob(EntityId id, httplib::Response& res) {
 void ApiServer::Impl::changes(const httplib::Request& req, httplib::Response& res) {
   std::int64_t cursor = integerParam(req, std::string(api::kCursorItem), 0, 0,
                                      std::numeric_limits<std::int64_t>::max());
-  std::int64_t limit =
-      integerParam(req, std::string(api::kLimitItem), kDefaultChangeLimit, 1, kMaxChangeLimit);
+  // A larger limit is only the most the client wants: it gets a full page, and "has_more"
+  // tells it that the rest follows.
+  std::int64_t limit = std::min(integerParam(req, std::string(api::kLimitItem), kDefaultChangeLimit,
+                                             1, std::numeric_limits<std::int64_t>::max()),
+                                kMaxChangeLimit);
   Page<ChangeRow> page = store.changes(cursor, limit);
   json::array items;
   items.reserve(page.rows.size());
