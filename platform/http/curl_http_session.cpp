@@ -114,6 +114,17 @@ bool isHttpScheme(const Origin& origin) {
   return origin.scheme == "http" || origin.scheme == "https";
 }
 
+// A URL as failure messages show it: a password written into the address stays out of them.
+std::string withoutUserinfo(const std::string& url) {
+  const size_t scheme = url.find("://");
+  if (scheme == std::string::npos) return url;
+  const size_t start = scheme + 3;
+  const size_t end = std::min(url.find_first_of("/?#", start), url.size());
+  const size_t at = url.rfind('@', end == 0 ? 0 : end - 1);
+  if (at == std::string::npos || at < start || at >= end) return url;
+  return url.substr(0, start) + url.substr(at + 1);
+}
+
 // What one request of a redirect chain sends.
 struct Hop {
   std::string method;
@@ -121,7 +132,7 @@ struct Hop {
   HttpHeaders headers;
   HttpBody body;
 
-  std::string describe() const { return method + " " + url; }
+  std::string describe() const { return method + " " + withoutUserinfo(url); }
 };
 
 // State shared with the callbacks of one transfer. Callbacks never throw: they keep the
