@@ -12,6 +12,7 @@
 #include <mutex>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <thread>
 #include <utility>
 #include <variant>
@@ -32,6 +33,64 @@ using platform::ErrorPtr;
 using platform::ItemPtr;
 
 constexpr auto kProgressWait = std::chrono::seconds(5);
+
+// The transcript is UTF-8, but what the plug-in hands back need not be: names, identifiers,
+// anchors and paths come from the command line or the file system as bytes. Each maximal
+// ill-formed subsequence becomes U+FFFD; ASCII bytes are never part of one, so the JSON around
+// the text is left as it is.
+std::string validUtf8(std::string_view bytes) {
+  constexpr std::string_view kReplacement = "\xEF\xBF\xBD";
+  std::string text;
+  text.reserve(bytes.size());
+  std::size_t i = 0;
+  while (i < bytes.size()) {
+    const auto lead = static_cast<unsigned char>(bytes[i]);
+    if (lead < 0x80) {
+      text += bytes[i++];
+      continue;
+    }
+    // Continuation bytes needed, and the range the first of them must fall in (the ranges
+    // keep out overlong forms, surrogates and code points past U+10FFFF).
+    int needed = 0;
+    unsigned char low = 0x80, high = 0xBF;
+    if (lead >= 0xC2 && lead <= 0xDF) {
+      needed = 1;
+    } else if (lead == 0xE0) {
+      needed = 2;
+      low = 0xA0;
+    } else if (lead == 0xED) {
+      needed = 2;
+      high = 0x9F;
+    } else if (lead >= 0xE1 && lead <= 0xEF) {
+      needed = 2;
+    } else if (lead == 0xF0) {
+      needed = 3;
+      low = 0x90;
+    } else if (lead == 0xF4) {
+      needed = 3;
+      high = 0x8F;
+    } else if (lead >= 0xF1 && lead <= 0xF3) {
+      needed = 3;
+    }
+    std::size_t end = i + 1;
+    int seen = 0;
+    while (seen < needed && end < bytes.size()) {
+      const auto next = static_cast<unsigned char>(bytes[end]);
+      if (next < low || next > high) break;
+      low = 0x80;
+      high = 0xBF;
+      ++end;
+      ++seen;
+    }
+    if (needed > 0 && seen == needed) {
+      text.append(bytes.substr(i, end - i));
+    } else {
+      text += kReplacement;
+    }
+    i = end;
+  }
+  return text;
+}
 
 json::value encodeItem(const ItemPtr& item) {
   if (!item) return nullptr;
@@ -105,7 +164,7 @@ class Transcript {
     waitAtGate();
     {
       std::lock_guard lock(printMutex_);
-      std::cout << json::serialize(line) << '\n' << std::flush;
+      std::cout << validUtf8(json::serialize(line)) << '\n' << std::flush;
     }
     if (finishes) {
       {
@@ -260,6 +319,8 @@ platform::ItemFields parseFields(const std::string& list) {
 std::optional<std::filesystem::path> contentsPath(const std::string& path,
                                                   const CLI::Option* option) {
   if (option->count() == 0) return std::nullopt;
+  // An empty path names no file; the service never hands one over.
+  if (path.empty()) throw CLI::ValidationError("--contents", "the path of the file is empty");
   return std::filesystem::absolute(path);
 }
 
@@ -273,8 +334,7 @@ json::array fieldNames(platform::ItemFields fields) {
 class StandInPlatform {
  public:
   StandInPlatform(const CliContext& context, const std::string& displayName)
-      : extension_(platform::FileProviderDomain{context.domain,
-                                                displayName.empty() ? context.domain : displayName},
+      : extension_(platform::FileProviderDomain{context.domain, displayName},
                    SharedStore(SharedStore::appGroupID), context.session()) {}
 
   // Normally everything has ended already (finish() waits); after a failure between the
@@ -380,8 +440,9 @@ void addFpCommands(CLI::App& app, CliContext& context) {
   fp->require_subcommand(1);
   fp->fallthrough();
   auto displayName = std::make_shared<std::string>();
-  fp->add_option("--display-name", *displayName,
-                 "the domain's own display name (default: its identifier)");
+  // Given empty, the domain's name is empty: only a missing option means the identifier.
+  CLI::Option* displayNameOption = fp->add_option(
+      "--display-name", *displayName, "the domain's own display name (default: its identifier)");
 
   auto command = [&](const char* name, const char* description) {
     CLI::App* sub = fp->add_subcommand(name, description);
@@ -390,11 +451,12 @@ void addFpCommands(CLI::App& app, CliContext& context) {
   };
 
   // Runs `call` against a fresh stand-in platform and sets the exit status.
-  auto run = [&context, displayName](auto call) {
+  auto run = [&context, displayName, displayNameOption](auto call) {
     if (context.domain.empty()) {
       throw CLI::ValidationError("--domain", "fp needs the identifier of the domain it serves");
     }
-    StandInPlatform platform(context, *displayName);
+    StandInPlatform platform(context,
+                             displayNameOption->count() > 0 ? *displayName : context.domain);
     context.exitCode = platform.finish(call(platform));
   };
   using ProgressPtr = std::shared_ptr<platform::Progress>;

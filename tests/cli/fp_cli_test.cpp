@@ -139,6 +139,7 @@ class Drive {
   }
   fs::path path(const std::string& name) const { return dir_ / name; }
   const std::string& env(const std::string& name) const { return env_.at(name); }
+  const std::string& domain() const { return domain_; }
 
  private:
   testing::TempDir dir_;
@@ -376,6 +377,10 @@ TEST(FpProfiles, WithoutAProfileOnlyWhatNeedsNoServerSucceeds) {
   auto root = drive.fp({"item", "@root", "--display-name", "Nom du domaine"});
   EXPECT_EQ(root.exitCode, 0);
   EXPECT_EQ(root.item().at("filename"), json::value("Nom du domaine"));
+  // The domain's own name is the identifier only when none is given; an empty one stays empty.
+  EXPECT_EQ(drive.fp({"item", "@root"}).item().at("filename"), json::value(drive.domain()));
+  EXPECT_EQ(drive.fp({"item", "@root", "--display-name", ""}).item().at("filename"),
+            json::value(""));
 
   auto listing = drive.fp({"ls", "@root"});
   EXPECT_EQ(listing.calls(), (std::vector<std::string>{"enumeratorError"}));
@@ -947,6 +952,29 @@ TEST(FpAnchor, AFeedThatSaysMoreButDoesNotMoveIsNotReadForever) {
   EXPECT_EQ(feed.server.requestCount(), 3u);
 }
 
+// --- Output --------------------------------------------------------------------------------
+
+TEST(FpOutput, IsUtf8WhateverBytesTheCommandLineCarries) {
+  ScriptedServer server([](const RecordedRequest&) { return ScriptedResponse::status(500); });
+  Drive drive(server.baseURL());
+  const std::string replacement = "\xEF\xBF\xBD";
+  // Each line must parse as JSON, which takes valid UTF-8 only (Drive::fp reports any that
+  // does not). A stray byte and a cut-short sequence each become one U+FFFD, a surrogate one
+  // per byte; a well-formed character stays.
+  auto anchor = drive.fp({"changes", std::string("v4:\xff") + "1"});
+  EXPECT_EQ(anchor.error("finishEnumeratingWithError").at("code"), json::value(-1002));
+  EXPECT_NE(text(anchor.error("finishEnumeratingWithError").at("description"))
+                .find("v4:" + replacement + "1"),
+            std::string::npos);
+  auto renamed = drive.fp({"modify", "ws:1", "--parent", "@root", "--name",
+                           "Caf\xe9 \xe2\x82!\xed\xa0\x80 \xc3\xa9", "--changed", "filename"});
+  EXPECT_EQ(renamed.exitCode, 0);
+  EXPECT_EQ(renamed.item().at("filename"),
+            json::value("Caf" + replacement + " " + replacement + "!" + replacement + replacement +
+                        replacement + " \xc3\xa9"));
+  EXPECT_EQ(server.requestCount(), 0u);
+}
+
 // --- Usage ---------------------------------------------------------------------------------
 
 TEST(FpUsage, BadArgumentsAreNamedAndExitTwo) {
@@ -960,6 +988,7 @@ TEST(FpUsage, BadArgumentsAreNamedAndExitTwo) {
       {{"ls", "@desk"}, "@desk"},
       {{"create", "ws:1", "n", "--folder", "--content-type", "text/plain"}, "--folder"},
       {{"item"}, "ID"},
+      {{"create", "ws:1", "n", "--contents", ""}, "--contents"},
   };
   for (const auto& c : cases) {
     auto result = drive.fp(c.args);
