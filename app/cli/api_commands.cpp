@@ -1,10 +1,11 @@
 #include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <cerrno>
 #include <charconv>
 #include <cstdio>
 #include <cstring>
-#include <fstream>
 #include <iostream>
 #include <iterator>
 
@@ -56,17 +57,38 @@ CLI::Validator decimalInteger() {
       "INTEGER", "decimal integer");
 }
 
+// The whole file in memory, read straight into the buffer that is sent. Works for pipes
+// too; a folder or an unreadable file is named with the system's reason.
 std::string readWholeFile(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  if (!in) throw CliFailure("cannot read " + path + ": " + std::strerror(errno));
-  in.seekg(0, std::ios::end);
-  const auto size = in.tellg();
-  in.seekg(0, std::ios::beg);
+  auto failure = [&](int error) {
+    return CliFailure("cannot read " + path + ": " + std::strerror(error));
+  };
+  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY);
+  if (fd < 0) throw failure(errno);
   std::string data;
-  if (size > 0) data.resize(static_cast<std::size_t>(size));
-  if (size > 0 && !in.read(data.data(), size)) {
-    throw CliFailure("cannot read " + path + ": " + std::strerror(errno));
+  struct stat info {};
+  if (::fstat(fd, &info) == 0 && S_ISREG(info.st_mode) && info.st_size > 0) {
+    data.resize(static_cast<std::size_t>(info.st_size));
   }
+  std::size_t used = 0;
+  char buffer[65536];
+  for (;;) {
+    const bool inPlace = used < data.size();
+    char* target = inPlace ? data.data() + used : buffer;
+    const std::size_t room = inPlace ? data.size() - used : sizeof buffer;
+    const ssize_t n = ::read(fd, target, room);
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) {
+      const int error = errno;
+      ::close(fd);
+      throw failure(error);
+    }
+    if (n == 0) break;
+    if (!inPlace) data.append(buffer, static_cast<std::size_t>(n));
+    used += static_cast<std::size_t>(n);
+  }
+  ::close(fd);
+  data.resize(used);
   return data;
 }
 

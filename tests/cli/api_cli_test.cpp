@@ -116,6 +116,21 @@ TEST(CliFailures, AnAddressThatIsNotHttpSendsNothing) {
   }
 }
 
+TEST(CliFailures, AnUploadThatCannotBeReadIsNamedAndNothingIsSent) {
+  ScriptedServer server([](const RecordedRequest&) { return ScriptedResponse::json("{}"); });
+  Ctl ctl(server.baseURL());
+  const std::string folder = ctl.path("").string();
+  const std::string missing = ctl.path("missing.md").string();
+  for (const auto& [args, fault] : std::vector<std::pair<std::vector<std::string>, std::string>>{
+           {{"create-document", "--workspace", "w", folder}, folder + ": Is a directory"},
+           {{"update-document", "d", missing}, missing + ": No such file or directory"}}) {
+    auto result = ctl.api(args);
+    EXPECT_EQ(result.exitCode, 1);
+    EXPECT_EQ(result.err, "foliumctl: cannot read " + fault + "\n");
+  }
+  EXPECT_EQ(server.requestCount(), 0u);
+}
+
 TEST(CliFailures, BadProfileFileIsNamed) {
   Ctl ctl("http://127.0.0.1:1/");
   testing::writeFile(ctl.profile(), R"({"instanceURL":"http://h/","token":"t","display_name":"d"})");
