@@ -7,10 +7,13 @@ int main(int argc, char** argv) {
   CLI::App app{"foliumctl: scripts' and debuggers' way into Folium", "foliumctl"};
   app.require_subcommand(1);
   CliContext context;
-  app.add_option("--profile", context.profilePath, "read the instance from a .foliumprofile file")
-      ->each([&context](const std::string&) { context.profileGiven = true; });
+  CLI::Option* profile =
+      app.add_option("--profile", context.profilePath, "read the instance from a .foliumprofile file")
+          ->each([&context](const std::string&) { context.profileGiven = true; });
+  // Naming two instances at once is wrong usage, whatever the command.
   app.add_option("--domain", context.domain, "use the profile stored under this domain identifier")
-      ->each([&context](const std::string&) { context.domainGiven = true; });
+      ->each([&context](const std::string&) { context.domainGiven = true; })
+      ->excludes(profile);
 
   folium::app::addApiCommands(app, context);
   folium::app::addStoreCommands(app, context);

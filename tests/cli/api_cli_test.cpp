@@ -65,6 +65,7 @@ TEST(CliOptions, WrongUsageExitsTwo) {
   for (const auto& args : std::vector<std::vector<std::string>>{
            {"folder"},
            {"workspaces", "--bogus"},
+           {"workspaces", "--domain", "folium-h"},
            {"nosuchcommand"},
            {"create-folder", "n"},
            {"changes", "--limit", "1"},
