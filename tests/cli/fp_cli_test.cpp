@@ -995,6 +995,11 @@ TEST(FpUsage, BadArgumentsAreNamedAndExitTwo) {
     EXPECT_EQ(result.exitCode, 2) << c.args[0];
     EXPECT_NE(result.err.find(c.named), std::string::npos) << result.err;
   }
+  // Without --domain the one stored drive is served; with none stored, the option is asked for.
+  auto onlyDrive = drive.ctl({"fp", "item", "@root"});
+  EXPECT_EQ(onlyDrive.exitCode, 0) << onlyDrive.err;
+  EXPECT_NE(onlyDrive.out.find("\"Mon Drive\""), std::string::npos) << onlyDrive.out;
+  drive.forgetProfile();
   auto noDomain = drive.ctl({"fp", "item", "@root"});
   EXPECT_EQ(noDomain.exitCode, 2);
   EXPECT_NE(noDomain.err.find("--domain"), std::string::npos) << noDomain.err;
