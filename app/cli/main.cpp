@@ -33,6 +33,10 @@ int main(int argc, char** argv) {
     std::cerr << "foliumctl: " << folium::app::describeFailure(std::current_exception()) << '\n';
     return 1;
   }
-  std::cout.flush();
+  // Output that never reached its file (a full disk) is a failure, not a success.
+  if (!std::cout.flush()) {
+    std::cerr << "foliumctl: cannot write to standard output\n";
+    return 1;
+  }
   return context.exitCode;
 }

@@ -17,6 +17,13 @@ using testing::ScriptedServer;
 
 constexpr const char* kToken = "tok-Zq8-never-shown";
 
+ScriptedResponse bytes(std::string body) {
+  ScriptedResponse response;
+  response.headers = {{"Content-Type", "application/octet-stream"}};
+  response.body = std::move(body);
+  return response;
+}
+
 // foliumctl run in a private HOME with one profile file.
 class Ctl {
  public:
@@ -130,6 +137,16 @@ TEST(CliFailures, AnUploadThatCannotBeReadIsNamedAndNothingIsSent) {
     EXPECT_EQ(result.err, "foliumctl: cannot read " + fault + "\n");
   }
   EXPECT_EQ(server.requestCount(), 0u);
+}
+
+TEST(CliFailures, OutputThatCannotBeWrittenIsAFailure) {
+  ScriptedServer server([](const RecordedRequest&) { return bytes("contents"); });
+  Ctl ctl(server.baseURL());
+  auto result = ctl.run({"sh", "-c", "exec \"$0\" \"$@\" >/dev/full",
+                         testing::programPath("foliumctl").string(), "--profile",
+                         ctl.profile().string(), "api", "download", "d"});
+  EXPECT_EQ(result.exitCode, 1);
+  EXPECT_EQ(result.err, "foliumctl: cannot write to standard output\n");
 }
 
 TEST(CliFailures, BadProfileFileIsNamed) {
