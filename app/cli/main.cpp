@@ -8,7 +8,8 @@ int main(int argc, char** argv) {
   app.require_subcommand(1);
   CliContext context;
   CLI::Option* profile =
-      app.add_option("--profile", context.profilePath, "read the instance from a .foliumprofile file")
+      app.add_option("--profile", context.profilePath,
+                     "read the instance from a .foliumprofile file")
           ->each([&context](const std::string&) { context.profileGiven = true; });
   // Naming two instances at once is wrong usage, whatever the command.
   app.add_option("--domain", context.domain, "use the profile stored under this domain identifier")

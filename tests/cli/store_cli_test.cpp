@@ -197,10 +197,10 @@ TEST(StoreCli, CommandsWithoutProfileUseTheOnlyStoredOneOrSayHowToChoose) {
   auto one = ctl.run({"api", "workspaces"});
   EXPECT_EQ(one.err.rfind("foliumctl: transport error: ", 0), 0u) << one.err;
   // An empty file name or domain is still a choice, never a fall-back on that profile.
-  for (const auto& argv : std::vector<std::vector<std::string>>{
-           {"--profile", "", "api", "workspaces"},
-           {"--domain", "", "api", "workspaces"},
-           {"store", "save", ""}}) {
+  for (const auto& argv :
+       std::vector<std::vector<std::string>>{{"--profile", "", "api", "workspaces"},
+                                             {"--domain", "", "api", "workspaces"},
+                                             {"store", "save", ""}}) {
     auto empty = ctl.run(argv);
     EXPECT_EQ(empty.exitCode, 1) << argv[1];
     EXPECT_EQ(empty.err.find("transport error"), std::string::npos) << empty.err;
