@@ -452,7 +452,7 @@ void addFpCommands(CLI::App& app, CliContext& context) {
 
   // Runs `call` against a fresh stand-in platform and sets the exit status.
   auto run = [&context, displayName, displayNameOption](auto call) {
-    if (context.domain.empty()) {
+    if (!context.domainGiven) {
       // As elsewhere in foliumctl, the one stored drive is the default; the plug-in then
       // looks its profile up itself.
       const auto stored = SharedStore(SharedStore::appGroupID).all();
