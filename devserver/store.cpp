@@ -399,6 +399,23 @@ Page<FolderRow> Store::listFolders(const ListFilter& filter, std::int64_t offset
                                  readFolder);
 }
 
+std::string Store::saveNameAndParent(std::string_view table, std::string_view parentColumn,
+                                     std::string_view entityType, EntityId id,
+                                     const std::string& name, std::optional<EntityId> parent,
+                                     EntityId workspaceId, bool moved) {
+  SqliteTransaction tx(db_);
+  const std::string updatedAt = nextStamp();
+  auto s = db_.prepare("UPDATE " + std::string(table) + " SET name = ?2, " +
+                       std::string(parentColumn) + " = ?3, updated_at = ?4 WHERE id = ?1");
+  s.bind(1, id).bind(2, name).bind(3, parent).bind(4, updatedAt).run();
+  auto index = db_.prepare("UPDATE search_index SET name = ?2 WHERE rowid = ?1");
+  index.bind(1, id).bind(2, name).run();
+  appendChange(entityType, id, moved ? "moved" : "updated", workspaceId, updatedAt);
+  saveCounters();
+  tx.commit();
+  return updatedAt;
+}
+
 FolderRow Store::updateFolder(EntityId id, const std::optional<std::string>& name,
                               const std::optional<std::optional<EntityId>>& parent) {
   std::lock_guard lock(mutex_);
@@ -419,20 +436,10 @@ FolderRow Store::updateFolder(EntityId id, const std::optional<std::string>& nam
     }
   }
   if (!renamed && !moved) return row;
-  SqliteTransaction tx(db_);
   if (renamed) row.name = *name;
   if (moved) row.parentId = *parent;
-  row.updatedAt = nextStamp();
-  auto s =
-      db_.prepare("UPDATE folders SET name = ?2, parent_id = ?3, updated_at = ?4 WHERE id = ?1");
-  s.bind(1, id).bind(2, row.name).bind(3, row.parentId).bind(4, row.updatedAt).run();
-  if (renamed) {
-    auto index = db_.prepare("UPDATE search_index SET name = ?2 WHERE rowid = ?1");
-    index.bind(1, id).bind(2, row.name).run();
-  }
-  appendChange(kFolderEntity, id, moved ? "moved" : "updated", row.workspaceId, row.updatedAt);
-  saveCounters();
-  tx.commit();
+  row.updatedAt = saveNameAndParent("folders", "parent_id", kFolderEntity, id, row.name,
+                                    row.parentId, row.workspaceId, moved);
   return row;
 }
 
@@ -555,20 +562,10 @@ DocumentRow Store::updateDocument(EntityId id, const std::optional<std::string>&
   bool moved = parent && *parent != row.folderId;
   if (moved) checkParent(row.workspaceId, *parent);
   if (!renamed && !moved) return row;
-  SqliteTransaction tx(db_);
   if (renamed) row.name = *name;
   if (moved) row.folderId = *parent;
-  row.updatedAt = nextStamp();
-  auto s =
-      db_.prepare("UPDATE documents SET name = ?2, folder_id = ?3, updated_at = ?4 WHERE id = ?1");
-  s.bind(1, id).bind(2, row.name).bind(3, row.folderId).bind(4, row.updatedAt).run();
-  if (renamed) {
-    auto index = db_.prepare("UPDATE search_index SET name = ?2 WHERE rowid = ?1");
-    index.bind(1, id).bind(2, row.name).run();
-  }
-  appendChange(kDocumentEntity, id, moved ? "moved" : "updated", row.workspaceId, row.updatedAt);
-  saveCounters();
-  tx.commit();
+  row.updatedAt = saveNameAndParent("documents", "folder_id", kDocumentEntity, id, row.name,
+                                    row.folderId, row.workspaceId, moved);
   return row;
 }
 

@@ -178,6 +178,11 @@ class Store {
   DocumentRow requireDocument(EntityId id);
   // Checks that `parent` may hold an item of `workspaceId`; throws otherwise.
   void checkParent(EntityId workspaceId, std::optional<EntityId> parent);
+  // Writes a folder's or document's new name and parent, its searchable name and its feed
+  // record ("moved" or "updated") in one transaction; returns the new time stamp. Lock held.
+  std::string saveNameAndParent(std::string_view table, std::string_view parentColumn,
+                                std::string_view entityType, EntityId id, const std::string& name,
+                                std::optional<EntityId> parent, EntityId workspaceId, bool moved);
   std::filesystem::path blobPath(EntityId id) const;
   // One page of folders or documents: the filter's workspace and folder must exist, then one
   // indexed query. Takes the lock.

@@ -12,6 +12,7 @@
 #include <boost/json.hpp>
 
 #include "app/cli/cli_context.hpp"
+#include "app/cli/read_whole_file.hpp"
 #include "core/folium_client.hpp"
 
 namespace folium::app {
@@ -55,41 +56,6 @@ CLI::Validator decimalInteger() {
         return {};
       },
       "INTEGER", "decimal integer");
-}
-
-// The whole file in memory, read straight into the buffer that is sent. Works for pipes
-// too; a folder or an unreadable file is named with the system's reason.
-std::string readWholeFile(const std::string& path) {
-  auto failure = [&](int error) {
-    return CliFailure("cannot read " + path + ": " + std::strerror(error));
-  };
-  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY);
-  if (fd < 0) throw failure(errno);
-  std::string data;
-  struct stat info {};
-  if (::fstat(fd, &info) == 0 && S_ISREG(info.st_mode) && info.st_size > 0) {
-    data.resize(static_cast<std::size_t>(info.st_size));
-  }
-  std::size_t used = 0;
-  char buffer[65536];
-  for (;;) {
-    const bool inPlace = used < data.size();
-    char* target = inPlace ? data.data() + used : buffer;
-    const std::size_t room = inPlace ? data.size() - used : sizeof buffer;
-    const ssize_t n = ::read(fd, target, room);
-    if (n < 0 && errno == EINTR) continue;
-    if (n < 0) {
-      const int error = errno;
-      ::close(fd);
-      throw failure(error);
-    }
-    if (n == 0) break;
-    if (!inPlace) data.append(buffer, static_cast<std::size_t>(n));
-    used += static_cast<std::size_t>(n);
-  }
-  ::close(fd);
-  data.resize(used);
-  return data;
 }
 
 std::string baseName(const std::string& path) {
@@ -254,7 +220,7 @@ void addApiCommands(CLI::App& app, CliContext& context) {
     sub->add_option("FILE", *file, "file to upload")->required();
     sub->callback([&context, workspace, folder, folderOption, name, nameOption, file] {
       const FoliumClient client = makeClient(context);
-      const std::string data = readWholeFile(*file);
+      const std::string data = readWholeFile(*file, "cannot read ");
       printOne(client.createDocument(*workspace, optionalArg(*folder, folderOption),
                                      nameOption->count() ? *name : baseName(*file), data));
     });
@@ -269,7 +235,7 @@ void addApiCommands(CLI::App& app, CliContext& context) {
     sub->add_option("FILE", *file, "file to upload")->required();
     sub->callback([&context, id, name, nameOption, file] {
       const FoliumClient client = makeClient(context);
-      const std::string data = readWholeFile(*file);
+      const std::string data = readWholeFile(*file, "cannot read ");
       printOne(client.updateDocumentContent(*id, nameOption->count() ? *name : baseName(*file),
                                             data));
     });

@@ -1,4 +1,5 @@
 #include "app/cli/cli_context.hpp"
+#include "app/cli/read_whole_file.hpp"
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -12,29 +13,6 @@
 namespace folium::app {
 namespace {
 
-std::string readProfileBytes(const std::string& path) {
-  auto failure = [&](int error) {
-    return CliFailure("cannot read profile file " + path + ": " + std::strerror(error));
-  };
-  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY);
-  if (fd < 0) throw failure(errno);
-  std::string bytes;
-  char buffer[65536];
-  for (;;) {
-    const ssize_t n = ::read(fd, buffer, sizeof buffer);
-    if (n < 0 && errno == EINTR) continue;
-    if (n < 0) {
-      const int error = errno;
-      ::close(fd);
-      throw failure(error);
-    }
-    if (n == 0) break;
-    bytes.append(buffer, static_cast<std::size_t>(n));
-  }
-  ::close(fd);
-  return bytes;
-}
-
 [[noreturn]] void failUnreadable(const StoreContents& contents) {
   throw CliFailure("cannot read the profile store: " + contents.message);
 }
@@ -42,7 +20,7 @@ std::string readProfileBytes(const std::string& path) {
 }  // namespace
 
 FoliumProvisioning readProfileFile(const std::string& path) {
-  const std::string bytes = readProfileBytes(path);
+  const std::string bytes = readWholeFile(path, "cannot read profile file ");
   try {
     return FoliumProvisioning::decode(bytes);
   } catch (const std::exception& e) {
