@@ -3,7 +3,6 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
-#include <functional>
 #include <future>
 #include <system_error>
 #include <thread>
@@ -18,114 +17,55 @@ namespace folium::fp {
 namespace {
 
 using platform::UserInfo;
-
-platform::ErrorPtr bridged(const std::function<void()>& fail) {
-  try {
-    fail();
-  } catch (...) {
-    return toErrorObject(std::current_exception());
-  }
-  ADD_FAILURE() << "nothing was thrown";
-  return nullptr;
-}
+using std::make_exception_ptr;
 
 TEST(ErrorBridge, EachKindOfFailureGetsItsDomainCodeAndDescription) {
+  const std::string core = "FoliumCore.FoliumError";
+  const std::string posix = "NSPOSIXErrorDomain";
+  const std::string unexpected = "FoliumFileProvider.UnexpectedError";
+  const auto fsError = std::filesystem::filesystem_error(
+      "cannot open", "/a", std::error_code(EACCES, std::system_category()));
+  const platform::ErrorObject own("NSFileProviderErrorDomain", -1002, "the sync anchor expired",
+                                  UserInfo{{"anchor", std::string("v9:1")}});
   const struct {
-    std::string name;
-    std::function<void()> fail;
+    std::exception_ptr failure;
     std::string domain;
     std::int64_t code;
-    UserInfo userInfo;
-    std::string description;
+    std::string description;  // "" when only its presence matters
+    UserInfo userInfo = {};
   } cases[] = {
-      {"http", [] { throw FoliumError::http(404); }, "FoliumCore.FoliumError", 0,
-       UserInfo{{"status", std::int64_t{404}}}, "http status 404"},
-      {"invalid response",
-       [] { throw FoliumError::invalidResponse(); },
-       "FoliumCore.FoliumError",
-       1,
-       {},
-       "invalid response"},
-      {"missing download URL",
-       [] { throw FoliumError::missingDownloadURL(); },
-       "FoliumCore.FoliumError",
-       2,
-       {},
-       "missing download URL"},
-      {"transport",
-       [] { throw platform::TransportError(7, "cannot connect to 127.0.0.1"); },
-       "FoliumCore.TransportError",
-       7,
-       {},
-       "transport error: cannot connect to 127.0.0.1"},
-      {"decoding",
-       [] { throw DecodingError("Folder.name: expected a string"); },
-       "FoliumCore.DecodingError",
-       0,
-       {},
-       "cannot decode response: Folder.name: expected a string"},
-      {"address",
-       [] { throw InvalidAddressError("not an http URL: localhost:8080"); },
-       "FoliumCore.InvalidAddressError",
-       0,
-       {},
-       "not an http URL: localhost:8080"},
-      {"errno",
-       [] { throw std::system_error(ENOSPC, std::generic_category(), "cannot write /tmp/x"); },
-       "NSPOSIXErrorDomain",
-       ENOSPC,
-       {},
-       "cannot write /tmp/x: No space left on device"},
-      {"file system",
-       [] {
-         throw std::filesystem::filesystem_error("cannot open", "/a",
-                                                 std::error_code(EACCES, std::system_category()));
-       },
-       "NSPOSIXErrorDomain",
-       EACCES,
-       {},
-       ""},
-      {"other category",
-       [] { throw std::system_error(std::make_error_code(std::future_errc::broken_promise)); },
-       "FoliumFileProvider.UnexpectedError",
-       0,
-       {},
-       ""},
-      {"other exception",
-       [] { throw std::logic_error("boom"); },
-       "FoliumFileProvider.UnexpectedError",
-       0,
-       {},
-       "unexpected failure: boom"},
-      {"not an exception",
-       [] { throw 42; },
-       "FoliumFileProvider.UnexpectedError",
-       0,
-       {},
-       "unexpected failure"},
+      {make_exception_ptr(FoliumError::http(404)), core, 0, "http status 404",
+       UserInfo{{"status", std::int64_t{404}}}},
+      {make_exception_ptr(FoliumError::invalidResponse()), core, 1, "invalid response"},
+      {make_exception_ptr(FoliumError::missingDownloadURL()), core, 2, "missing download URL"},
+      {make_exception_ptr(platform::TransportError(7, "cannot connect to 127.0.0.1")),
+       "FoliumCore.TransportError", 7, "transport error: cannot connect to 127.0.0.1"},
+      {make_exception_ptr(DecodingError("Folder.name: expected a string")),
+       "FoliumCore.DecodingError", 0, "cannot decode response: Folder.name: expected a string"},
+      {make_exception_ptr(InvalidAddressError("not an http URL: localhost:8080")),
+       "FoliumCore.InvalidAddressError", 0, "not an http URL: localhost:8080"},
+      {make_exception_ptr(std::system_error(ENOSPC, std::generic_category(), "cannot write /x")),
+       posix, ENOSPC, "cannot write /x: No space left on device"},
+      {make_exception_ptr(fsError), posix, EACCES, ""},
+      {make_exception_ptr(std::system_error(make_error_code(std::future_errc::broken_promise))),
+       unexpected, 0, ""},
+      {make_exception_ptr(std::logic_error("boom")), unexpected, 0, "unexpected failure: boom"},
+      {make_exception_ptr(42), unexpected, 0, "unexpected failure"},
+      // The plug-in's own errors pass unchanged.
+      {make_exception_ptr(own), own.domain(), own.code(), own.description(), own.userInfo()},
   };
   for (const auto& c : cases) {
-    SCOPED_TRACE(c.name);
-    const platform::ErrorPtr error = bridged(c.fail);
+    SCOPED_TRACE(c.domain + " " + c.description);
+    const platform::ErrorPtr error = toErrorObject(c.failure);
     ASSERT_NE(error, nullptr);
     EXPECT_EQ(error->domain(), c.domain);
     EXPECT_EQ(error->code(), c.code);
     EXPECT_EQ(error->userInfo(), c.userInfo);
+    EXPECT_FALSE(error->description().empty());
     if (!c.description.empty()) {
       EXPECT_EQ(error->description(), c.description);
     }
-    EXPECT_FALSE(error->description().empty());
   }
-}
-
-TEST(ErrorBridge, ThePlugInsOwnErrorsPassUnchanged) {
-  const platform::ErrorObject own("NSFileProviderErrorDomain", -1002, "the sync anchor expired",
-                                  UserInfo{{"anchor", std::string("v9:1")}});
-  const platform::ErrorPtr error = bridged([&] { throw own; });
-  EXPECT_EQ(error->domain(), own.domain());
-  EXPECT_EQ(error->code(), own.code());
-  EXPECT_EQ(error->userInfo(), own.userInfo());
-  EXPECT_EQ(error->description(), own.description());
 }
 
 TEST(ErrorBridge, UnsupportedIsOneObjectForTheWholeProcess) {

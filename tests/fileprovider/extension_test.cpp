@@ -2,9 +2,7 @@
 
 #include <atomic>
 #include <chrono>
-#include <condition_variable>
 #include <future>
-#include <mutex>
 
 #include "fileprovider/file_provider_extension.hpp"
 #include "platform/secrets/file_secret_store.hpp"
@@ -41,21 +39,6 @@ struct Drive {
   std::unique_ptr<FileProviderExtension> extension;
 };
 
-class CollectingObserver final : public platform::EnumerationObserver {
- public:
-  void didEnumerateItems(std::vector<platform::ItemPtr> items) override { items_ = items; }
-  void finishEnumeratingUpToPage(std::optional<platform::EnumerationPage>) override {
-    done_.set_value(nullptr);
-  }
-  void finishEnumeratingWithError(platform::ErrorPtr error) override { done_.set_value(error); }
-  std::future<platform::ErrorPtr> done() { return done_.get_future(); }
-  const std::vector<platform::ItemPtr>& items() const { return items_; }
-
- private:
-  std::vector<platform::ItemPtr> items_;
-  std::promise<platform::ErrorPtr> done_;
-};
-
 TEST(Progress, ObserverSeesSetsMadeBeforeItWasInstalledThenTheLaterOnes) {
   platform::Progress progress(100);
   progress.setCompletedUnitCount(10);
@@ -68,38 +51,6 @@ TEST(Progress, ObserverSeesSetsMadeBeforeItWasInstalledThenTheLaterOnes) {
   progress.setCompletedUnitCount(100);
   EXPECT_EQ(seen, (std::vector<std::int64_t>{10, 40, 100}));
   EXPECT_TRUE(progress.waitUntilFinished(std::chrono::milliseconds(0)));
-}
-
-TEST(WorkspaceListing, RequestsFoldersAndDocumentsAtTheSameTime) {
-  std::mutex mutex;
-  std::condition_variable arrived;
-  bool documentsArrived = false;
-  ScriptedServer server([&](const RecordedRequest& request) {
-    std::unique_lock lock(mutex);
-    if (request.path.find("documents/documents") != std::string::npos) {
-      documentsArrived = true;
-      arrived.notify_all();
-      return ScriptedResponse::json(R"([{"id":"d1","name":"a.txt","workspace_id":"1"}])");
-    }
-    // Folders are answered only once the document request has arrived: one after the
-    // other, this listing would fail.
-    if (!arrived.wait_for(lock, kPatience, [&] { return documentsArrived; })) {
-      return ScriptedResponse::status(500);
-    }
-    return ScriptedResponse::json(R"([{"id":"f1","name":"Notes","workspace_id":"1"}])");
-  });
-  Drive drive(server.baseURL());
-  platform::ErrorPtr error;
-  auto enumerator =
-      drive.extension->enumeratorForContainerItemIdentifier("ws:1", platform::Request{}, error);
-  ASSERT_NE(enumerator, nullptr);
-  auto observer = std::make_shared<CollectingObserver>();
-  auto done = observer->done();
-  enumerator->enumerateItems(observer, "");
-  EXPECT_EQ(done.get(), nullptr);
-  ASSERT_EQ(observer->items().size(), 2u);
-  EXPECT_EQ(observer->items()[0]->itemIdentifier(), "fo:f1");
-  EXPECT_EQ(observer->items()[1]->itemIdentifier(), "do:d1");
 }
 
 TEST(Completion, AHandlerThatThrowsIsNotCalledAgainAndTheProgressStillEnds) {

@@ -13,28 +13,27 @@ TEST(FoliumNode, ParsesIdentifiers) {
     Case kind;
     std::string id;
   } cases[] = {
-      {"ws:42", Case::workspace, "42"},
-      {"fo:7", Case::folder, "7"},
-      {"do:19", Case::document, "19"},
-      {"ws:", Case::workspace, ""},
-      {"fo:a:b:c", Case::folder, "a:b:c"},
-      {"do:é / ?#", Case::document, "é / ?#"},
+      {"ws:42", Case::workspace, "42"},    {"fo:7", Case::folder, "7"},
+      {"do:19", Case::document, "19"},     {"ws:", Case::workspace, ""},
+      {"fo:a:b:c", Case::folder, "a:b:c"}, {"do:é / ?#", Case::document, "é / ?#"},
       {"do:do:1", Case::document, "do:1"},
-      {"NSFileProviderRootContainerItemIdentifier", Case::root, ""},
-      // Everything else is the root, the service's other containers included.
-      {"NSFileProviderWorkingSetContainerItemIdentifier", Case::root, ""},
-      {"NSFileProviderTrashContainerItemIdentifier", Case::root, ""},
-      {"WS:42", Case::root, ""},
-      {"Fo:7", Case::root, ""},
-      {"ws42", Case::root, ""},
-      {" do:1", Case::root, ""},
-      {"xx:1", Case::root, ""},
-      {"", Case::root, ""},
   };
   for (const auto& c : cases) {
     const FoliumNode node(c.identifier);
     EXPECT_EQ(node.kind, c.kind) << c.identifier;
     EXPECT_EQ(node.id, c.id) << c.identifier;
+  }
+  // Everything else is the root, the service's other containers included.
+  const std::string roots[] = {"NSFileProviderWorkingSetContainerItemIdentifier",
+                               "NSFileProviderTrashContainerItemIdentifier",
+                               "WS:42",
+                               "Fo:7",
+                               "ws42",
+                               " do:1",
+                               "xx:1",
+                               ""};
+  for (const auto& identifier : roots) {
+    EXPECT_EQ(FoliumNode(identifier), FoliumNode::root()) << identifier;
   }
 }
 
