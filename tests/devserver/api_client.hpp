@@ -120,6 +120,9 @@ class ApiClient {
     parts.push_back({"uploaded_file", filename, "application/octet-stream", data});
     return expectObject(upload("POST", "documents/documents", parts), 201);
   }
+  json::object patched(const std::string& target, const json::value& body) {
+    return expectObject(patch(target, body), 200);
+  }
   json::object changes(std::int64_t cursor, std::int64_t limit = 1000) {
     return expectObject(get("documents/changes?cursor=" + std::to_string(cursor) +
                             "&limit=" + std::to_string(limit)),

@@ -3,30 +3,24 @@
 
 #include <gtest/gtest.h>
 #include <signal.h>
-#include <sys/stat.h>
 
 #include "core/folium_provisioning.hpp"
 #include "core/json_decoding.hpp"
 #include "core/records.hpp"
 #include "tests/devserver/api_client.hpp"
-#include "tests/support/process.hpp"
+#include "tests/support/keyring.hpp"
 
 namespace folium::devserver::testing {
 namespace {
 
 using folium::testing::BackgroundProcess;
 using folium::testing::Devserver;
+using folium::testing::fileMode;
 using folium::testing::programPath;
 using folium::testing::runProcess;
 using folium::testing::TempDir;
 
 std::string program() { return programPath("folium-devserver").string(); }
-
-mode_t modeOf(const std::filesystem::path& path) {
-  struct stat info {};
-  EXPECT_EQ(::stat(path.c_str(), &info), 0) << path;
-  return info.st_mode & 0777;
-}
 
 TEST(CommandLine, BadArgumentsExitWithUsageStatus) {
   TempDir dir;
@@ -72,17 +66,24 @@ TEST(CommandLine, AnnouncesItselfWritesAProfileAndStopsCleanly) {
   std::filesystem::create_directory(dir / "new");
   auto profile = dir / "local.foliumprofile";
   folium::testing::writeFile(dir / "tokens", "# test tokens\n\n  first-token  \r\nsecond-token\n");
+  // The second start names itself, and is stopped by another signal.
   for (int signal : {SIGTERM, SIGINT}) {
-    BackgroundProcess process({program(), "--data", data.string(), "--token-file",
-                               (dir / "tokens").string(), "--write-profile", profile.string()},
-                              dir.isolatedEnv());
+    std::vector<std::string> args = {program(),
+                                     "--data",
+                                     data.string(),
+                                     "--token-file",
+                                     (dir / "tokens").string(),
+                                     "--write-profile",
+                                     profile.string()};
+    if (signal == SIGINT) args.insert(args.end(), {"--name", "Mon serveur"});
+    BackgroundProcess process(args, dir.isolatedEnv());
     std::string url = process.readLine();
     EXPECT_TRUE(url.starts_with("http://127.0.0.1:") && url.ends_with("/")) << url;
-    EXPECT_EQ(modeOf(data), 0700u);
-    EXPECT_EQ(modeOf(profile), 0600u);
+    EXPECT_EQ(fileMode(data), 0700u);
+    EXPECT_EQ(fileMode(profile), 0600u);
 
     auto provisioning = FoliumProvisioning::decode(folium::testing::readFile(profile));
-    EXPECT_EQ(provisioning.displayName, "Démo Folium");
+    EXPECT_EQ(provisioning.displayName, signal == SIGINT ? "Mon serveur" : "Démo Folium");
     EXPECT_EQ(provisioning.token, "first-token");
     auto raw = json::parse(folium::testing::readFile(profile)).as_object();
     EXPECT_EQ(str(raw.at("instance_url")), url);
@@ -100,15 +101,6 @@ TEST(CommandLine, AnnouncesItselfWritesAProfileAndStopsCleanly) {
     EXPECT_EQ(comment->status, 401);
     EXPECT_EQ(process.stop(signal), 0) << "signal " << signal;
   }
-}
-
-TEST(CommandLine, NameGoesIntoTheProfile) {
-  TempDir dir;
-  auto profile = dir / "p.foliumprofile";
-  Devserver server({"--write-profile", profile.string(), "--name", "Mon serveur"});
-  auto provisioning = FoliumProvisioning::decode(folium::testing::readFile(profile));
-  EXPECT_EQ(provisioning.displayName, "Mon serveur");
-  EXPECT_EQ(provisioning.token, "test-token");
 }
 
 TEST(DemoTree, SeedsAFrenchSampleTreeOnce) {

@@ -46,9 +46,9 @@ TEST(Authentication, EveryEndpointRefusesAMissingOrWrongToken) {
       {"DELETE", "documents/folders/1"},
       {"GET", "no/such/route"},
   };
+  ApiClient anonymous(server, "");
   for (const auto& credential : credentials) {
     for (const auto& [method, target] : endpoints) {
-      ApiClient anonymous(server, "");
       httplib::Headers headers;
       if (credential.header) headers.emplace("Authorization", *credential.header);
       Reply reply = anonymous.send(method, target, method == "POST" ? "{\"name\":\"x\"}" : "",
@@ -59,9 +59,9 @@ TEST(Authentication, EveryEndpointRefusesAMissingOrWrongToken) {
   // Both configured tokens work; the scheme is case-insensitive.
   ApiClient second(server, "second-token");
   EXPECT_EQ(second.get("documents/workspaces").status, 200);
-  ApiClient lower(server, "");
   EXPECT_EQ(
-      lower.send("GET", "documents/workspaces", "", "", {{"Authorization", "bearer test-token"}})
+      anonymous
+          .send("GET", "documents/workspaces", "", "", {{"Authorization", "bearer test-token"}})
           .status,
       200);
   EXPECT_EQ(good.changes(0)["changes"].as_array().size(), 1u)
@@ -74,53 +74,48 @@ TEST(MalformedRequests, AreRefusedWithBadRequest) {
   std::string ws = str(api.createWorkspace("A")["id"]);
   std::string folder = str(api.createFolder(ws, "F")["id"]);
 
-  struct Case {
-    std::string method;
-    std::string target;
-    std::string body;
+  const std::vector<std::string> badQueries = {"documents/documents?per_page=0",
+                                               "documents/documents?per_page=-5",
+                                               "documents/documents?per_page=abc",
+                                               "documents/documents?per_page=1001",
+                                               "documents/folders?per_page=12.5",
+                                               "documents/workspaces?page=0",
+                                               "documents/workspaces?page=",
+                                               "documents/changes?cursor=-1&limit=10",
+                                               "documents/changes?cursor=x&limit=10",
+                                               "documents/changes?cursor=0&limit=0",
+                                               "search?limit=5",
+                                               "search?q=a&limit=0",
+                                               "search?q=a&limit=ten",
+                                               "search?q=" + std::string(1001, 'a')};
+  auto named = [&](const std::string& name) {
+    return "{\"name\":" + name + ",\"workspace_id\":\"" + ws + "\"}";
   };
-  std::vector<Case> cases = {
-      {"GET", "documents/documents?per_page=0", ""},
-      {"GET", "documents/documents?per_page=-5", ""},
-      {"GET", "documents/documents?per_page=abc", ""},
-      {"GET", "documents/documents?per_page=1001", ""},
-      {"GET", "documents/folders?per_page=12.5", ""},
-      {"GET", "documents/workspaces?page=0", ""},
-      {"GET", "documents/workspaces?page=", ""},
-      {"GET", "documents/changes?cursor=-1&limit=10", ""},
-      {"GET", "documents/changes?cursor=x&limit=10", ""},
-      {"GET", "documents/changes?cursor=0&limit=0", ""},
-      {"GET", "search?limit=5", ""},
-      {"GET", "search?q=a&limit=0", ""},
-      {"GET", "search?q=a&limit=ten", ""},
-      {"GET", "search?q=" + std::string(1001, 'a'), ""},
-      {"POST", "documents/folders", "{not json"},
-      {"POST", "documents/folders", "[1,2]"},
-      {"POST", "documents/folders", ""},
-      {"POST", "documents/folders", "{\"workspace_id\":\"" + ws + "\"}"},
-      {"POST", "documents/folders", "{\"name\":\"x\"}"},
-      {"POST", "documents/folders", "{\"name\":7,\"workspace_id\":\"" + ws + "\"}"},
-      {"POST", "documents/folders", "{\"name\":\"x\",\"workspace_id\":" + ws + "}"},
-      {"POST", "documents/folders", "{\"name\":\"\",\"workspace_id\":\"" + ws + "\"}"},
-      {"POST", "documents/folders", "{\"name\":\"a/b\",\"workspace_id\":\"" + ws + "\"}"},
-      {"POST", "documents/folders", "{\"name\":\"..\",\"workspace_id\":\"" + ws + "\"}"},
-      {"POST", "documents/folders",
-       "{\"name\":\"" + std::string(256, 'n') + "\",\"workspace_id\":\"" + ws + "\"}"},
-      {"POST", "documents/workspaces", "{\"description\":\"no label\"}"},
-      {"PATCH", "documents/folders/" + folder, "{}"},
-      {"PATCH", "documents/folders/" + folder, "{\"name\":null}"},
-      {"PATCH", "documents/folders/" + folder, "{\"name\":\"\"}"},
-      {"PATCH", "documents/folders/" + folder, "{\"documents_folder_id\":5}"},
-      {"PATCH", "documents/folders/" + folder, "{\"other\":\"x\"}"},
-  };
+  const std::vector<std::string> badFolders = {"{not json",
+                                               "[1,2]",
+                                               "",
+                                               "{\"workspace_id\":\"" + ws + "\"}",
+                                               "{\"name\":\"x\"}",
+                                               named("7"),
+                                               "{\"name\":\"x\",\"workspace_id\":" + ws + "}",
+                                               named("\"\""),
+                                               named("\"a/b\""),
+                                               named("\"..\""),
+                                               named("\"" + std::string(256, 'n') + "\"")};
+  const std::vector<std::string> badPatches = {"{}", "{\"name\":null}", "{\"name\":\"\"}",
+                                               "{\"documents_folder_id\":5}", "{\"other\":\"x\"}"};
   std::int64_t feedBefore = api.changes(0)["changes"].as_array().size();
-  for (const auto& c : cases) {
-    Reply reply = api.send(c.method, c.target, c.body, c.body.empty() ? "" : "application/json");
-    expectJsonError(reply, 400, c.method + " " + c.target + " " + c.body.substr(0, 60));
-  }
+  auto expectRefused = [&](const std::string& method, const std::string& target,
+                           const std::string& body) {
+    Reply reply = api.send(method, target, body, body.empty() ? "" : "application/json");
+    expectJsonError(reply, 400, method + " " + target + " " + body.substr(0, 60));
+  };
+  for (const auto& target : badQueries) expectRefused("GET", target, "");
+  for (const auto& body : badFolders) expectRefused("POST", "documents/folders", body);
+  expectRefused("POST", "documents/workspaces", "{\"description\":\"no label\"}");
+  for (const auto& body : badPatches) expectRefused("PATCH", "documents/folders/" + folder, body);
   EXPECT_EQ(static_cast<std::int64_t>(api.changes(0)["changes"].as_array().size()), feedBefore);
-  EXPECT_EQ(str(api.ApiClient::expectObject(api.get("documents/folders/" + folder), 200)["name"]),
-            "F");
+  EXPECT_EQ(str(api.get("documents/folders/" + folder).json().at("name")), "F");
 }
 
 TEST(MalformedRequests, UnknownRoutesAndMethods) {
@@ -157,18 +152,16 @@ TEST(MalformedRequests, ReferencesToUnknownOrForeignEntitiesAreUnprocessable) {
     std::string target;
     json::object body;
   };
+  auto folderIn = [](const std::string& workspace, const std::string& parent) {
+    return json::object{
+        {"name", "x"}, {"workspace_id", workspace}, {"documents_folder_id", parent}};
+  };
   std::vector<Case> cases = {
       {"POST", "documents/folders", {{"name", "x"}, {"workspace_id", "424242"}}},
       {"POST", "documents/folders", {{"name", "x"}, {"workspace_id", inA}}},
-      {"POST",
-       "documents/folders",
-       {{"name", "x"}, {"workspace_id", a}, {"documents_folder_id", "999"}}},
-      {"POST",
-       "documents/folders",
-       {{"name", "x"}, {"workspace_id", a}, {"documents_folder_id", inB}}},
-      {"POST",
-       "documents/folders",
-       {{"name", "x"}, {"workspace_id", a}, {"documents_folder_id", doc}}},
+      {"POST", "documents/folders", folderIn(a, "999")},
+      {"POST", "documents/folders", folderIn(a, inB)},
+      {"POST", "documents/folders", folderIn(a, doc)},
       {"PATCH", "documents/folders/" + inA, {{"documents_folder_id", inB}}},
       {"PATCH", "documents/folders/" + inA, {{"documents_folder_id", inA}}},
       {"PATCH", "documents/documents/" + doc, {{"documents_folder_id", inB}}},

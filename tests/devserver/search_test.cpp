@@ -91,7 +91,6 @@ TEST_F(Search, HitsDescribeTheirEntity) {
   ASSERT_EQ(hits.size(), 1u);
   const SearchHit& hit = hits[0];
   EXPECT_EQ(hit.entityType, "Document");
-  EXPECT_TRUE(hit.isFile());
   EXPECT_EQ(hit.name, "Compte rendu réunion.md");
   EXPECT_EQ(hit.workspaceId, ws_);
   EXPECT_EQ(hit.folderId, folder_);
@@ -144,8 +143,8 @@ TEST_F(Search, FollowsRenamesContentsAndDeletions) {
 
 TEST_F(Search, LimitIsAppliedAndCapped) {
   for (int i = 0; i < 5; ++i) api_.createFolder(ws_, "Lot " + std::to_string(i));
-  EXPECT_EQ(search("lot", 3).size(), 3u);
   json::object body = api_.get("search?q=lot&limit=3").json().as_object();
+  EXPECT_EQ(body["results"].as_array().size(), 3u);
   EXPECT_EQ(body["total"].as_int64(), 5);
   EXPECT_EQ(body["limit"].as_int64(), 3);
   json::object capped = api_.get("search?q=lot&limit=100000").json().as_object();

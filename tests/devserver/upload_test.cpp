@@ -1,16 +1,17 @@
 // Contents in and out: multipart uploads as clients write them, byte-exact round trips.
 
 #include <gtest/gtest.h>
-#include <sys/stat.h>
 
 #include "core/json_decoding.hpp"
 #include "core/records.hpp"
 #include "tests/devserver/api_client.hpp"
+#include "tests/support/keyring.hpp"
 
 namespace folium::devserver::testing {
 namespace {
 
 using folium::testing::Devserver;
+using folium::testing::fileMode;
 
 std::string everyByte(size_t repeat) {
   std::string bytes;
@@ -112,48 +113,37 @@ TEST_F(Upload, ReplacingContentsKeepsNameAndPlace) {
       404);
 }
 
-TEST_F(Upload, MalformedUploadsAreRefusedAndLeaveNothingBehind) {
-  std::string good =
-      "--B\r\nContent-Disposition: form-data; name=\"workspace_id\"\r\n\r\n" + ws_ + "\r\n";
-  std::string file =
-      "--B\r\nContent-Disposition: form-data; name=\"uploaded_file\"; "
-      "filename=\"f.txt\"\r\n\r\ndata\r\n";
-  struct Case {
-    std::string description;
-    std::string contentType;
-    std::string body;
-    int status;
+TEST_F(Upload, MalformedUploadsAreRefusedAndLeaveNothingBehindAndContentsArePrivate) {
+  auto part = [](const std::string& disposition, const std::string& data) {
+    return "--B\r\nContent-Disposition: form-data" + disposition + "\r\n\r\n" + data + "\r\n";
   };
-  std::vector<Case> cases = {
-      {"no closing boundary", "multipart/form-data; boundary=B", good + file, 400},
-      {"no file part", "multipart/form-data; boundary=B", good + "--B--\r\n", 400},
-      {"no workspace", "multipart/form-data; boundary=B", file + "--B--\r\n", 400},
-      {"file without filename", "multipart/form-data; boundary=B",
-       good + "--B\r\nContent-Disposition: form-data; name=\"uploaded_file\"\r\n\r\nx\r\n--B--\r\n",
-       400},
-      {"two files", "multipart/form-data; boundary=B", good + file + file + "--B--\r\n", 400},
-      {"empty file name", "multipart/form-data; boundary=B",
-       good + "--B\r\nContent-Disposition: form-data; name=\"uploaded_file\"; "
-              "filename=\"\"\r\n\r\nx\r\n--B--\r\n",
-       400},
-      {"slash in file name", "multipart/form-data; boundary=B",
-       good + "--B\r\nContent-Disposition: form-data; name=\"uploaded_file\"; "
-              "filename=\"a/b\"\r\n\r\nx\r\n--B--\r\n",
-       400},
-      {"not UTF-8 file name", "multipart/form-data; boundary=B",
-       good + "--B\r\nContent-Disposition: form-data; name=\"uploaded_file\"; "
-              "filename=\"caf\xE9\"\r\n\r\nx\r\n--B--\r\n",
-       400},
-      {"part without name", "multipart/form-data; boundary=B",
-       good + "--B\r\nContent-Disposition: form-data\r\n\r\nx\r\n" + file + "--B--\r\n", 400},
-      {"garbage after boundary", "multipart/form-data; boundary=B",
-       "--Bxyz\r\n" + file + "--B--\r\n", 400},
-      {"no boundary", "multipart/form-data", good + file + "--B--\r\n", 400},
-      {"JSON instead", "application/json", "{\"workspace_id\":\"" + ws_ + "\"}", 400},
-      {"unknown workspace", "multipart/form-data; boundary=B",
-       "--B\r\nContent-Disposition: form-data; name=\"workspace_id\"\r\n\r\n987654\r\n" + file +
-           "--B--\r\n",
-       422},
+  const std::string good = part("; name=\"workspace_id\"", ws_);
+  const std::string file = part("; name=\"uploaded_file\"; filename=\"f.txt\"", "data");
+  auto namedFile = [&](const std::string& filename) {
+    return good + part("; name=\"uploaded_file\"; filename=\"" + filename + "\"", "x") +
+           "--B--\r\n";
+  };
+  const std::string multipart = "multipart/form-data; boundary=B";
+  struct Case {
+    std::string description, body;
+    std::string contentType = "multipart/form-data; boundary=B";
+    int status = 400;
+  };
+  const std::vector<Case> cases = {
+      {"no closing boundary", good + file},
+      {"no file part", good + "--B--\r\n"},
+      {"no workspace", file + "--B--\r\n"},
+      {"file without filename", good + part("; name=\"uploaded_file\"", "x") + "--B--\r\n"},
+      {"two files", good + file + file + "--B--\r\n"},
+      {"empty file name", namedFile("")},
+      {"slash in file name", namedFile("a/b")},
+      {"not UTF-8 file name", namedFile("caf\xE9")},
+      {"part without name", good + part("", "x") + file + "--B--\r\n"},
+      {"garbage after boundary", "--Bxyz\r\n" + file + "--B--\r\n"},
+      {"no boundary", good + file + "--B--\r\n", "multipart/form-data"},
+      {"JSON instead", "{\"workspace_id\":\"" + ws_ + "\"}", "application/json"},
+      {"unknown workspace", part("; name=\"workspace_id\"", "987654") + file + "--B--\r\n",
+       multipart, 422},
   };
   std::int64_t before = api_.changes(0)["cursor"].as_int64();
   for (const auto& c : cases) {
@@ -165,20 +155,11 @@ TEST_F(Upload, MalformedUploadsAreRefusedAndLeaveNothingBehind) {
       << "temporary uploads were left";
   EXPECT_TRUE(std::filesystem::is_empty(server_.dataDir() / "blobs"));
   // The connection is still usable after all these refusals.
-  EXPECT_EQ(api_.get("documents/workspaces").status, 200);
-}
-
-TEST_F(Upload, ContentsArePrivateFilesNamedByIdentifier) {
-  std::string other = str(api_.createDocument(ws_, "secret.md", "s")["id"]);
-  auto blob = server_.dataDir() / "blobs" / other;
-  ASSERT_TRUE(std::filesystem::exists(blob));
-  struct stat info {};
-  ASSERT_EQ(::stat(blob.c_str(), &info), 0);
-  EXPECT_EQ(info.st_mode & 0777, 0600u);
-  ASSERT_EQ(::stat(server_.dataDir().c_str(), &info), 0);
-  EXPECT_EQ(info.st_mode & 077, 0u);
-  ASSERT_EQ(::stat((server_.dataDir() / "folium.sqlite3").c_str(), &info), 0);
-  EXPECT_EQ(info.st_mode & 077, 0u);
+  std::string stored = str(api_.createDocument(ws_, "secret.md", "s")["id"]);
+  // Contents are private files named by identifier, next to a private database.
+  EXPECT_EQ(fileMode(server_.dataDir() / "blobs" / stored), 0600u);
+  EXPECT_EQ(fileMode(server_.dataDir()) & 0477, 0400u);
+  EXPECT_EQ(fileMode(server_.dataDir() / "folium.sqlite3") & 0477, 0400u);
 }
 
 }  // namespace

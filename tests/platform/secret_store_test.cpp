@@ -90,16 +90,15 @@ TEST_P(SecretStoreContract, KeptAsideDataIsAnItemOfItsOwnAndNeverOverwritten) {
   }
 }
 
+std::unique_ptr<SecretStore> fileStore(const fs::path& folder) {
+  return std::make_unique<FileSecretStore>(folder);
+}
+std::unique_ptr<SecretStore> keyringStore(const fs::path&) {
+  return std::make_unique<SecretServiceStore>();
+}
 INSTANTIATE_TEST_SUITE_P(Backends, SecretStoreContract,
-                         ::testing::Values(Backend{"File",
-                                                   [](const fs::path& folder) {
-                                                     return std::make_unique<FileSecretStore>(
-                                                         folder);
-                                                   }},
-                                           Backend{"SecretService",
-                                                   [](const fs::path&) {
-                                                     return std::make_unique<SecretServiceStore>();
-                                                   }}),
+                         ::testing::Values(Backend{"File", fileStore},
+                                           Backend{"SecretService", keyringStore}),
                          [](const auto& info) { return info.param.name; });
 
 TEST(FileSecretStore, NamesAreStableAndNoValueEscapesTheFolder) {
@@ -125,29 +124,28 @@ TEST(FileSecretStore, NamesAreStableAndNoValueEscapesTheFolder) {
   EXPECT_EQ(folderEntries(dir.path()), std::set<std::string>{"secrets"});
 }
 
-class FileSecretStoreModes : public ::testing::TestWithParam<mode_t> {};
+TEST(FileSecretStore, FoldersArePrivateAndFilesOwnerOnlyWhateverTheUmask) {
+  for (mode_t mask : {0, 077, 0277}) {
+    SCOPED_TRACE(mask);
+    TempDir dir;
+    const fs::path folder = dir / "data/folium/secrets";
+    fs::create_directories(dir / "data/folium");
+    ::chmod((dir / "data/folium").c_str(), 0755);  // an existing looser folder is left alone
+    FileSecretStore store(folder);
+    const mode_t old = ::umask(mask);
+    ASSERT_TRUE(store.add(kKey, "one").ok());
+    ASSERT_TRUE(store.update(kKey, "two").ok());
+    ASSERT_TRUE(store.keepAside(kKey, ".corrupt-x", "old").ok());
+    ::umask(old);
 
-TEST_P(FileSecretStoreModes, FoldersArePrivateAndFilesOwnerOnlyWhateverTheUmask) {
-  TempDir dir;
-  const fs::path folder = dir / "data/folium/secrets";
-  fs::create_directories(dir / "data/folium");
-  ::chmod((dir / "data/folium").c_str(), 0755);  // an existing looser folder is left alone
-  FileSecretStore store(folder);
-  const mode_t old = ::umask(GetParam());
-  ASSERT_TRUE(store.add(kKey, "one").ok());
-  ASSERT_TRUE(store.update(kKey, "two").ok());
-  ASSERT_TRUE(store.keepAside(kKey, ".corrupt-x", "old").ok());
-  ::umask(old);
-
-  EXPECT_EQ(fileMode(folder), 0700u);
-  EXPECT_EQ(folderEntries(folder).size(), 2u) << "no temporary file is left behind";
-  for (const auto& name : folderEntries(folder)) EXPECT_EQ(fileMode(folder / name), 0600u) << name;
-  ::chmod(folder.c_str(), 0755);
-  ASSERT_TRUE(store.update(kKey, "three").ok());
-  EXPECT_EQ(fileMode(folder), 0700u) << "a loosened secret folder is tightened again";
+    EXPECT_EQ(fileMode(folder), 0700u);
+    EXPECT_EQ(folderEntries(folder).size(), 2u) << "no temporary file is left behind";
+    for (const auto& name : folderEntries(folder)) EXPECT_EQ(fileMode(folder / name), 0600u);
+    ::chmod(folder.c_str(), 0755);
+    ASSERT_TRUE(store.update(kKey, "three").ok());
+    EXPECT_EQ(fileMode(folder), 0700u) << "a loosened secret folder is tightened again";
+  }
 }
-
-INSTANTIATE_TEST_SUITE_P(Umasks, FileSecretStoreModes, ::testing::Values(0, 077, 0277));
 
 TEST(FileSecretStore, AWriterKilledMidWriteLeavesNoTokensBehindForLong) {
   TempDir dir;
@@ -168,31 +166,28 @@ TEST(FileSecretStore, AWriterKilledMidWriteLeavesNoTokensBehindForLong) {
 }
 
 TEST(FileSecretStore, DefaultFolderFollowsTheDataHome) {
-  struct Case {
-    const char* xdgDataHome;  // null: unset
-    fs::path expected;
-  };
-  auto saved = [](const char* name) {
+  auto get = [](const char* name) -> std::optional<std::string> {
     const char* value = std::getenv(name);
     return value ? std::optional<std::string>(value) : std::nullopt;
   };
-  auto restore = [](const char* name, const std::optional<std::string>& value) {
+  auto set = [](const char* name, const std::optional<std::string>& value) {
     value ? ::setenv(name, value->c_str(), 1) : ::unsetenv(name);
   };
-  const auto oldData = saved("XDG_DATA_HOME");
-  const auto oldHome = saved("HOME");
+  const auto oldData = get("XDG_DATA_HOME"), oldHome = get("HOME");
+  ::setenv("HOME", "/home/u", 1);
+  const fs::path fallback = "/home/u/.local/share/folium/secrets";
   // Relative values are invalid for XDG variables and are ignored.
-  for (const auto& c : std::vector<Case>{{"/data", "/data/folium/secrets"},
-                                         {nullptr, "/home/u/.local/share/folium/secrets"},
-                                         {"", "/home/u/.local/share/folium/secrets"},
-                                         {"rel/data", "/home/u/.local/share/folium/secrets"}}) {
-    restore("XDG_DATA_HOME",
-            c.xdgDataHome ? std::optional<std::string>(c.xdgDataHome) : std::nullopt);
-    ::setenv("HOME", "/home/u", 1);
-    EXPECT_EQ(FileSecretStore::defaultFolder(), c.expected);
+  for (const auto& [dataHome, expected] :
+       std::vector<std::pair<std::optional<std::string>, fs::path>>{
+           {"/data", "/data/folium/secrets"},
+           {std::nullopt, fallback},
+           {"", fallback},
+           {"rel/data", fallback}}) {
+    set("XDG_DATA_HOME", dataHome);
+    EXPECT_EQ(FileSecretStore::defaultFolder(), expected);
   }
-  restore("XDG_DATA_HOME", oldData);
-  restore("HOME", oldHome);
+  set("XDG_DATA_HOME", oldData);
+  set("HOME", oldHome);
 }
 
 // A locked keyring must neither read as "no item" (the caller would then overwrite it) nor
