@@ -755,33 +755,25 @@ TEST(FpChanges, EachPageReportsDeletionsThenUpdatesUntilTheFeedFails) {
 TEST(FpChanges, OnlyAGoneEntityIsSkippedAnyOtherFailureRetriesThePage) {
   ScriptedResponse closed;
   closed.closeWithoutReply = true;
-  const struct {
-    ScriptedResponse failure;
-    bool skipped;
-  } cases[] = {
-      {ScriptedResponse::status(404), true},
-      {ScriptedResponse::status(410), true},
-      {ScriptedResponse::status(403), true},
-      {ScriptedResponse::status(500), false},
-      {ScriptedResponse::status(429), false},
-      {ScriptedResponse::status(401), false},
-      {closed, false},
-      {ScriptedResponse::json(R"({"id":2})"), false},
-  };
-  for (const auto& c : cases) {
-    SCOPED_TRACE(c.failure.statusCode);
+  std::vector<std::pair<ScriptedResponse, bool>> cases;  // the failure, whether it is skipped
+  for (int status : {404, 410, 403}) cases.emplace_back(ScriptedResponse::status(status), true);
+  for (int status : {500, 429, 401}) cases.emplace_back(ScriptedResponse::status(status), false);
+  cases.emplace_back(closed, false);
+  cases.emplace_back(ScriptedResponse::json(R"({"id":2})"), false);
+  for (const auto& [failure, skipped] : cases) {
+    SCOPED_TRACE(failure.statusCode);
     FeedServer feed;
     feed.pages["10"] = page(
         {"Document 1 updated", "Document 4 deleted", "Document 2 updated", "Document 3 updated"},
         14, false);
     auto readable = feed.entity;
     feed.entity = [&, readable](const std::string& path) {
-      return path.ends_with("/2") ? c.failure : readable(path);
+      return path.ends_with("/2") ? failure : readable(path);
     };
     Drive drive(feed.server.baseURL());
     auto result = drive.fp("changes v4:10");
     EXPECT_EQ(result.exitCode, 0);
-    if (c.skipped) {
+    if (skipped) {
       EXPECT_EQ(identifiers(result.items("didUpdateItems")), (Lines{"do:1", "do:3"}));
       EXPECT_EQ(result.lines.back().at("anchor"), json::value("v4:14"));
     } else {
