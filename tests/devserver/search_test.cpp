@@ -14,20 +14,6 @@ namespace {
 
 using folium::testing::Devserver;
 
-std::string encode(const std::string& text) {
-  std::string out;
-  for (unsigned char c : text) {
-    if (std::isalnum(c) || c == '-' || c == '_' || c == '.') {
-      out += static_cast<char>(c);
-    } else {
-      char hex[4];
-      std::snprintf(hex, sizeof hex, "%%%02X", c);
-      out += hex;
-    }
-  }
-  return out;
-}
-
 class Search : public ::testing::Test {
  protected:
   Search() : api_(server_) {
@@ -48,7 +34,8 @@ class Search : public ::testing::Test {
   }
 
   std::vector<SearchHit> search(const std::string& query, int limit = 50) {
-    Reply reply = api_.get("search?q=" + encode(query) + "&limit=" + std::to_string(limit));
+    Reply reply = api_.get(
+        httplib::append_query_params("search", {{"q", query}, {"limit", std::to_string(limit)}}));
     EXPECT_EQ(reply.status, 200) << query << ": " << reply.body;
     if (reply.status != 200) return {};
     return decodeObject<SearchResponse>(reply.body).results;
@@ -114,7 +101,7 @@ TEST_F(Search, QueryTextIsNeverSyntax) {
        std::vector<std::string>{"\"", "\"\"\"", "réunion\"", "comité OR rapport", "NOT réunion",
                                 "name:réunion", "(réunion", "réunion*", "*", "-", "^réunion",
                                 "NEAR(a b)", "a AND", "' OR 1=1 --", "   ", ""}) {
-    Reply reply = api_.get("search?q=" + encode(query));
+    Reply reply = api_.get(httplib::append_query_params("search", {{"q", query}}));
     EXPECT_EQ(reply.status, 200) << "[" << query << "]: " << reply.body;
   }
   EXPECT_TRUE(hitIds("comité OR rapport").empty()) << "OR is a word to look for, not an operator";
