@@ -10,10 +10,15 @@
 #include <string_view>
 #include <vector>
 
-#include "devserver/sqlite_database.hpp"
+#include "platform/sqlite/sqlite_database.hpp"
 #include "devserver/temp_file.hpp"
 
 namespace folium::devserver {
+
+using platform::SqliteDatabase;
+using platform::SqliteError;
+using platform::SqliteStatement;
+using platform::SqliteTransaction;
 
 // Workspaces, folders and documents share one sequence of identifiers, so an identifier
 // names at most one entity of any kind: a document link built from a folder's id finds

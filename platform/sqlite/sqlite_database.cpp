@@ -1,10 +1,10 @@
-#include "devserver/sqlite_database.hpp"
+#include "platform/sqlite/sqlite_database.hpp"
 
 #include <sqlite3.h>
 
 #include <utility>
 
-namespace folium::devserver {
+namespace folium::platform {
 
 SqliteDatabase::SqliteDatabase(const std::filesystem::path& path) : path_(path.string()) {
   int rc =
@@ -142,4 +142,4 @@ void SqliteTransaction::commit() {
   done_ = true;
 }
 
-}  // namespace folium::devserver
+}  // namespace folium::platform

@@ -10,7 +10,7 @@
 struct sqlite3;
 struct sqlite3_stmt;
 
-namespace folium::devserver {
+namespace folium::platform {
 
 class SqliteError : public std::runtime_error {
  public:
@@ -98,4 +98,4 @@ class SqliteTransaction {
   bool done_ = false;
 };
 
-}  // namespace folium::devserver
+}  // namespace folium::platform
