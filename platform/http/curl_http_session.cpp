@@ -478,9 +478,10 @@ HttpResponse CurlHttpSession::send(const HttpRequest& request) {
         originOf(location) != origin) {
       return std::move(response);
     }
-    const bool toGet =
-        (status == 303 && hop.method != "HEAD") ||
-        ((status == 301 || status == 302) && hop.method != "GET" && hop.method != "HEAD");
+    // Only a POST becomes a GET on 301 and 302: a DELETE or PATCH turned into a GET would
+    // be answered 200 and reported as done while nothing changed.
+    const bool toGet = (status == 303 && hop.method != "HEAD") ||
+                       ((status == 301 || status == 302) && hop.method == "POST");
     if (toGet) {
       hop.method = "GET";
       hop.body = {};

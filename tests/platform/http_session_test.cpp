@@ -163,6 +163,8 @@ TEST(HttpSessionRedirect, SameOriginIsFollowedWithTheRightMethodAndTheCredential
   };
   const Case cases[] = {{301, "GET", "GET", false},      {302, "POST", "GET", false},
                         {303, "POST", "GET", false},     {303, "PATCH", "GET", false},
+                        // A deletion or a change must not turn into a harmless read.
+                        {301, "DELETE", "DELETE", true}, {302, "PATCH", "PATCH", true},
                         {307, "POST", "POST", true},     {308, "PUT", "PUT", true},
                         {308, "GET", "GET", false, true}};
   for (const Case& c : cases) {
@@ -192,7 +194,9 @@ TEST(HttpSessionRedirect, SameOriginIsFollowedWithTheRightMethodAndTheCredential
     EXPECT_EQ(second.header("Authorization"), "Bearer secret");
     EXPECT_EQ(second.body, c.keepsBody ? "payload" : "");
     EXPECT_EQ(second.header("Content-Type").has_value(), c.keepsBody);
-    if (!c.keepsBody) EXPECT_FALSE(second.header("Content-Length"));
+    if (!c.keepsBody) {
+      EXPECT_FALSE(second.header("Content-Length"));
+    }
   }
 }
 
