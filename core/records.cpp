@@ -14,7 +14,77 @@ void put(boost::json::object& object, std::string_view key,
   if (v) object[key] = *v;
 }
 
+// Folds each field into the seed, position by position, so that values moved from one
+// field to the next hash differently; an absent optional differs from a present empty one.
+class Hasher {
+ public:
+  template <typename T>
+  Hasher& add(const T& value) noexcept {
+    mix(std::hash<T>{}(value));
+    return *this;
+  }
+  template <typename T>
+  Hasher& add(const std::optional<T>& value) noexcept {
+    mix(value.has_value());
+    if (value) mix(std::hash<T>{}(*value));
+    return *this;
+  }
+  std::size_t value() const noexcept { return seed_; }
+
+ private:
+  void mix(std::size_t h) noexcept {
+    seed_ ^= h + 0x9e3779b97f4a7c15ULL + (seed_ << 6) + (seed_ >> 2);
+  }
+  std::size_t seed_ = 0;
+};
+
 }  // namespace
+
+std::size_t hashValue(const Workspace& r) noexcept {
+  return Hasher()
+      .add(r.id)
+      .add(r.label)
+      .add(r.description)
+      .add(r.createdAt)
+      .add(r.updatedAt)
+      .value();
+}
+
+std::size_t hashValue(const Folder& r) noexcept {
+  return Hasher()
+      .add(r.id)
+      .add(r.name)
+      .add(r.documentsFolderId)
+      .add(r.workspaceId)
+      .add(r.createdAt)
+      .add(r.updatedAt)
+      .value();
+}
+
+std::size_t hashValue(const FoliumDocument& r) noexcept {
+  return Hasher()
+      .add(r.id)
+      .add(r.name)
+      .add(r.documentsFolderId)
+      .add(r.workspaceId)
+      .add(r.downloadUrl)
+      .add(r.createdAt)
+      .add(r.updatedAt)
+      .value();
+}
+
+std::size_t hashValue(const SearchHit& r) noexcept {
+  return Hasher()
+      .add(r.entityType)
+      .add(r.entityId)
+      .add(r.name)
+      .add(r.pageNumber)
+      .add(r.excerpt)
+      .add(r.updatedAt)
+      .add(r.workspaceId)
+      .add(r.folderId)
+      .value();
+}
 
 bool SearchHit::isFile() const {
   return entityType.find("File") != std::string::npos ||

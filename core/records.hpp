@@ -1,11 +1,12 @@
 #pragma once
 
+#include <boost/json/fwd.hpp>
+#include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <optional>
 #include <string>
 #include <vector>
-
-#include <boost/json/fwd.hpp>
 
 namespace folium {
 
@@ -87,6 +88,12 @@ struct ChangePage {
   bool hasMore = false;
 };
 
+// A hash over all fields, consistent with equality (rows and windows are keyed on records).
+std::size_t hashValue(const Workspace& record) noexcept;
+std::size_t hashValue(const Folder& record) noexcept;
+std::size_t hashValue(const FoliumDocument& record) noexcept;
+std::size_t hashValue(const SearchHit& record) noexcept;
+
 // Encoded forms: the field names themselves as keys, absent optional fields left out,
 // computed properties not written.
 boost::json::object toJson(const Workspace& record);
@@ -97,3 +104,20 @@ boost::json::object toJson(const ChangeRecord& record);
 boost::json::object toJson(const ChangePage& page);
 
 }  // namespace folium
+
+template <>
+struct std::hash<folium::Workspace> {
+  std::size_t operator()(const folium::Workspace& r) const noexcept { return hashValue(r); }
+};
+template <>
+struct std::hash<folium::Folder> {
+  std::size_t operator()(const folium::Folder& r) const noexcept { return hashValue(r); }
+};
+template <>
+struct std::hash<folium::FoliumDocument> {
+  std::size_t operator()(const folium::FoliumDocument& r) const noexcept { return hashValue(r); }
+};
+template <>
+struct std::hash<folium::SearchHit> {
+  std::size_t operator()(const folium::SearchHit& r) const noexcept { return hashValue(r); }
+};
