@@ -75,18 +75,17 @@ constexpr std::string_view kFolderColumns =
 constexpr std::string_view kDocumentColumns =
     "id, name, folder_id, workspace_id, content_type, size, created_at, updated_at";
 
-// The kind of entity each search index row stands for, as stored in existing data folders.
-// Hits report the change feed's name of that kind instead (entityTypeOfKind).
+// The kind of entity each search index row stands for, as stored in existing data folders
+// and as reported in hits. A folder hit is a "Folder": its type names neither a file nor a
+// document, so a client draws it as a folder. (The change feed says "DocumentsFolder", which
+// classifies as a folder all the same.)
 constexpr std::string_view kSearchWorkspace = "Workspace";
 constexpr std::string_view kSearchFolder = "Folder";
 constexpr std::string_view kSearchDocument = "Document";
 
-// Search hits and feed records name a kind of entity alike, so a client can classify both
-// the same way.
 std::string entityTypeOfKind(std::string_view kind) {
-  if (kind == kSearchFolder) return std::string(kFolderEntity);
-  if (kind == kSearchWorkspace) return std::string(kWorkspaceEntity);
-  return std::string(kDocumentEntity);
+  if (kind == kSearchFolder || kind == kSearchWorkspace) return std::string(kind);
+  return std::string(kSearchDocument);
 }
 
 WorkspaceRow readWorkspace(const SqliteStatement& s) {
