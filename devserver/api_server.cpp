@@ -36,7 +36,10 @@ constexpr std::int64_t kMaxChangeLimit = 1000;
 constexpr std::int64_t kDefaultChangeLimit = 100;
 constexpr std::int64_t kDefaultSearchLimit = 50;
 constexpr std::int64_t kMaxSearchLimit = 200;
-constexpr std::size_t kWorkerThreads = 32;
+// Each connection holds a worker while it is open: enough that a few dozen idle or slow
+// clients leave room for everyone else.
+constexpr std::size_t kWorkerThreads = 256;
+constexpr auto kReadTimeout = std::chrono::seconds(5);
 constexpr std::size_t kBlobChunk = 256 * 1024;
 
 // Uploads may be large; anything the disk can hold is accepted.
@@ -102,9 +105,23 @@ std::string lowerAscii(std::string_view text) {
   return out;
 }
 
+// The value of the first query item called `name`, split at the first "=" only: the HTTP
+// library keeps what follows the last one, so "?workspace_id=1+OR+1=1" would read as "1".
 std::optional<std::string> queryParam(const httplib::Request& req, const std::string& name) {
-  if (!req.has_param(name)) return std::nullopt;
-  return req.get_param_value(name);
+  const auto question = req.target.find('?');
+  if (question == std::string::npos) return std::nullopt;
+  std::string_view query = std::string_view(req.target).substr(question + 1);
+  query = query.substr(0, query.find('#'));
+  while (!query.empty()) {
+    const auto amp = query.find('&');
+    const std::string_view item = query.substr(0, amp);
+    query = amp == std::string_view::npos ? std::string_view() : query.substr(amp + 1);
+    const auto equals = item.find('=');
+    if (httplib::detail::decode_url(std::string(item.substr(0, equals)), true) != name) continue;
+    if (equals == std::string_view::npos) return std::string();
+    return httplib::detail::decode_url(std::string(item.substr(equals + 1)), true);
+  }
+  return std::nullopt;
 }
 
 std::int64_t integerParam(const httplib::Request& req, const std::string& name,
@@ -266,11 +283,23 @@ void ApiServer::Impl::install() {
   // workers: a short wait lets the server exit at once while clients still reuse
   // connections between requests that follow each other.
   server.set_keep_alive_timeout(1);
-  server.set_read_timeout(std::chrono::seconds(30));
+  // Also the limit for a request's headers to arrive: a connection that opens and then says
+  // nothing holds a worker only this long.
+  server.set_read_timeout(kReadTimeout);
   server.set_write_timeout(std::chrono::seconds(30));
 
-  server.set_pre_routing_handler([](const httplib::Request& req, httplib::Response&) {
+  server.set_pre_routing_handler([](const httplib::Request& req, httplib::Response& res) {
     tContext = RequestContext{};
+    // Two lengths that differ leave the end of the body to whoever reads it: refused, and
+    // the connection closed, since nobody knows where the next request starts.
+    const std::size_t lengths = req.get_header_value_count("Content-Length");
+    for (std::size_t i = 1; i < lengths; ++i) {
+      if (req.get_header_value("Content-Length", i) != req.get_header_value("Content-Length")) {
+        sendError(res, 400, "the request has two different Content-Length headers");
+        res.set_header("Connection", "close");
+        return httplib::Server::HandlerResponse::Handled;
+      }
+    }
     tContext.contentType = req.get_header_value("Content-Type");
     // The library reads a multipart/form-data body into memory and parses it itself before
     // any handler sees it; uploads are streamed to disk by our own parser instead. Hiding

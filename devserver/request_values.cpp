@@ -35,7 +35,12 @@ std::optional<std::string> nameProblem(std::string_view name) {
   if (name == "." || name == "..") return "cannot be \".\" or \"..\"";
   if (name.find('/') != std::string_view::npos) return "cannot contain \"/\"";
   if (name.find('\0') != std::string_view::npos) return "cannot contain a NUL character";
-  if (!isValidUtf8(name)) return "is not valid UTF-8";
+  // An upload's file name travels in a header line, where these cannot: a name given any
+  // other way (a folder, a rename) must not be one that no upload could carry.
+  if (name.find_first_of("\r\n") != std::string_view::npos) {
+    return "cannot contain a line break (CR or LF)";
+  }
+  if (!platform::isValidUtf8(name)) return "is not valid UTF-8";
   return std::nullopt;
 }
 

@@ -134,6 +134,13 @@ void makePrivateDir(const fs::path& dir) {
   if (::access(dir.c_str(), R_OK | W_OK | X_OK) != 0) {
     throw std::system_error(errno, std::generic_category(), "cannot use " + dir.string());
   }
+  // A folder made by hand may be open to others; it holds every user's documents.
+  struct stat status {};
+  if (::stat(dir.c_str(), &status) == 0 && (status.st_mode & 0777) != 0700 &&
+      ::chmod(dir.c_str(), 0700) != 0) {
+    throw std::system_error(errno, std::generic_category(),
+                            "cannot make " + dir.string() + " private");
+  }
 }
 
 const fs::path& prepared(const fs::path& dataDir) {

@@ -3,8 +3,12 @@
 // Plain HTTP access to a running folium-devserver for its tests: requests are written out
 // by hand, so what is tested is the server's wire behaviour and not a client library's.
 
+#include <arpa/inet.h>
 #include <gtest/gtest.h>
 #include <httplib.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
 #include <boost/json.hpp>
 #include <optional>
@@ -137,12 +141,45 @@ class ApiClient {
     return value.is_object() ? value.as_object() : json::object{};
   }
 
-  httplib::Client& raw() { return client_; }
-
  private:
   httplib::Client client_;
   std::string token_;
 };
+
+// A TCP connection to the server on which the test writes bytes by hand.
+class RawConnection {
+ public:
+  RawConnection(const folium::testing::Devserver& server, std::string_view bytes) {
+    const std::string& url = server.baseURL();
+    const int port = std::stoi(url.substr(url.rfind(':') + 1));
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_port = htons(static_cast<std::uint16_t>(port));
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    fd_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    EXPECT_EQ(::connect(fd_, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+    EXPECT_EQ(::send(fd_, bytes.data(), bytes.size(), MSG_NOSIGNAL),
+              static_cast<ssize_t>(bytes.size()));
+  }
+  RawConnection(RawConnection&& other) noexcept : fd_(std::exchange(other.fd_, -1)) {}
+  ~RawConnection() {
+    if (fd_ >= 0) ::close(fd_);
+  }
+  // Everything the server sends until it closes the connection.
+  std::string readAll() {
+    std::string out;
+    char buffer[4096];
+    for (ssize_t n; (n = ::recv(fd_, buffer, sizeof buffer, 0)) > 0;) out.append(buffer, n);
+    return out;
+  }
+
+ private:
+  int fd_ = -1;
+};
+
+inline std::string rawExchange(const folium::testing::Devserver& server, std::string_view bytes) {
+  return RawConnection(server, bytes).readAll();
+}
 
 inline std::string str(const json::value& value) {
   return value.is_string() ? std::string(value.as_string()) : json::serialize(value);

@@ -36,6 +36,7 @@ TEST(CommandLine, BadArgumentsExitWithUsageStatus) {
       {"--data", data, "--token", "t", "--latency", "soon"},
       {"--data", data, "--token", "t", "--no-such-option"},
       {"--data", data, "--token-file", (dir / "missing").string()},
+      {"--data", data, "--token-file", "/dev/zero"},  // must not fill the memory
   };
   for (auto args : cases) {
     std::string text;
@@ -76,6 +77,8 @@ TEST(CommandLine, AnnouncesItselfWritesAProfileAndStopsCleanly) {
                                      "--write-profile",
                                      profile.string()};
     if (signal == SIGINT) args.insert(args.end(), {"--name", "Mon serveur"});
+    // The second start finds the folder opened up by hand, and closes it again.
+    if (signal == SIGINT) std::filesystem::permissions(data, std::filesystem::perms::all);
     BackgroundProcess process(args, dir.isolatedEnv());
     std::string url = process.readLine();
     EXPECT_TRUE(url.starts_with("http://127.0.0.1:") && url.ends_with("/")) << url;
@@ -103,44 +106,18 @@ TEST(CommandLine, AnnouncesItselfWritesAProfileAndStopsCleanly) {
   }
 }
 
-TEST(DemoTree, SeedsAFrenchSampleTreeOnce) {
+// The sample tree itself is what the plug-in's tests browse (tests/fileprovider).
+TEST(DemoTree, IsSeededOnce) {
   TempDir dir;
   auto data = dir / "data";
-  std::vector<std::string> names;
+  std::size_t documents = 0;
   {
     Devserver server({"--data", data.string(), "--demo"});
-    ApiClient api(server);
-    auto workspaces = decodeArray<Workspace>(api.get("documents/workspaces").body);
-    std::vector<std::string> labels;
-    for (const auto& w : workspaces) labels.push_back(w.label);
-    EXPECT_EQ(labels, (std::vector<std::string>{"Direction", "Projets", "Ressources humaines"}));
-
-    auto documents = decodeArray<FoliumDocument>(api.get("documents/documents").body);
-    auto folders = decodeArray<Folder>(api.get("documents/folders").body);
-    bool nested = std::any_of(folders.begin(), folders.end(),
-                              [](const Folder& f) { return f.documentsFolderId; });
-    EXPECT_TRUE(nested) << "the sample has folders inside folders";
-    for (const auto& d : documents) names.push_back(d.name);
-    for (const std::string& expected : std::vector<std::string>{
-             "Compte rendu réunion.md", "Rapport annuel 2025.pdf", "Livret d'accueil.md"}) {
-      EXPECT_NE(std::find(names.begin(), names.end(), expected), names.end()) << expected;
-    }
-    for (const auto& d : documents) {
-      std::string bytes = api.get("documents/documents/" + d.id + "/blob").body;
-      if (d.name.ends_with(".pdf")) {
-        EXPECT_TRUE(bytes.starts_with("%PDF-1.4\n")) << d.name;
-        EXPECT_TRUE(bytes.ends_with("%%EOF\n")) << d.name;
-      } else {
-        EXPECT_FALSE(bytes.empty()) << d.name;
-      }
-    }
-    auto hits = api.get("search?q=rapport%20annuel").json().at("results").as_array();
-    ASSERT_FALSE(hits.empty());
-    EXPECT_EQ(str(hits[0].at("name")), "Rapport annuel 2025.pdf");
+    documents = ApiClient(server).get("documents/documents").json().as_array().size();
+    EXPECT_GT(documents, 3u);
   }
   Devserver again({"--data", data.string(), "--demo"});
-  ApiClient api(again);
-  EXPECT_EQ(decodeArray<FoliumDocument>(api.get("documents/documents").body).size(), names.size())
+  EXPECT_EQ(ApiClient(again).get("documents/documents").json().as_array().size(), documents)
       << "a second start seeded again";
 }
 
