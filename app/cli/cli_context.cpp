@@ -43,6 +43,10 @@ FoliumProvisioning CliContext::resolveProfile() const {
     throw CliFailure("no profile stored for " + domain);
   }
 
+  return onlyStoredProfile(store);
+}
+
+FoliumProvisioning onlyStoredProfile(const SharedStore& store) {
   const StoreContents contents = store.contents();
   if (contents.state == StoreContents::State::unreadable) failUnreadable(contents);
   if (contents.profiles.size() == 1) return contents.profiles.front();

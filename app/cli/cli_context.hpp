@@ -1,12 +1,12 @@
 #pragma once
 
+#include <CLI/CLI.hpp>
 #include <memory>
 #include <stdexcept>
 #include <string>
 
-#include <CLI/CLI.hpp>
-
 #include "core/folium_provisioning.hpp"
+#include "core/shared_store.hpp"
 #include "platform/http/http_session.hpp"
 
 namespace folium::app {
@@ -33,6 +33,10 @@ struct CliContext {
   FoliumProvisioning resolveProfile() const;
   std::shared_ptr<platform::HttpSession> session() const { return platform::sharedHttpSession(); }
 };
+
+// The one profile of the store; throws CliFailure when there are none, several, or the
+// store cannot be read.
+FoliumProvisioning onlyStoredProfile(const SharedStore& store);
 
 // Reads a .foliumprofile file. Throws CliFailure naming the file and the fault.
 FoliumProvisioning readProfileFile(const std::string& path);

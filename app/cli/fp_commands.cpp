@@ -455,14 +455,7 @@ void addFpCommands(CLI::App& app, CliContext& context) {
     if (!context.domainGiven) {
       // As elsewhere in foliumctl, the one stored drive is the default; the plug-in then
       // looks its profile up itself.
-      const auto stored = SharedStore(SharedStore::appGroupID).all();
-      if (stored.size() != 1) {
-        throw CLI::ValidationError(
-            "--domain", "fp needs the identifier of the domain it serves (" +
-                            std::to_string(stored.size()) +
-                            " profiles are stored; see foliumctl store list)");
-      }
-      context.domain = stored.front().domainIdentifier();
+      context.domain = onlyStoredProfile(SharedStore(SharedStore::appGroupID)).domainIdentifier();
     }
     StandInPlatform platform(context,
                              displayNameOption->count() > 0 ? *displayName : context.domain);
