@@ -11,8 +11,8 @@
 #include <boost/json.hpp>
 #include <chrono>
 #include <cstdio>
-#include <fstream>
 #include <iostream>
+#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -21,6 +21,7 @@
 #include "devserver/demo_tree.hpp"
 #include "devserver/store.hpp"
 #include "devserver/temp_file.hpp"
+#include "platform/files/whole_file.hpp"
 
 namespace {
 
@@ -40,8 +41,8 @@ int fail(int code, const std::string& message) {
 // Tokens of a token file: one per line, surrounding blanks ignored, empty lines and lines
 // starting with "#" skipped.
 std::vector<std::string> readTokenFile(const std::string& path) {
-  std::ifstream in(path);
-  if (!in) throw std::runtime_error("cannot read token file " + path);
+  std::istringstream in(folium::platform::readWholeFile(path, folium::platform::kSmallFile,
+                                                        "cannot read token file"));
   std::vector<std::string> tokens;
   std::string line;
   while (std::getline(in, line)) {

@@ -1,14 +1,7 @@
 #include "app/cli/cli_context.hpp"
-#include "app/cli/read_whole_file.hpp"
-
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
-#include <cerrno>
-#include <cstring>
 
 #include "core/shared_store.hpp"
+#include "platform/files/whole_file.hpp"
 
 namespace folium::app {
 namespace {
@@ -20,7 +13,10 @@ namespace {
 }  // namespace
 
 FoliumProvisioning readProfileFile(const std::string& path) {
-  const std::string bytes = readWholeFile(path, "cannot read profile file ");
+  // A profile is a small regular file: a FIFO must not block foliumctl, nor /dev/zero fill
+  // its memory.
+  const std::string bytes =
+      platform::readWholeFile(path, platform::kSmallFile, "cannot read profile file");
   try {
     return FoliumProvisioning::decode(bytes);
   } catch (const std::exception& e) {

@@ -3,10 +3,15 @@
 #include <string>
 #include <string_view>
 
+#include "platform/files/whole_file.hpp"
+
 namespace folium::app {
 
-// The whole file in memory, for an upload or a profile. Throws CliFailure with
+// The whole file in memory, for an upload. Throws platform::FileReadError with
 // `failurePrefix`, the path and the system's reason ("cannot read /x: Is a directory").
-std::string readWholeFile(const std::string& path, std::string_view failurePrefix);
+inline std::string readWholeFile(const std::string& path, std::string_view failurePrefix) {
+  while (failurePrefix.ends_with(' ')) failurePrefix.remove_suffix(1);
+  return platform::readWholeFile(path, {}, failurePrefix);
+}
 
 }  // namespace folium::app

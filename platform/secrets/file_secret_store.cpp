@@ -11,6 +11,8 @@
 #include <cstring>
 #include <vector>
 
+#include "platform/files/whole_file.hpp"
+
 namespace folium::platform {
 namespace {
 
@@ -207,38 +209,16 @@ SecretOutcome FileSecretStore::writeFile(const std::filesystem::path& path, std:
 SecretRead FileSecretStore::read(const SecretItemKey& key) {
   std::filesystem::path path;
   if (auto located = locate(key, path); !located.ok()) return SecretRead::without(located);
-  // O_NONBLOCK: a FIFO put in the item's place must fail the read, not hang it. Regular
-  // files ignore the flag.
-  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
-  if (fd < 0) {
-    if (errno == ENOENT) return SecretRead::without(SecretOutcome::notFound());
-    return SecretRead::without(
-        SecretOutcome::failed(failureText("cannot read secret file", path, errno)));
+  // Only a regular file: a FIFO put in the item's place must fail the read, not hang it.
+  try {
+    SecretRead result;
+    result.data =
+        readWholeFile(path, WholeFileLimits{std::nullopt, true}, "cannot read secret file");
+    return result;
+  } catch (const FileReadError& e) {
+    if (e.code().value() == ENOENT) return SecretRead::without(SecretOutcome::notFound());
+    return SecretRead::without(SecretOutcome::failed(e.what()));
   }
-  SecretRead result;
-  struct stat info {};
-  int error = ::fstat(fd, &info) == 0 ? 0 : errno;
-  if (error == 0 && !S_ISREG(info.st_mode)) error = EINVAL;
-  char buffer[65536];
-  while (error == 0) {
-    const ssize_t n = ::read(fd, buffer, sizeof buffer);
-    if (n == 0) break;
-    if (n > 0) {
-      result.data.append(buffer, static_cast<std::size_t>(n));
-    } else if (errno != EINTR) {
-      error = errno;
-    }
-  }
-  ::close(fd);
-  if (error == EINVAL) {
-    return SecretRead::without(
-        SecretOutcome::failed("cannot read secret file " + path.string() + ": not a regular file"));
-  }
-  if (error != 0) {
-    return SecretRead::without(
-        SecretOutcome::failed(failureText("cannot read secret file", path, error)));
-  }
-  return result;
 }
 
 SecretOutcome FileSecretStore::update(const SecretItemKey& key, std::string_view data) {
