@@ -73,29 +73,10 @@ std::shared_ptr<Progress> FileProviderExtension::itemForIdentifier(
     try {
       const FoliumClient client = services.makeClient();
       const FoliumNode node(identifier);
-      ItemPtr item;
-      switch (node.kind) {
-        case FoliumNode::Case::workspace:
-          item = FoliumFPItem::workspaceItem(client.getWorkspace(node.id));
-          break;
-        case FoliumNode::Case::folder: {
-          const Folder folder = client.getFolder(node.id);
-          item = FoliumFPItem::folderItem(
-              folder, FoliumFPItem::parentIdentifier(folder.documentsFolderId, folder.workspaceId));
-          break;
-        }
-        case FoliumNode::Case::document: {
-          const FoliumDocument document = client.getDocument(node.id);
-          item = FoliumFPItem::documentItem(
-              document,
-              FoliumFPItem::parentIdentifier(document.documentsFolderId, document.workspaceId),
-              std::nullopt);
-          break;
-        }
-        case FoliumNode::Case::root:
-          item = FoliumFPItem::rootItem(services.domainDisplayName());
-          break;
-      }
+      // The root has no record of its own: it is named after the drive.
+      ItemPtr item = node.kind == FoliumNode::Case::root
+                         ? FoliumFPItem::rootItem(services.domainDisplayName())
+                         : FoliumFPItem::readFromServer(client, node);
       handler(std::move(item), nullptr);
     } catch (...) {
       handler(nullptr, toErrorObject(std::current_exception()));

@@ -25,12 +25,6 @@ namespace folium::fp {
 // waitForRunningTasks().
 class FileProviderExtension final : public platform::ReplicatedExtension {
  public:
-  // Where a new item goes on the server.
-  struct Location {
-    std::optional<std::string> workspaceID;
-    std::optional<std::string> folderID;
-  };
-
   // The host hands in the drive, the profile store and the process's HTTP session. Makes no
   // request and reads nothing.
   FileProviderExtension(platform::FileProviderDomain domain, SharedStore store,
@@ -38,20 +32,8 @@ class FileProviderExtension final : public platform::ReplicatedExtension {
 
   const platform::FileProviderDomain& domain() const { return services_.domain; }
 
-  // A client for the drive's instance, from the profile stored under the domain's
-  // identifier. Throws the not-authenticated error (-1000) when there is none. Sends nothing.
-  FoliumClient makeClient() const { return services_.makeClient(); }
-  // The display name of the drive's profile, or the domain's own when there is no profile.
-  std::string domainDisplayName() const { return services_.domainDisplayName(); }
-
   // The "feature unsupported" error (3328): one object for the whole process.
   static const platform::ErrorPtr& unsupportedError();
-
-  // The workspace and folder under which an item created in `forParent` goes: a workspace
-  // gives its id; a folder gives its record's workspace (read from the server) and its own
-  // id, or neither when the record names no workspace; anything else gives neither.
-  // Throws the client's errors.
-  static Location location(const FoliumClient& client, const platform::ItemIdentifier& forParent);
 
   // Blocks until every task started by this extension and its enumerators has ended.
   void waitForRunningTasks() const { tasks_.wait(); }
@@ -89,6 +71,24 @@ class FileProviderExtension final : public platform::ReplicatedExtension {
       DeleteHandler completionHandler) override;
 
  private:
+  // Where a new item goes on the server.
+  struct Location {
+    std::optional<std::string> workspaceID;
+    std::optional<std::string> folderID;
+  };
+
+  // A client for the drive's instance, from the profile stored under the domain's
+  // identifier. Throws the not-authenticated error (-1000) when there is none. Sends nothing.
+  FoliumClient makeClient() const { return services_.makeClient(); }
+  // The display name of the drive's profile, or the domain's own when there is no profile.
+  std::string domainDisplayName() const { return services_.domainDisplayName(); }
+
+  // The workspace and folder under which an item created in `forParent` goes: a workspace
+  // gives its id; a folder gives its record's workspace (read from the server) and its own
+  // id, or neither when the record names no workspace; anything else gives neither.
+  // Throws the client's errors.
+  static Location location(const FoliumClient& client, const platform::ItemIdentifier& forParent);
+
   // What a request needs from the host; copied into each task.
   struct Services {
     platform::FileProviderDomain domain;

@@ -122,6 +122,8 @@ std::shared_ptr<Progress> FileProviderExtension::modifyItem(
       const ItemFields handled =
           ItemField::contents | ItemField::filename | ItemField::parentItemIdentifier;
       if ((changedFields & handled) == 0) {
+        // Nothing to send, and nothing left to wait for.
+        progress->setCompletedUnitCount(100);
         handler(item, 0, false, nullptr);
         return;
       }
@@ -139,19 +141,13 @@ std::shared_ptr<Progress> FileProviderExtension::modifyItem(
         if (changedFields & ItemField::parentItemIdentifier) {
           client.moveDocument(node.id, moveTarget(parent));
         }
-        const FoliumDocument document = client.getDocument(node.id);
-        result = FoliumFPItem::documentItem(
-            document,
-            FoliumFPItem::parentIdentifier(document.documentsFolderId, document.workspaceId),
-            std::nullopt);
+        result = FoliumFPItem::readFromServer(client, node);
       } else if (node.kind == FoliumNode::Case::folder) {
         if (changedFields & ItemField::filename) client.renameFolder(node.id, filename);
         if (changedFields & ItemField::parentItemIdentifier) {
           client.moveFolder(node.id, moveTarget(parent));
         }
-        const Folder folder = client.getFolder(node.id);
-        result = FoliumFPItem::folderItem(
-            folder, FoliumFPItem::parentIdentifier(folder.documentsFolderId, folder.workspaceId));
+        result = FoliumFPItem::readFromServer(client, node);
       }
       // Workspaces and the root cannot change on the server: acknowledged as they are.
       progress->setCompletedUnitCount(100);

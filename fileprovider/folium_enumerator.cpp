@@ -43,51 +43,45 @@ std::pair<std::vector<Folder>, std::vector<FoliumDocument>> listFoldersAndDocume
   return {std::move(folders), documents.get()};
 }
 
-enum class EntityKind { folder, workspace, document };
-
 // Feed records name their entity by a type text: any text containing "Folder" is a folder,
 // else any containing "Workspace" a workspace, anything else a document.
-EntityKind entityKind(std::string_view entityType) {
-  if (entityType.find("Folder") != std::string_view::npos) return EntityKind::folder;
-  if (entityType.find("Workspace") != std::string_view::npos) return EntityKind::workspace;
-  return EntityKind::document;
+Kind entityKind(std::string_view entityType) {
+  if (entityType.find("Folder") != std::string_view::npos) return Kind::folder;
+  if (entityType.find("Workspace") != std::string_view::npos) return Kind::workspace;
+  return Kind::document;
 }
 
-ItemIdentifier deletedIdentifier(const ChangeRecord& record) {
+// The entry a feed record names.
+FoliumNode nodeOf(const ChangeRecord& record) {
   switch (entityKind(record.entityType)) {
-    case EntityKind::folder:
-      return FoliumNode::folder(record.entityId).identifier();
-    case EntityKind::workspace:
-      return FoliumNode::workspace(record.entityId).identifier();
-    case EntityKind::document:
+    case Kind::folder:
+      return FoliumNode::folder(record.entityId);
+    case Kind::workspace:
+      return FoliumNode::workspace(record.entityId);
+    case Kind::document:
+    case Kind::root:  // never the kind of a feed record
       break;
   }
-  return FoliumNode::document(record.entityId).identifier();
+  return FoliumNode::document(record.entityId);
 }
 
-ItemPtr readEntity(const FoliumClient& client, const ChangeRecord& record) {
-  switch (entityKind(record.entityType)) {
-    case EntityKind::folder: {
-      const Folder folder = client.getFolder(record.entityId);
-      return FoliumFPItem::folderItem(
-          folder, FoliumFPItem::parentIdentifier(folder.documentsFolderId, folder.workspaceId));
-    }
-    case EntityKind::workspace:
-      return FoliumFPItem::workspaceItem(client.getWorkspace(record.entityId));
-    case EntityKind::document:
-      break;
+// Whether reading an entity failed in a way that may pass: the network, a time-out, the
+// server's trouble (5xx), an expired token (401), or "come back later" (408, 429). The change
+// is then tried again by the next enumeration. Anything else (a body that does not decode,
+// a reply that is not HTTP, any other 4xx) would fail the same way every time, so the
+// change is passed over rather than holding back every later change of the drive.
+bool mayPass(const std::exception_ptr& failure) {
+  try {
+    std::rethrow_exception(failure);
+  } catch (const FoliumError& error) {
+    if (error.kind() != FoliumError::Kind::http) return false;
+    const int status = error.status();
+    return status >= 500 || status == 401 || status == 408 || status == 429;
+  } catch (const DecodingError&) {
+    return false;
+  } catch (...) {
+    return true;
   }
-  const FoliumDocument document = client.getDocument(record.entityId);
-  return FoliumFPItem::documentItem(
-      document, FoliumFPItem::parentIdentifier(document.documentsFolderId, document.workspaceId),
-      std::nullopt);
-}
-
-// The server's way of saying that an entity is gone or not the user's to see: the change
-// can be passed over. Anything else may pass, and the change must be tried again.
-bool isGoneOrForbidden(const FoliumError& error) {
-  return error.kind() == FoliumError::Kind::http &&
-         (error.status() == 403 || error.status() == 404 || error.status() == 410);
 }
 
 std::optional<std::int64_t> parseDecimal(std::string_view text) {
@@ -105,17 +99,7 @@ std::optional<std::int64_t> parseDecimal(std::string_view text) {
   return value;
 }
 
-}  // namespace
-
-FoliumEnumerator::FoliumEnumerator(ItemIdentifier container, FoliumClient client, TaskGroup tasks)
-    : container_(std::move(container)), client_(std::move(client)), tasks_(std::move(tasks)) {}
-
-std::vector<ItemPtr> FoliumEnumerator::items(const ItemIdentifier& forContainer) const {
-  return listChildren(client_, forContainer);
-}
-
-std::vector<ItemPtr> FoliumEnumerator::listChildren(const FoliumClient& client,
-                                                    const ItemIdentifier& forContainer) {
+std::vector<ItemPtr> listChildren(const FoliumClient& client, const ItemIdentifier& forContainer) {
   std::vector<ItemPtr> items;
   if (forContainer == platform::NSFileProviderWorkingSetContainerItemIdentifier ||
       forContainer == platform::NSFileProviderTrashContainerItemIdentifier) {
@@ -123,14 +107,14 @@ std::vector<ItemPtr> FoliumEnumerator::listChildren(const FoliumClient& client,
   }
   const FoliumNode node(forContainer);
   switch (node.kind) {
-    case FoliumNode::Case::root:
+    case Kind::root:
       for (const Workspace& workspace : client.listWorkspaces()) {
         items.push_back(FoliumFPItem::workspaceItem(workspace));
       }
       break;
-    case FoliumNode::Case::workspace:
-    case FoliumNode::Case::folder: {
-      const bool inWorkspace = node.kind == FoliumNode::Case::workspace;
+    case Kind::workspace:
+    case Kind::folder: {
+      const bool inWorkspace = node.kind == Kind::workspace;
       // A workspace is listed with its id and keeps only its top level (records without
       // a folder); a folder is listed by its own id.
       auto [folders, documents] = inWorkspace
@@ -146,17 +130,18 @@ std::vector<ItemPtr> FoliumEnumerator::listChildren(const FoliumClient& client,
       }
       break;
     }
-    case FoliumNode::Case::document:
+    case Kind::document:
       break;
   }
   return items;
 }
 
-platform::SyncAnchor FoliumEnumerator::makeAnchor(std::int64_t cursor) {
+platform::SyncAnchor makeAnchor(std::int64_t cursor) {
   return std::string(kAnchorVersion) + ":" + std::to_string(cursor);
 }
 
-std::optional<std::int64_t> FoliumEnumerator::parseAnchor(std::string_view anchor) {
+// The cursor of an anchor, or none when the bytes are not a readable anchor.
+std::optional<std::int64_t> parseAnchor(std::string_view anchor) {
   // Bytes that are not UTF-8 could only turn into replacement characters, which match
   // neither the version nor a digit, and never into a colon: the bytes can be read as is.
   // Colons that end empty pieces at the start are skipped; the first non-empty piece ends
@@ -169,6 +154,11 @@ std::optional<std::int64_t> FoliumEnumerator::parseAnchor(std::string_view ancho
   if (anchor.substr(0, colon) != kAnchorVersion) return std::nullopt;
   return parseDecimal(anchor.substr(colon + 1));
 }
+
+}  // namespace
+
+FoliumEnumerator::FoliumEnumerator(ItemIdentifier container, FoliumClient client, TaskGroup tasks)
+    : container_(std::move(container)), client_(std::move(client)), tasks_(std::move(tasks)) {}
 
 void FoliumEnumerator::enumerateItems(std::shared_ptr<platform::EnumerationObserver> observer,
                                       platform::EnumerationPage) {
@@ -234,17 +224,14 @@ void FoliumEnumerator::enumerateChanges(std::shared_ptr<platform::ChangeObserver
         std::vector<ItemPtr> updated;
         for (const ChangeRecord& record : page.changes) {
           if (record.action == "deleted") {
-            deleted.push_back(deletedIdentifier(record));
+            deleted.push_back(nodeOf(record).identifier());
             continue;
           }
           try {
-            updated.push_back(readEntity(client, record));
-          } catch (const FoliumError& error) {
-            if (!isGoneOrForbidden(error)) return finishAt(cursor);
+            updated.push_back(FoliumFPItem::readFromServer(client, nodeOf(record)));
           } catch (...) {
-            // Transport or decoding failure: nothing of this page is reported, so the
-            // next enumeration reads it again.
-            return finishAt(cursor);
+            // Nothing of this page is reported, so the next enumeration reads it again.
+            if (mayPass(std::current_exception())) return finishAt(cursor);
           }
         }
         if (!deleted.empty()) observer->didDeleteItemsWithIdentifiers(std::move(deleted));

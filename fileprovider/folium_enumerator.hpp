@@ -16,7 +16,11 @@ namespace folium::fp {
 // with; every call runs on a task thread of its own and answers its observer or completion
 // handler exactly once, so any thread may call anything, concurrently.
 //
-// Sync anchors are the text "v4:" followed by a change-feed cursor in decimal.
+// Listings hold the children in the server's order: the workspaces for the root, folders
+// then documents for a workspace (its top level only) or a folder, nothing for a document
+// or the service's working-set and trash containers. The folder and document lists are
+// requested at the same time; the folder list's failure wins, cancelling the other. Sync
+// anchors are the text "v4:" followed by a change-feed cursor in decimal.
 class FoliumEnumerator final : public platform::FileProviderEnumerator {
  public:
   // Change-feed records asked for per request.
@@ -27,17 +31,6 @@ class FoliumEnumerator final : public platform::FileProviderEnumerator {
   const platform::ItemIdentifier& container() const { return container_; }
   const FoliumClient& client() const { return client_; }
 
-  // The children of `forContainer`, in the server's order: the workspaces for the root,
-  // folders then documents for a workspace (its top level only) or a folder, nothing for
-  // a document or the service's working-set and trash containers. The folder and document
-  // lists are requested at the same time; the folder list's failure wins, cancelling the
-  // document request. Throws the client's errors; never returns part of a list.
-  std::vector<platform::ItemPtr> items(const platform::ItemIdentifier& forContainer) const;
-
-  static platform::SyncAnchor makeAnchor(std::int64_t cursor);
-  // The cursor of an anchor, or none when the bytes are not a readable anchor.
-  static std::optional<std::int64_t> parseAnchor(std::string_view anchor);
-
   void invalidate() override {}
   void enumerateItems(std::shared_ptr<platform::EnumerationObserver> observer,
                       platform::EnumerationPage startingAtPage) override;
@@ -47,15 +40,13 @@ class FoliumEnumerator final : public platform::FileProviderEnumerator {
   // Reports the feed's records after the anchor: per page, deletions, then the entities
   // read again. An unreadable anchor is refused with the sync-anchor-expired error before
   // this returns. When the feed cannot be read, or an entity cannot be read for a reason
-  // other than its being gone (HTTP 403, 404, 410), the enumeration finishes with the
-  // anchor of the last page fully reported, so the next one tries again from there.
+  // that may pass (transport, 5xx, 401, 408, 429), the enumeration finishes with the anchor
+  // of the last page fully reported, so the next one tries again from there. An entity
+  // that fails any other way (gone, refused, undecodable) is passed over.
   void enumerateChanges(std::shared_ptr<platform::ChangeObserver> observer,
                         platform::SyncAnchor fromSyncAnchor) override;
 
  private:
-  static std::vector<platform::ItemPtr> listChildren(const FoliumClient& client,
-                                                     const platform::ItemIdentifier& forContainer);
-
   const platform::ItemIdentifier container_;
   const FoliumClient client_;
   const TaskGroup tasks_;

@@ -2,6 +2,7 @@
 
 #include <utility>
 
+#include "core/folium_client.hpp"
 #include "fileprovider/folium_node.hpp"
 #include "platform/desktop/content_types.hpp"
 #include "platform/fileprovider/item_identifier.hpp"
@@ -56,6 +57,27 @@ std::shared_ptr<const FoliumFPItem> FoliumFPItem::documentItem(const FoliumDocum
   return std::make_shared<const FoliumFPItem>(FoliumNode::document(document.id).identifier(),
                                               std::move(parent), document.name, Kind::document,
                                               document.updatedAt, size);
+}
+
+std::shared_ptr<const FoliumFPItem> FoliumFPItem::readFromServer(const FoliumClient& client,
+                                                                 const FoliumNode& node) {
+  switch (node.kind) {
+    case Kind::workspace:
+      return workspaceItem(client.getWorkspace(node.id));
+    case Kind::folder: {
+      const Folder folder = client.getFolder(node.id);
+      return folderItem(folder, parentIdentifier(folder.documentsFolderId, folder.workspaceId));
+    }
+    case Kind::document: {
+      const FoliumDocument document = client.getDocument(node.id);
+      return documentItem(document,
+                          parentIdentifier(document.documentsFolderId, document.workspaceId),
+                          std::nullopt);
+    }
+    case Kind::root:
+      break;
+  }
+  return nullptr;
 }
 
 platform::ItemIdentifier FoliumFPItem::parentIdentifier(

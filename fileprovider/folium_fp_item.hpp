@@ -7,7 +7,12 @@
 #include <string_view>
 
 #include "core/records.hpp"
+#include "fileprovider/folium_node.hpp"
 #include "platform/fileprovider/item.hpp"
+
+namespace folium {
+class FoliumClient;
+}
 
 namespace folium::fp {
 
@@ -15,7 +20,7 @@ namespace folium::fp {
 // document. Immutable; built by the factories below from the server's records.
 class FoliumFPItem final : public platform::FileProviderItem {
  public:
-  enum class Kind { root, workspace, folder, document };
+  using Kind = fp::Kind;
 
   FoliumFPItem(platform::ItemIdentifier itemIdentifier,
                platform::ItemIdentifier parentItemIdentifier, std::string filename, Kind kind,
@@ -31,6 +36,12 @@ class FoliumFPItem final : public platform::FileProviderItem {
   static std::shared_ptr<const FoliumFPItem> documentItem(const FoliumDocument& document,
                                                           platform::ItemIdentifier parent,
                                                           std::optional<std::int64_t> size);
+
+  // The item of a workspace, folder or document as the server has it now: its record read
+  // again and placed by parentIdentifier (a document without its size). Null for the root,
+  // which has no record. Throws the client's errors.
+  static std::shared_ptr<const FoliumFPItem> readFromServer(const FoliumClient& client,
+                                                            const FoliumNode& node);
 
   // Where a folder or document record lies: in its folder when it names one (even an empty
   // id), else at the top of its workspace, else at the root.

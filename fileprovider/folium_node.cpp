@@ -6,10 +6,10 @@ FoliumNode::FoliumNode(std::string_view identifier) {
   if (identifier == platform::NSFileProviderRootContainerItemIdentifier) return;
   const struct {
     std::string_view prefix;
-    Case kind;
-  } kPrefixes[] = {{kWorkspacePrefix, Case::workspace},
-                   {kFolderPrefix, Case::folder},
-                   {kDocumentPrefix, Case::document}};
+    Kind kind;
+  } kPrefixes[] = {{kWorkspacePrefix, Kind::workspace},
+                   {kFolderPrefix, Kind::folder},
+                   {kDocumentPrefix, Kind::document}};
   for (const auto& [prefix, prefixKind] : kPrefixes) {
     if (identifier.starts_with(prefix)) {
       kind = prefixKind;
@@ -21,13 +21,13 @@ FoliumNode::FoliumNode(std::string_view identifier) {
 
 platform::ItemIdentifier FoliumNode::identifier() const {
   switch (kind) {
-    case Case::workspace:
+    case Kind::workspace:
       return std::string(kWorkspacePrefix) + id;
-    case Case::folder:
+    case Kind::folder:
       return std::string(kFolderPrefix) + id;
-    case Case::document:
+    case Kind::document:
       return std::string(kDocumentPrefix) + id;
-    case Case::root:
+    case Kind::root:
       break;
   }
   return std::string(platform::NSFileProviderRootContainerItemIdentifier);

@@ -5,7 +5,7 @@
 namespace folium::fp {
 namespace {
 
-using Case = FoliumNode::Case;
+using Case = Kind;
 
 TEST(FoliumNode, ParsesIdentifiers) {
   const struct {
