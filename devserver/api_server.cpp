@@ -18,8 +18,8 @@
 #include "devserver/document_text.hpp"
 #include "devserver/multipart_parser.hpp"
 #include "devserver/request_values.hpp"
-#include "devserver/utf8.hpp"
 #include "devserver/wire_json.hpp"
+#include "platform/text/utf8.hpp"
 
 namespace folium::devserver {
 
@@ -654,7 +654,7 @@ void ApiServer::Impl::createWorkspace(const json::object& body, httplib::Respons
   std::string label = requiredString(body, "label");
   checkName(label, "\"label\"");
   auto description = optionalString(body, "description");
-  if (description && !isValidUtf8(*description)) {
+  if (description && !platform::isValidUtf8(*description)) {
     throw HttpError{400, "\"description\" is not valid UTF-8"};
   }
   sendJson(res, 201, toWire(store.createWorkspace(label, description)));

@@ -6,7 +6,7 @@
 
 #include "devserver/content_type.hpp"
 #include "devserver/pdf_text.hpp"
-#include "devserver/utf8.hpp"
+#include "platform/text/utf8.hpp"
 
 namespace folium::devserver {
 
@@ -32,9 +32,10 @@ std::string indexableText(const std::filesystem::path& file, std::string_view co
                                     contentTypeForName(name) == "application/pdf")) {
     std::string text = extractPdfText(readPrefix(file, kMaxPdfScannedBytes));
     if (text.size() > kMaxIndexedBytes) text.resize(kMaxIndexedBytes);
-    return sanitizeUtf8(text);
+    return platform::sanitizeUtf8(text);
   }
-  if (isTextual(contentType, name)) return sanitizeUtf8(readPrefix(file, kMaxIndexedBytes));
+  if (isTextual(contentType, name))
+    return platform::sanitizeUtf8(readPrefix(file, kMaxIndexedBytes));
   return {};
 }
 

@@ -4,7 +4,7 @@
 #include <array>
 #include <cstdio>
 
-#include "devserver/utf8.hpp"
+#include "platform/text/utf8.hpp"
 
 namespace folium::devserver {
 
@@ -65,9 +65,9 @@ std::string literal(std::string_view utf8) {
 void appendWinAnsi(std::string& out, unsigned char b) {
   if (b >= 0x80 && b <= 0x9F) {
     char32_t c = kWinAnsiHigh[b - 0x80];
-    appendUtf8(out, c ? c : U'\uFFFD');
+    platform::appendUtf8(out, c ? c : U'\uFFFD');
   } else {
-    appendUtf8(out, b);
+    platform::appendUtf8(out, b);
   }
 }
 

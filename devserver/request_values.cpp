@@ -2,7 +2,7 @@
 
 #include <charconv>
 
-#include "devserver/utf8.hpp"
+#include "platform/text/utf8.hpp"
 
 namespace folium::devserver {
 

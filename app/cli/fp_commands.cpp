@@ -24,6 +24,7 @@
 #include "platform/desktop/content_types.hpp"
 #include "platform/fileprovider/item_fields.hpp"
 #include "platform/fileprovider/item_identifier.hpp"
+#include "platform/text/utf8.hpp"
 
 namespace folium::app {
 namespace {
@@ -33,64 +34,6 @@ using platform::ErrorPtr;
 using platform::ItemPtr;
 
 constexpr auto kProgressWait = std::chrono::seconds(5);
-
-// The transcript is UTF-8, but what the plug-in hands back need not be: names, identifiers,
-// anchors and paths come from the command line or the file system as bytes. Each maximal
-// ill-formed subsequence becomes U+FFFD; ASCII bytes are never part of one, so the JSON around
-// the text is left as it is.
-std::string validUtf8(std::string_view bytes) {
-  constexpr std::string_view kReplacement = "\xEF\xBF\xBD";
-  std::string text;
-  text.reserve(bytes.size());
-  std::size_t i = 0;
-  while (i < bytes.size()) {
-    const auto lead = static_cast<unsigned char>(bytes[i]);
-    if (lead < 0x80) {
-      text += bytes[i++];
-      continue;
-    }
-    // Continuation bytes needed, and the range the first of them must fall in (the ranges
-    // keep out overlong forms, surrogates and code points past U+10FFFF).
-    int needed = 0;
-    unsigned char low = 0x80, high = 0xBF;
-    if (lead >= 0xC2 && lead <= 0xDF) {
-      needed = 1;
-    } else if (lead == 0xE0) {
-      needed = 2;
-      low = 0xA0;
-    } else if (lead == 0xED) {
-      needed = 2;
-      high = 0x9F;
-    } else if (lead >= 0xE1 && lead <= 0xEF) {
-      needed = 2;
-    } else if (lead == 0xF0) {
-      needed = 3;
-      low = 0x90;
-    } else if (lead == 0xF4) {
-      needed = 3;
-      high = 0x8F;
-    } else if (lead >= 0xF1 && lead <= 0xF3) {
-      needed = 3;
-    }
-    std::size_t end = i + 1;
-    int seen = 0;
-    while (seen < needed && end < bytes.size()) {
-      const auto next = static_cast<unsigned char>(bytes[end]);
-      if (next < low || next > high) break;
-      low = 0x80;
-      high = 0xBF;
-      ++end;
-      ++seen;
-    }
-    if (needed > 0 && seen == needed) {
-      text.append(bytes.substr(i, end - i));
-    } else {
-      text += kReplacement;
-    }
-    i = end;
-  }
-  return text;
-}
 
 json::value encodeItem(const ItemPtr& item) {
   if (!item) return nullptr;
@@ -164,7 +107,9 @@ class Transcript {
     waitAtGate();
     {
       std::lock_guard lock(printMutex_);
-      std::cout << validUtf8(json::serialize(line)) << '\n' << std::flush;
+      // The transcript is UTF-8, but what the plug-in hands back need not be: names,
+      // identifiers, anchors and paths come from the command line or the file system.
+      std::cout << platform::sanitizeUtf8(json::serialize(line)) << '\n' << std::flush;
     }
     if (finishes) {
       {

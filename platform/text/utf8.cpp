@@ -1,44 +1,51 @@
-#include "devserver/utf8.hpp"
+#include "platform/text/utf8.hpp"
 
-namespace folium::devserver {
-
+namespace folium::platform {
 namespace {
 
-// Length of the well-formed sequence starting at `i`, or 0.
-size_t sequenceLength(std::string_view text, size_t i) {
-  auto byte = [&](size_t k) { return static_cast<unsigned char>(text[k]); };
-  unsigned char lead = byte(i);
-  if (lead < 0x80) return 1;
-  size_t length;
+// How many bytes from `i` form a well-formed sequence (`valid`), or else make up the longest
+// start of one (at least 1): the unit that is replaced as a whole.
+struct Sequence {
+  std::size_t length;
+  bool valid;
+};
+
+Sequence sequenceAt(std::string_view text, std::size_t i) {
+  const auto lead = static_cast<unsigned char>(text[i]);
+  if (lead < 0x80) return {1, true};
+  std::size_t needed = 0;
   unsigned char low = 0x80, high = 0xBF;  // bounds of the second byte
   if (lead >= 0xC2 && lead <= 0xDF) {
-    length = 2;
+    needed = 1;
   } else if (lead >= 0xE0 && lead <= 0xEF) {
-    length = 3;
+    needed = 2;
     if (lead == 0xE0) low = 0xA0;   // overlong
     if (lead == 0xED) high = 0x9F;  // surrogates
   } else if (lead >= 0xF0 && lead <= 0xF4) {
-    length = 4;
+    needed = 3;
     if (lead == 0xF0) low = 0x90;   // overlong
     if (lead == 0xF4) high = 0x8F;  // above U+10FFFF
   } else {
-    return 0;
+    return {1, false};
   }
-  if (i + length > text.size()) return 0;
-  if (byte(i + 1) < low || byte(i + 1) > high) return 0;
-  for (size_t k = 2; k < length; ++k) {
-    if (byte(i + k) < 0x80 || byte(i + k) > 0xBF) return 0;
+  std::size_t seen = 0;
+  while (seen < needed && i + 1 + seen < text.size()) {
+    const auto next = static_cast<unsigned char>(text[i + 1 + seen]);
+    if (next < low || next > high) break;
+    low = 0x80;
+    high = 0xBF;
+    ++seen;
   }
-  return length;
+  return {1 + seen, seen == needed};
 }
 
 }  // namespace
 
 bool isValidUtf8(std::string_view text) {
-  for (size_t i = 0; i < text.size();) {
-    size_t length = sequenceLength(text, i);
-    if (length == 0) return false;
-    i += length;
+  for (std::size_t i = 0; i < text.size();) {
+    const Sequence sequence = sequenceAt(text, i);
+    if (!sequence.valid) return false;
+    i += sequence.length;
   }
   return true;
 }
@@ -46,15 +53,14 @@ bool isValidUtf8(std::string_view text) {
 std::string sanitizeUtf8(std::string_view text) {
   std::string out;
   out.reserve(text.size());
-  for (size_t i = 0; i < text.size();) {
-    size_t length = sequenceLength(text, i);
-    if (length == 0) {
-      out += "\xEF\xBF\xBD";
-      ++i;
+  for (std::size_t i = 0; i < text.size();) {
+    const Sequence sequence = sequenceAt(text, i);
+    if (sequence.valid) {
+      out.append(text.substr(i, sequence.length));
     } else {
-      out.append(text.substr(i, length));
-      i += length;
+      out += "\xEF\xBF\xBD";
     }
+    i += sequence.length;
   }
   return out;
 }
@@ -77,4 +83,4 @@ void appendUtf8(std::string& out, char32_t c) {
   }
 }
 
-}  // namespace folium::devserver
+}  // namespace folium::platform
