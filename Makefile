@@ -11,7 +11,7 @@ deps:
 	scripts/install-deps
 
 build: deps
-	cmake -S . -B $(BUILD_DIR) -G Ninja -DCMAKE_BUILD_TYPE=Debug -DFOLIUM_SANITIZE=ON
+	cmake -S . -B $(BUILD_DIR) -G Ninja -DCMAKE_BUILD_TYPE=Debug -DFOLIUM_SANITIZE=ON -DFOLIUM_WERROR=ON
 	cmake --build $(BUILD_DIR) -j $(JOBS)
 
 test: build

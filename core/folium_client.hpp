@@ -78,6 +78,7 @@ class FoliumClient {
   // The hits of a search, in the server's order.
   std::vector<SearchHit> search(const std::string& query, std::int64_t limit) const;
 
+ private:
   // Steps shared by the operations above.
   void validateResponse(const platform::HttpResponse& response) const;
   template <typename Record>
@@ -89,7 +90,6 @@ class FoliumClient {
   Record sendJSON(std::string_view path, std::string_view method, const JsonFields& body) const;
   void sendWithoutBody(std::string_view path, std::string_view method) const;
 
- private:
   // Sends one request with the common headers ("Authorization", and "Accept" when
   // `accept`), validates it and returns the accepted response.
   platform::HttpResponse send(std::string_view method, std::string url, bool accept,

@@ -13,7 +13,7 @@ namespace folium {
 
 // How a change to the profile store ended. On failure nothing was changed, and `message`
 // says why ("cannot read secret file /home/u/...: Is a directory").
-struct StoreResult {
+struct [[nodiscard]] StoreResult {
   bool ok = true;
   std::string message;
 
@@ -24,7 +24,7 @@ struct StoreResult {
 
 // What one read of the profile store found, for callers that must tell an empty store
 // from one that cannot be read.
-struct StoreContents {
+struct [[nodiscard]] StoreContents {
   enum class State {
     stored,       // the item holds a map of profiles (possibly an empty one)
     absent,       // there is no item: no profile was ever saved, or the store was cleared

@@ -13,7 +13,7 @@
 #include <vector>
 
 #include "bench/support/comparison.hpp"
-#include "bench/support/devserver_process.hpp"
+#include "tests/support/devserver.hpp"
 #include "bench/support/plain_curl.hpp"
 #include "core/folium_client.hpp"
 #include "core/folium_provisioning.hpp"
@@ -26,7 +26,7 @@ constexpr int kPerPage = 1000;
 constexpr int kPages = kDocuments / kPerPage;
 
 struct Setup {
-  folium::bench::DevserverProcess server{{"--bulk", std::to_string(kDocuments)}};
+  folium::testing::Devserver server{{"--bulk", std::to_string(kDocuments)}};
   folium::FoliumClient client{
       folium::FoliumConfig{folium::Url::parse(server.baseURL()), server.token()},
       folium::platform::sharedHttpSession()};

@@ -25,7 +25,7 @@ enum class SecretStatus {
 
 // How one operation ended. `message` says what failed, naming the item or file, when the
 // status is `failure`; it is empty otherwise.
-struct SecretOutcome {
+struct [[nodiscard]] SecretOutcome {
   SecretStatus status = SecretStatus::ok;
   std::string message;
 
@@ -38,7 +38,7 @@ struct SecretOutcome {
 };
 
 // The outcome of a read, with the item's data when the status is `ok`.
-struct SecretRead : SecretOutcome {
+struct [[nodiscard]] SecretRead : SecretOutcome {
   std::string data;
 
   // A read that ended without data.

@@ -33,7 +33,7 @@ class SecretStoreContract : public ::testing::TestWithParam<Backend> {
     store_ = GetParam().make(dir_ / "secrets");
   }
   void TearDown() override {
-    if (store_) store_->remove(key_);
+    if (store_) (void)store_->remove(key_);
   }
 
   TempDir dir_;
@@ -78,10 +78,10 @@ TEST_P(SecretStoreContract, KeptAsideDataIsAnItemOfItsOwnAndNeverOverwritten) {
     SecretItemKey aside = key_;
     aside.account += ".corrupt-20250106T203000Z";
     EXPECT_EQ(store_->read(aside).data, "broken 1");
-    store_->remove(aside);
+    (void)store_->remove(aside);
     aside.account += "-1";
     EXPECT_EQ(store_->read(aside).data, "broken 2");
-    store_->remove(aside);
+    (void)store_->remove(aside);
   } else {
     const std::string item = FileSecretStore::fileName(key_);
     EXPECT_EQ(folderEntries(dir_ / "secrets"),

@@ -2,6 +2,7 @@
 
 #include <sys/stat.h>
 
+#include <boost/json.hpp>
 #include <stdexcept>
 
 namespace folium::testing {
@@ -9,40 +10,13 @@ namespace folium::testing {
 namespace {
 
 std::string jsonString(std::string_view text) {
-  std::string quoted = "\"";
-  for (char c : text) {
-    switch (c) {
-      case '"':
-        quoted += "\\\"";
-        break;
-      case '\\':
-        quoted += "\\\\";
-        break;
-      case '\n':
-        quoted += "\\n";
-        break;
-      case '\r':
-        quoted += "\\r";
-        break;
-      case '\t':
-        quoted += "\\t";
-        break;
-      default:
-        if (static_cast<unsigned char>(c) < 0x20) {
-          char escaped[8];
-          std::snprintf(escaped, sizeof escaped, "\\u%04x", c);
-          quoted += escaped;
-        } else {
-          quoted += c;
-        }
-    }
-  }
-  return quoted + "\"";
+  return boost::json::serialize(boost::json::value(boost::json::string_view(text)));
 }
 
 }  // namespace
 
-Devserver::Devserver(std::vector<std::string> extraArgs) : dataDir_(dir_ / "data") {
+Devserver::Devserver(std::vector<std::string> extraArgs, const std::filesystem::path& parent)
+    : dir_(parent), dataDir_(dir_ / "data") {
   std::filesystem::create_directory(dataDir_);
   std::filesystem::permissions(dataDir_, std::filesystem::perms::owner_all,
                                std::filesystem::perm_options::replace);
@@ -56,7 +30,8 @@ Devserver::Devserver(std::vector<std::string> extraArgs) : dataDir_(dir_ / "data
   argv.insert(argv.end(), extraArgs.begin(), extraArgs.end());
   process_ = std::make_unique<BackgroundProcess>(argv, dir_.isolatedEnv());
   // The server prints its address once it accepts connections.
-  baseURL_ = process_->readLine();
+  // Seeding a large tree (--bulk) can take a while before the server listens.
+  baseURL_ = process_->readLine(std::chrono::minutes(10));
   if (!baseURL_.starts_with("http://127.0.0.1:") || !baseURL_.ends_with("/")) {
     throw std::runtime_error("folium-devserver announced an unexpected address: \"" + baseURL_ +
                              "\"");

@@ -9,14 +9,17 @@
 
 namespace folium::testing {
 
-// A folium-devserver on a free loopback port with a fresh data folder, accepting the
-// token "test-token". Stopped and its data removed on destruction.
+// A folium-devserver on a free loopback port with a fresh data folder (in a private folder
+// under `parent`, else in the temporary directory), accepting the token "test-token". Tests
+// and benchmarks start it alike. Stopped and its data removed on destruction.
 class Devserver {
  public:
-  explicit Devserver(std::vector<std::string> extraArgs = {});
+  explicit Devserver(std::vector<std::string> extraArgs = {},
+                     const std::filesystem::path& parent = {});
   ~Devserver();
 
   const std::string& baseURL() const { return baseURL_; }  // "http://127.0.0.1:PORT/"
+  std::string apiURL(const std::string& path) const { return baseURL_ + "api/v1/" + path; }
   const std::string& token() const { return token_; }
   // A .foliumprofile file for this server (written on first call).
   std::filesystem::path profilePath();

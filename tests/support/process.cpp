@@ -18,6 +18,9 @@
 #include <thread>
 #include <utility>
 
+#include "platform/files/file_descriptor.hpp"
+#include "platform/files/whole_file.hpp"
+
 extern char** environ;
 
 namespace folium::testing {
@@ -30,30 +33,7 @@ using Clock = std::chrono::steady_clock;
   throw std::system_error(errno, std::generic_category(), what);
 }
 
-// Owns a file descriptor; closes it once.
-class Fd {
- public:
-  Fd() = default;
-  explicit Fd(int fd) : fd_(fd) {}
-  Fd(Fd&& other) noexcept : fd_(std::exchange(other.fd_, -1)) {}
-  Fd& operator=(Fd&& other) noexcept {
-    if (this != &other) {
-      reset();
-      fd_ = std::exchange(other.fd_, -1);
-    }
-    return *this;
-  }
-  ~Fd() { reset(); }
-  int get() const { return fd_; }
-  int release() { return std::exchange(fd_, -1); }
-  void reset() noexcept {
-    if (fd_ >= 0) ::close(fd_);
-    fd_ = -1;
-  }
-
- private:
-  int fd_ = -1;
-};
+using Fd = platform::FileDescriptor;
 
 struct Pipe {
   Fd read;
@@ -189,7 +169,12 @@ void makePrivateDirectory(const std::filesystem::path& path) {
 }  // namespace
 
 std::filesystem::path programPath(std::string_view name) {
+#ifdef FOLIUM_BIN_DIR
   return std::filesystem::path(FOLIUM_BIN_DIR) / name;
+#else
+  // Benchmarks run from the build's bin/ folder, next to the programs they start.
+  return std::filesystem::canonical("/proc/self/exe").parent_path() / name;
+#endif
 }
 
 ProcessResult runProcess(const std::vector<std::string>& argv,
@@ -332,11 +317,11 @@ int BackgroundProcess::stop(int signal) {
   return exitCode_;
 }
 
-TempDir::TempDir() {
+TempDir::TempDir(const std::filesystem::path& parent) {
   const char* base = std::getenv("TMPDIR");
-  std::string pattern = (std::filesystem::path(base != nullptr && *base != '\0' ? base : "/tmp") /
-                         "folium-test-XXXXXX")
-                            .string();
+  const std::filesystem::path folder =
+      !parent.empty() ? parent : (base != nullptr && *base != '\0' ? base : "/tmp");
+  std::string pattern = (folder / "folium-test-XXXXXX").string();
   // mkdtemp makes the folder 0700.
   if (::mkdtemp(pattern.data()) == nullptr) throwErrno("mkdtemp " + pattern);
   path_ = pattern;
@@ -381,14 +366,7 @@ std::map<std::string, std::string> TempDir::isolatedEnv() const {
   return env;
 }
 
-std::string readFile(const std::filesystem::path& path) {
-  std::ifstream in(path, std::ios::binary);
-  if (!in) throw std::runtime_error("cannot read " + path.string() + ": " + std::strerror(errno));
-  std::ostringstream contents;
-  contents << in.rdbuf();
-  if (in.bad()) throw std::runtime_error("cannot read " + path.string());
-  return contents.str();
-}
+std::string readFile(const std::filesystem::path& path) { return platform::readWholeFile(path); }
 
 void writeFile(const std::filesystem::path& path, std::string_view contents) {
   Fd fd(::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600));

@@ -10,7 +10,7 @@
 namespace folium::testing {
 
 // Absolute path of one of the project's programs in the build tree ("foliumctl",
-// "folium-devserver").
+// "folium-devserver"). Tests and benchmarks share these helpers.
 std::filesystem::path programPath(std::string_view name);
 
 struct ProcessResult {
@@ -52,7 +52,8 @@ class BackgroundProcess {
 // A private temporary folder, removed with everything in it on destruction.
 class TempDir {
  public:
-  TempDir();
+  // In `parent`, or else in $TMPDIR or /tmp.
+  explicit TempDir(const std::filesystem::path& parent = {});
   ~TempDir();
   TempDir(const TempDir&) = delete;
   TempDir& operator=(const TempDir&) = delete;
