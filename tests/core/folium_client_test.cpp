@@ -1,10 +1,11 @@
+#include "core/folium_client.hpp"
+
 #include <gtest/gtest.h>
 
 #include <atomic>
 #include <set>
 
-#include "core/folium_client.hpp"
-#include "tests/support/multipart.hpp"
+#include "devserver/multipart_parser.hpp"
 #include "tests/support/scripted_server.hpp"
 
 namespace folium {
@@ -41,44 +42,30 @@ ScriptedResponse bytes(std::string body) {
 constexpr const char* kFolderJson = R"({"id":"f","name":"F","workspace_id":"w"})";
 constexpr const char* kDocumentJson = R"({"id":"d","name":"a.md","workspace_id":"w"})";
 
-TEST(UrlAssembly, JoinsBaseApiRootAndPath) {
-  ScriptedServer server([](const RecordedRequest&) { return ScriptedResponse::json("[]"); });
+TEST(UrlAssembly, JoinsBaseApiRootAndPathAndEncodesWhatIsGiven) {
+  ScriptedServer server([](const RecordedRequest&) { return ScriptedResponse::json(kFolderJson); });
   const std::string base = server.baseURL();  // ends with "/"
-  const std::string host = base.substr(0, base.size() - 1);
-  EXPECT_EQ(clientFor(host).makeURL("documents/workspaces"), host + "/api/v1/documents/workspaces");
-  EXPECT_EQ(clientFor(base).makeURL("documents/workspaces"), host + "/api/v1/documents/workspaces");
-  EXPECT_EQ(clientFor(host + "/prefix").makeURL("search"), host + "/prefix/api/v1/search");
-  EXPECT_EQ(clientFor(host + "/prefix/").makeURL("search"), host + "/prefix/api/v1/search");
-  EXPECT_EQ(clientFor(base).makeURL("search", {}).find('?'), std::string::npos);
-}
-
-TEST(UrlAssembly, EncodesIdentifiersAsOneSegmentAndValuesExactly) {
-  auto client = clientFor("http://h.example/");
+  // Identifiers are one segment whatever they hold; dots are sent as they are.
   const std::pair<std::string, std::string> ids[] = {
-      {"a?b", "a%3Fb"}, {"a#b", "a%23b"},   {"50%", "50%25"},
-      {"a b", "a%20b"}, {"é", "%C3%A9"},    {"a:b@c", "a:b@c"},
+      {"a?b", "a%3Fb"}, {"a#b", "a%23b"},   {"50%", "50%25"}, {"a b", "a%20b"},
+      {"é", "%C3%A9"},  {"a:b@c", "a:b@c"}, {"..", ".."},     {".", "."},
   };
   for (const auto& [id, encoded] : ids) {
-    EXPECT_EQ(client.makeURL("documents/folders/" + id),
-              "http://h.example/api/v1/documents/folders/" + encoded)
-        << id;
+    clientFor(base).getFolder(id);
+    EXPECT_EQ(server.requests().back().target, "/api/v1/documents/folders/" + encoded) << id;
   }
-  EXPECT_EQ(client.makeURL("search", {{"q", "a+b&c=d#e f"}, {"limit", "5"}}),
-            "http://h.example/api/v1/search?q=a%2Bb%26c%3Dd%23e%20f&limit=5");
-}
-
-TEST(UrlAssembly, DotIdentifiersReachTheServerAsSegments) {
-  ScriptedServer server([](const RecordedRequest&) { return ScriptedResponse::json(kFolderJson); });
-  auto client = clientFor(server);
-  client.getFolder("..");
-  client.getFolder(".");
-  client.getFolder("a?b");
-  auto requests = server.requests();
-  ASSERT_EQ(requests.size(), 3u);
-  EXPECT_EQ(requests[0].path, "/api/v1/documents/folders/..");
-  EXPECT_EQ(requests[1].path, "/api/v1/documents/folders/.");
-  EXPECT_EQ(requests[2].path, "/api/v1/documents/folders/a%3Fb");
-  EXPECT_FALSE(requests[2].hasQuery);
+  // A base with or without a final "/", with or without a path prefix.
+  for (const std::string prefix : {"", "prefix", "prefix/"}) {
+    clientFor(base.substr(0, base.size() - (prefix.empty() ? 1 : 0)) + prefix).getFolder("f");
+    EXPECT_EQ(server.requests().back().target,
+              (prefix.empty() ? "" : "/prefix") + std::string("/api/v1/documents/folders/f"));
+  }
+  EXPECT_FALSE(server.requests().back().hasQuery);
+  // Query values reach the server exactly as given.
+  ScriptedServer search(
+      [](const RecordedRequest&) { return ScriptedResponse::json(R"({"results":[]})"); });
+  clientFor(search).search("a+b&c=d#e f", 5);
+  EXPECT_EQ(search.requests().back().target, "/api/v1/search?q=a%2Bb%26c%3Dd%23e%20f&limit=5");
 }
 
 TEST(UrlAssembly, RefusesAddressesThatAreNotAbsoluteHttp) {
@@ -147,13 +134,6 @@ TEST(ResponseCheck, TransportAndDecodingErrorsKeepTheirTypes) {
   ScriptedServer server([](const RecordedRequest&) { return ScriptedResponse::json(""); });
   EXPECT_THROW(clientFor(server).renameFolder("f", "x"), DecodingError);
   EXPECT_THROW(clientFor("http://127.0.0.1:1/").listWorkspaces(), platform::TransportError);
-}
-
-TEST(FoliumErrorValue, ComparesCaseAndStatus) {
-  EXPECT_EQ(FoliumError::http(404), FoliumError::http(404));
-  EXPECT_FALSE(FoliumError::http(404) == FoliumError::http(403));
-  EXPECT_FALSE(FoliumError::http(404) == FoliumError::invalidResponse());
-  EXPECT_EQ(FoliumError::missingDownloadURL().code(), 2);
 }
 
 // Answers page N of a listing with `pages[N-1]`: a body and an X-Has-More value (none when
@@ -279,96 +259,60 @@ TEST(Deletion, SendsNoBodyNoContentTypeAndIgnoresTheAnswer) {
   EXPECT_FALSE(r.header("Content-Length").has_value() && r.header("Content-Length") != "0");
 }
 
+// The last upload as the server reads it: one line per part, "name filename type: data"
+// (filename and type left out when the part has none), and the request itself.
 struct Upload {
   RecordedRequest request;
   std::string boundary;
-  testing::ParsedMultipart body;
+  std::vector<std::string> parts;
 };
 
 Upload lastUpload(const ScriptedServer& server) {
   Upload upload{server.requests().back(), {}, {}};
-  auto boundary = testing::boundaryOf(upload.request.header("Content-Type").value_or(""));
-  EXPECT_TRUE(boundary.has_value()) << upload.request.header("Content-Type").value_or("none");
-  upload.boundary = boundary.value_or("");
-  upload.body = testing::parseMultipart(upload.request.body, upload.boundary);
-  EXPECT_TRUE(upload.body.valid) << upload.body.error;
-  EXPECT_TRUE(upload.body.preamble.empty());
-  EXPECT_TRUE(upload.body.epilogue.empty());
+  const auto type = upload.request.header("Content-Type").value_or("");
+  upload.boundary = devserver::MultipartParser::boundaryOf(type).value_or("");
+  EXPECT_EQ(type, "multipart/form-data; boundary=" + upload.boundary);
+  devserver::MultipartParser parser(
+      upload.boundary,
+      [&](const devserver::MultipartPartHeader& h) {
+        upload.parts.push_back(h.name + (h.filename ? " " + *h.filename : "") +
+                               (h.contentType.empty() ? "" : " " + h.contentType) + ":");
+      },
+      [&](std::string_view data) { upload.parts.back().append(data); });
+  // The body starts with the first boundary line: nothing before it.
+  EXPECT_TRUE(upload.request.body.starts_with("--" + upload.boundary + "\r\n"));
+  EXPECT_NO_THROW(parser.feed(upload.request.body));
+  EXPECT_NO_THROW(parser.finish());
+  EXPECT_TRUE(upload.request.body.ends_with("--" + upload.boundary + "--\r\n"));
   return upload;
 }
 
-TEST(Upload, CreateSendsFieldsThenTheFile) {
+TEST(Upload, CreateSendsFieldsThenTheFileAndUpdateTheFileOnly) {
   ScriptedServer server([](const RecordedRequest&) { return ScriptedResponse::json(kDocumentJson); });
   auto client = clientFor(server);
   const std::string data("\0\r\n--binary\xff", 12);
   client.createDocument("w", std::nullopt, "Notes.MD", data);
-  auto upload = lastUpload(server);
-  EXPECT_EQ(upload.request.method, "POST");
-  EXPECT_EQ(upload.request.path, "/api/v1/documents/documents");
-  EXPECT_EQ(upload.request.header("Accept"), "application/json");
-  ASSERT_EQ(upload.body.parts.size(), 2u);
-  EXPECT_EQ(upload.body.parts[0].disposition, R"(form-data; name="workspace_id")");
-  EXPECT_FALSE(upload.body.parts[0].contentType.has_value());
-  EXPECT_EQ(upload.body.parts[0].body, "w");
-  EXPECT_EQ(upload.body.parts[1].disposition,
-            R"(form-data; name="uploaded_file"; filename="Notes.MD")");
-  EXPECT_EQ(upload.body.parts[1].contentType, "text/markdown");
-  EXPECT_EQ(upload.body.parts[1].body, data);
+  const auto first = lastUpload(server);
+  EXPECT_EQ(first.request.method + " " + first.request.path, "POST /api/v1/documents/documents");
+  EXPECT_EQ(first.request.header("Accept"), "application/json");
+  EXPECT_EQ(first.parts,
+            (std::vector<std::string>{"workspace_id:w", "uploaded_file Notes.MD text/markdown:" + data}));
 
   client.createDocument("w", "f", "rapport annuel été.pdf", "");
-  auto second = lastUpload(server);
-  ASSERT_EQ(second.body.parts.size(), 3u);
-  EXPECT_EQ(second.body.parts[1].disposition, R"(form-data; name="documents_folder_id")");
-  EXPECT_EQ(second.body.parts[1].body, "f");
-  EXPECT_EQ(second.body.parts[2].disposition,
-            R"(form-data; name="uploaded_file"; filename="rapport annuel été.pdf")");
-  EXPECT_EQ(second.body.parts[2].body, "");
-  EXPECT_NE(second.boundary, upload.boundary);
-}
+  const auto second = lastUpload(server);
+  EXPECT_EQ(second.parts, (std::vector<std::string>{
+                              "workspace_id:w", "documents_folder_id:f",
+                              "uploaded_file rapport annuel été.pdf application/pdf:"}));
+  EXPECT_NE(second.boundary, first.boundary);
 
-TEST(Upload, UpdateSendsOnlyTheFileAndEscapesTheName) {
-  ScriptedServer server([](const RecordedRequest&) { return ScriptedResponse::json(kDocumentJson); });
-  clientFor(server).updateDocumentContent("d", "a\"b\r\nX-Injected: 1\r\n.txt", "x");
-  auto upload = lastUpload(server);
-  EXPECT_EQ(upload.request.method, "PATCH");
-  EXPECT_EQ(upload.request.path, "/api/v1/documents/documents/d");
-  ASSERT_EQ(upload.body.parts.size(), 1u);
-  EXPECT_EQ(upload.body.parts[0].disposition,
-            R"(form-data; name="uploaded_file"; filename="a%22b%0D%0AX-Injected: 1%0D%0A.txt")");
-  EXPECT_EQ(upload.body.parts[0].headers.size(), 2u);
-  EXPECT_EQ(upload.body.parts[0].contentType, "text/plain");
-}
-
-TEST(Upload, TheWholeBodyMatchesWhatIsSent) {
-  const std::string body = makeMultipartBody("Boundary-X", "n.md", "text/markdown", "data",
-                                             {{"workspace_id", "w"}});
-  EXPECT_EQ(body,
-            "--Boundary-X\r\nContent-Disposition: form-data; name=\"workspace_id\"\r\n\r\nw\r\n"
-            "--Boundary-X\r\nContent-Disposition: form-data; name=\"uploaded_file\"; "
-            "filename=\"n.md\"\r\nContent-Type: text/markdown\r\n\r\ndata\r\n"
-            "--Boundary-X--\r\n");
-  ScriptedServer server([](const RecordedRequest&) { return ScriptedResponse::json(kDocumentJson); });
-  clientFor(server).createDocument("w", std::nullopt, "n.md", "data");
-  auto upload = lastUpload(server);
-  EXPECT_EQ(upload.request.body, makeMultipartBody(upload.boundary, "n.md", "text/markdown",
-                                                   "data", {{"workspace_id", "w"}}));
-  EXPECT_EQ(upload.request.header("Content-Length"), std::to_string(upload.request.body.size()));
-}
-
-TEST(Upload, BoundariesAreFreshUpperCaseUuids) {
-  std::set<std::string> seen;
-  for (int i = 0; i < 50; ++i) {
-    const std::string boundary = makeBoundary();
-    ASSERT_EQ(boundary.size(), 9u + 36u) << boundary;
-    EXPECT_EQ(boundary.substr(0, 9), "Boundary-");
-    for (std::size_t j = 9; j < boundary.size(); ++j) {
-      const char c = boundary[j];
-      const bool dash = j == 17 || j == 22 || j == 27 || j == 32;
-      EXPECT_TRUE(dash ? c == '-' : ((c >= '0' && c <= '9') || (c >= 'A' && c <= 'F')))
-          << boundary;
-    }
-    EXPECT_TRUE(seen.insert(boundary).second);
-  }
+  // A name cannot add header lines of its own.
+  client.updateDocumentContent("d", "a\"b\r\nX-Injected: 1\r\n.txt", "x");
+  const auto update = lastUpload(server);
+  EXPECT_EQ(update.request.method + " " + update.request.path,
+            "PATCH /api/v1/documents/documents/d");
+  EXPECT_EQ(update.parts, std::vector<std::string>{
+                              "uploaded_file a%22b%0D%0AX-Injected: 1%0D%0A.txt text/plain:x"});
+  EXPECT_EQ(update.request.body.find("\r\nX-Injected"), std::string::npos);
 }
 
 TEST(MimeType, UsesTheLastExtensionLowerCased) {

@@ -60,24 +60,6 @@ TEST(Mutations, RenameMoveAndDeleteAreAppliedAndFedInOrder) {
   EXPECT_EQ(str(top["created_at"]), str(created["created_at"]));
 }
 
-TEST(Mutations, FolderCannotMoveIntoItselfOrItsDescendants) {
-  Devserver server;
-  ApiClient api(server);
-  std::string ws = str(api.createWorkspace("A")["id"]);
-  std::string a = str(api.createFolder(ws, "a")["id"]);
-  std::string b = str(api.createFolder(ws, "b", a)["id"]);
-  std::string c = str(api.createFolder(ws, "c", b)["id"]);
-  for (const auto& target : {a, b, c}) {
-    EXPECT_EQ(api.patch("documents/folders/" + a, {{"documents_folder_id", target}}).status, 422)
-        << "into " << target;
-  }
-  // Moving a descendant up is fine, and so is moving the top one once it no longer holds it.
-  EXPECT_EQ(api.patch("documents/folders/" + c, {{"documents_folder_id", nullptr}}).status, 200);
-  EXPECT_EQ(api.patch("documents/folders/" + a, {{"documents_folder_id", c}}).status, 200);
-  auto moved = decodeObject<Folder>(api.get("documents/folders/" + a).body);
-  EXPECT_EQ(moved.documentsFolderId, c);
-}
-
 TEST(Mutations, DeletingAFolderDeletesEverythingItHoldsAndFeedsEachDeletion) {
   Devserver server;
   ApiClient api(server);

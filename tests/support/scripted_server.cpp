@@ -43,55 +43,6 @@ std::string_view trimmed(std::string_view text) {
   return text;
 }
 
-std::string_view reasonPhrase(int status) {
-  switch (status) {
-    case 100:
-      return "Continue";
-    case 200:
-      return "OK";
-    case 201:
-      return "Created";
-    case 204:
-      return "No Content";
-    case 301:
-      return "Moved Permanently";
-    case 302:
-      return "Found";
-    case 303:
-      return "See Other";
-    case 304:
-      return "Not Modified";
-    case 307:
-      return "Temporary Redirect";
-    case 308:
-      return "Permanent Redirect";
-    case 400:
-      return "Bad Request";
-    case 401:
-      return "Unauthorized";
-    case 403:
-      return "Forbidden";
-    case 404:
-      return "Not Found";
-    case 409:
-      return "Conflict";
-    case 413:
-      return "Content Too Large";
-    case 422:
-      return "Unprocessable Content";
-    case 429:
-      return "Too Many Requests";
-    case 500:
-      return "Internal Server Error";
-    case 502:
-      return "Bad Gateway";
-    case 503:
-      return "Service Unavailable";
-    default:
-      return "Status";
-  }
-}
-
 // Thrown inside a connection thread when the peer went away or the server is stopping.
 struct ConnectionClosed {};
 
@@ -348,8 +299,7 @@ void ScriptedServer::Impl::serve(Connection* connection) {
       }
 
       std::string head = "HTTP/1.1 " + std::to_string(response.statusCode) + " " +
-                         (response.reason.empty() ? std::string(reasonPhrase(response.statusCode))
-                                                  : response.reason) +
+                         (response.reason.empty() ? std::string("Scripted") : response.reason) +
                          "\r\n";
       for (const auto& [name, value] : response.headers) head += name + ": " + value + "\r\n";
       const bool bodyless =
