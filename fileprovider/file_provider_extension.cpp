@@ -132,12 +132,17 @@ std::shared_ptr<Progress> FileProviderExtension::fetchContentsForItemWithIdentif
       }
       const FoliumClient client = services.makeClient();
       const FoliumDocument document = client.getDocument(node.id);
-      const std::string contents = client.downloadDocument(document.id);
-      std::filesystem::path location = writeTemporaryFile(services.downloadFolder, contents);
+      // Written to its file as it arrives: a large document never sits in memory. A failed
+      // download leaves no file behind.
+      ensurePrivateFolder(services.downloadFolder);
+      PartialFile file(services.downloadFolder);
+      const std::uint64_t size = client.downloadDocument(
+          document.id, [&file](std::string_view bytes) { file.write(bytes); });
+      std::filesystem::path location = file.keep();
       ItemPtr item = FoliumFPItem::documentItem(
           document,
           FoliumFPItem::parentIdentifier(document.documentsFolderId, document.workspaceId),
-          static_cast<std::int64_t>(contents.size()));
+          static_cast<std::int64_t>(size));
       progress->setCompletedUnitCount(100);
       handler(std::move(location), std::move(item), nullptr);
     } catch (...) {
