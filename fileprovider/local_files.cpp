@@ -112,7 +112,7 @@ std::filesystem::path downloadsFolder() {
 }
 
 PartialFile::PartialFile(const std::filesystem::path& folder, std::string_view prefix) {
-  // 128 random bits: a clash means someone else's file, and a fresh name is tried.
+  // Random bits: a clash means someone else's file, and a fresh name is tried.
   for (int attempt = 0;; ++attempt) {
     path_ = folder / (std::string(prefix) + uniqueName());
     fd_ = ::open(path_.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);

@@ -23,7 +23,7 @@ void ensurePrivateFolder(const std::filesystem::path& folder);
 // the file.
 class PartialFile {
  public:
-  // A file in `folder` named `prefix` followed by 32 random hexadecimal digits.
+  // A file in `folder` named `prefix` followed by 64 random hexadecimal digits.
   PartialFile(const std::filesystem::path& folder, std::string_view prefix = {});
   ~PartialFile();
   PartialFile(const PartialFile&) = delete;

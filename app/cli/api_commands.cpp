@@ -112,7 +112,7 @@ void downloadTo(const FoliumClient& client, const std::string& id, const std::st
     destination = std::filesystem::canonical(destination);
   }
   // Hidden, and short enough to leave room for the unique part within a name's 255 bytes.
-  const std::string name = destination.filename().string().substr(0, 200);
+  const std::string name = destination.filename().string().substr(0, 150);
   fp::PartialFile part(destination.parent_path(), "." + name + ".");
   client.downloadDocument(id, [&part](std::string_view bytes) { part.write(bytes); });
   part.keepAs(destination);
