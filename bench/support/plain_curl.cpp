@@ -1,6 +1,7 @@
 #include "bench/support/plain_curl.hpp"
 
 #include <curl/curl.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cstring>
@@ -27,6 +28,17 @@ size_t writeBody(char* data, size_t size, size_t count, void* userdata) {
   }
   sink.body->append(data, size * count);
   return size * count;
+}
+
+size_t writeToFile(char* data, size_t size, size_t count, void* userdata) {
+  const int fd = *static_cast<int*>(userdata);
+  size_t done = 0;
+  while (done < size * count) {
+    const ssize_t n = ::write(fd, data + done, size * count - done);
+    if (n <= 0) return 0;
+    done += static_cast<size_t>(n);
+  }
+  return done;
 }
 
 struct Source {
@@ -64,7 +76,7 @@ PlainCurl::PlainCurl(std::string token) : handle_(curl_easy_init()), token_(std:
 PlainCurl::~PlainCurl() { curl_easy_cleanup(static_cast<CURL*>(handle_)); }
 
 long PlainCurl::perform(const std::string& url, std::string& body, bool acceptJson,
-                        const char* contentType) {
+                        const char* contentType, int outFd) {
   CURL* curl = static_cast<CURL*>(handle_);
   body.clear();
   Sink sink{curl, &body};
@@ -76,8 +88,13 @@ long PlainCurl::perform(const std::string& url, std::string& body, bool acceptJs
   if (contentType != nullptr) headers = curl_slist_append(headers, contentType);
   curl_easy_setopt(curl, CURLOPT_URL, url.c_str());
   curl_easy_setopt(curl, CURLOPT_HTTPHEADER, headers);
-  curl_easy_setopt(curl, CURLOPT_WRITEFUNCTION, &writeBody);
-  curl_easy_setopt(curl, CURLOPT_WRITEDATA, &sink);
+  if (outFd >= 0) {
+    curl_easy_setopt(curl, CURLOPT_WRITEFUNCTION, &writeToFile);
+    curl_easy_setopt(curl, CURLOPT_WRITEDATA, &outFd);
+  } else {
+    curl_easy_setopt(curl, CURLOPT_WRITEFUNCTION, &writeBody);
+    curl_easy_setopt(curl, CURLOPT_WRITEDATA, &sink);
+  }
   curl_easy_setopt(curl, CURLOPT_NOSIGNAL, 1L);
   // The receive buffer the client's session uses too, so that only the client's own work
   // tells the two apart.
@@ -95,6 +112,12 @@ long PlainCurl::perform(const std::string& url, std::string& body, bool acceptJs
 long PlainCurl::get(const std::string& url, std::string& body, bool acceptJson) {
   curl_easy_setopt(static_cast<CURL*>(handle_), CURLOPT_HTTPGET, 1L);
   return perform(url, body, acceptJson);
+}
+
+long PlainCurl::getToFile(const std::string& url, int fd) {
+  curl_easy_setopt(static_cast<CURL*>(handle_), CURLOPT_HTTPGET, 1L);
+  std::string unused;
+  return perform(url, unused, false, nullptr, fd);
 }
 
 long PlainCurl::postJson(const std::string& url, const std::string& json, std::string& body) {
@@ -129,7 +152,32 @@ long PlainCurl::postMultipart(const std::string& url,
   curl_mime_type(file, mimeType.c_str());
   curl_mime_data_cb(file, static_cast<curl_off_t>(data.size()), &readPart, &seekPart, nullptr,
                     &source);
-  curl_easy_setopt(curl, CURLOPT_MIMEPOST, mime);
+  return postMime(url, mime, body);
+}
+
+long PlainCurl::postMultipartFile(const std::string& url,
+                                  const std::vector<std::pair<std::string, std::string>>& fields,
+                                  const std::string& fileField, const std::string& filename,
+                                  const std::string& mimeType, const std::string& path,
+                                  std::string& body) {
+  CURL* curl = static_cast<CURL*>(handle_);
+  curl_mime* mime = curl_mime_init(curl);
+  for (const auto& [name, value] : fields) {
+    curl_mimepart* part = curl_mime_addpart(mime);
+    curl_mime_name(part, name.c_str());
+    curl_mime_data(part, value.c_str(), value.size());
+  }
+  curl_mimepart* file = curl_mime_addpart(mime);
+  curl_mime_name(file, fileField.c_str());
+  curl_mime_filedata(file, path.c_str());
+  curl_mime_filename(file, filename.c_str());
+  curl_mime_type(file, mimeType.c_str());
+  return postMime(url, mime, body);
+}
+
+long PlainCurl::postMime(const std::string& url, void* mimeHandle, std::string& body) {
+  auto* mime = static_cast<curl_mime*>(mimeHandle);
+  curl_easy_setopt(static_cast<CURL*>(handle_), CURLOPT_MIMEPOST, mime);
   long status = 0;
   try {
     status = perform(url, body, true);

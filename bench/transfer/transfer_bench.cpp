@@ -1,8 +1,9 @@
 // Downloading and uploading a 256 MiB document through the client against plain libcurl
-// doing the same transfers with the same devserver, in one run: whole contents in memory
-// must not cost much more than moving the bytes.
+// doing the same transfers with the same devserver, in one run, both streaming between the
+// network and a file: the client's streaming must not cost much more than moving the bytes.
 
 #include <benchmark/benchmark.h>
+#include <fcntl.h>
 #include <sys/statvfs.h>
 #include <unistd.h>
 
@@ -13,8 +14,12 @@
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
+#include <fstream>
+#include <iterator>
 #include <optional>
+#include <stdexcept>
 #include <string>
+#include <string_view>
 
 #include "bench/support/comparison.hpp"
 #include "tests/support/devserver.hpp"
@@ -62,14 +67,67 @@ std::filesystem::path dataParent() {
   return {};
 }
 
+// A private folder of the bench's own for the file uploaded and the files downloaded, on the
+// same file system as the server's data; removed at the end.
+struct WorkFolder {
+  explicit WorkFolder(const std::filesystem::path& parent) {
+    std::string pattern =
+        ((parent.empty() ? std::filesystem::temp_directory_path() : parent) / "transfer-XXXXXX")
+            .string();
+    if (::mkdtemp(pattern.data()) == nullptr) throw std::runtime_error("cannot create " + pattern);
+    path = pattern;
+  }
+  ~WorkFolder() {
+    std::error_code ignored;
+    std::filesystem::remove_all(path, ignored);
+  }
+  std::filesystem::path path;
+};
+
+void writeWholeFile(const std::filesystem::path& path, std::string_view data) {
+  const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+  bool ok = fd >= 0;
+  while (ok && !data.empty()) {
+    const ssize_t n = ::write(fd, data.data(), data.size());
+    ok = n > 0;
+    if (ok) data.remove_prefix(static_cast<std::size_t>(n));
+  }
+  if (fd < 0 || ::close(fd) != 0 || !ok) throw std::runtime_error("cannot write " + path.string());
+}
+
+// A download target opened afresh (truncated) for each run, as a real download would be.
+class Target {
+ public:
+  explicit Target(const std::filesystem::path& path)
+      : fd_(::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600)) {
+    if (fd_ < 0) throw std::runtime_error("cannot write " + path.string());
+  }
+  ~Target() { ::close(fd_); }
+  int fd() const { return fd_; }
+  void write(std::string_view bytes) const {
+    while (!bytes.empty()) {
+      const ssize_t n = ::write(fd_, bytes.data(), bytes.size());
+      if (n <= 0) throw std::runtime_error("cannot write the download");
+      bytes.remove_prefix(static_cast<std::size_t>(n));
+    }
+  }
+
+ private:
+  int fd_;
+};
+
 struct Setup {
   std::filesystem::path parent = dataParent();
+  WorkFolder work{parent};
   folium::testing::Devserver server{{}, parent};
   folium::FoliumClient client{
       folium::FoliumConfig{folium::Url::parse(server.baseURL()), server.token()},
       folium::platform::sharedHttpSession()};
   folium::bench::PlainCurl raw{server.token()};
   std::string data = contents();
+  std::filesystem::path source = work.path / kFilename;  // holds `data`, for the uploads
+  std::filesystem::path clientTarget = work.path / "client.bin";
+  std::filesystem::path rawTarget = work.path / "raw.bin";
   std::string workspaceID;
   std::string documentID;  // holds `data`, for the downloads
   std::string blobURL;
@@ -79,57 +137,28 @@ Setup* setup = nullptr;
 
 void BM_ClientDownload(benchmark::State& state) {
   for (auto _ : state) {
-    std::string data = setup->client.downloadDocument(setup->documentID);
-    if (data.size() != kSize) state.SkipWithError("wrong size");
-    benchmark::DoNotOptimize(data);
+    const Target target(setup->clientTarget);
+    const std::uint64_t size = setup->client.downloadDocument(
+        setup->documentID, [&target](std::string_view bytes) { target.write(bytes); });
+    if (size != kSize) state.SkipWithError("wrong size");
   }
   state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations() * kSize));
 }
 
 void BM_RawDownload(benchmark::State& state) {
   for (auto _ : state) {
-    // A fresh buffer each time, as a download into memory needs one.
-    std::string data;
-    if (setup->raw.get(setup->blobURL, data, false) != 200 || data.size() != kSize) {
+    const Target target(setup->rawTarget);
+    if (setup->raw.getToFile(setup->blobURL, target.fd()) != 200) {
       state.SkipWithError("download failed");
     }
-    benchmark::DoNotOptimize(data);
   }
   state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations() * kSize));
 }
 
 void BM_ClientUpload(benchmark::State& state) {
   for (auto _ : state) {
-    const auto document =
-        setup->client.createDocument(setup->workspaceID, std::nullopt, kFilename, setup->data);
-    state.PauseTiming();
-    setup->client.deleteDocument(document.id);
-    state.ResumeTiming();
-  }
-  state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations() * kSize));
-}
-
-// For reference: the client's request with the multipart body built beforehand, untimed,
-// which is what an upload would cost if the body were not copied into one buffer first.
-void BM_PrebuiltBodyUpload(benchmark::State& state) {
-  const std::string url = setup->client.makeURL("documents/documents");
-  for (auto _ : state) {
-    state.PauseTiming();
-    const std::string boundary = folium::makeBoundary();
-    const std::string body =
-        folium::makeMultipartBody(boundary, kFilename, folium::mimeType(kFilename), setup->data,
-                                  {{"workspace_id", setup->workspaceID}});
-    folium::platform::HttpRequest request;
-    request.method = "POST";
-    request.url = url;
-    request.headers = {{"Authorization", "Bearer " + setup->server.token()},
-                       {"Accept", "application/json"},
-                       {"Content-Type", "multipart/form-data; boundary=" + boundary}};
-    request.body = body;
-    state.ResumeTiming();
-    const auto response = setup->client.session()->send(request);
-    if (response.status / 100 != 2) state.SkipWithError("the upload was refused");
-    const auto document = folium::decodeObject<folium::FoliumDocument>(response.body);
+    const auto document = setup->client.createDocument(setup->workspaceID, std::nullopt, kFilename,
+                                                       folium::ContentsFile{setup->source});
     state.PauseTiming();
     setup->client.deleteDocument(document.id);
     state.ResumeTiming();
@@ -140,9 +169,9 @@ void BM_PrebuiltBodyUpload(benchmark::State& state) {
 void BM_RawUpload(benchmark::State& state) {
   std::string body;
   for (auto _ : state) {
-    const long status = setup->raw.postMultipart(
+    const long status = setup->raw.postMultipartFile(
         setup->server.apiURL("documents/documents"), {{"workspace_id", setup->workspaceID}},
-        "uploaded_file", kFilename, "application/octet-stream", setup->data, body);
+        "uploaded_file", kFilename, "application/octet-stream", setup->source.string(), body);
     state.PauseTiming();
     if (status < 200 || status > 299) {
       state.SkipWithError("upload failed");
@@ -160,7 +189,6 @@ FOLIUM_TRANSFER(BM_ClientDownload);
 FOLIUM_TRANSFER(BM_RawDownload);
 FOLIUM_TRANSFER(BM_ClientUpload);
 FOLIUM_TRANSFER(BM_RawUpload);
-FOLIUM_TRANSFER(BM_PrebuiltBodyUpload);
 
 }  // namespace
 
@@ -176,27 +204,37 @@ int main(int argc, char** argv) {
     return 1;
   }
   fixture.workspaceID = idOf(body);
-  fixture.documentID =
-      fixture.client.createDocument(fixture.workspaceID, std::nullopt, kFilename, fixture.data).id;
+  writeWholeFile(fixture.source, fixture.data);
+  fixture.documentID = fixture.client
+                           .createDocument(fixture.workspaceID, std::nullopt, kFilename,
+                                           folium::ContentsFile{fixture.source})
+                           .id;
   fixture.blobURL = fixture.server.apiURL("documents/documents/" + fixture.documentID + "/blob");
   // What comes back is what went up, through both paths.
-  if (fixture.client.downloadDocument(fixture.documentID) != fixture.data ||
-      fixture.raw.get(fixture.blobURL, body, false) != 200 || body != fixture.data) {
+  {
+    const Target client(fixture.clientTarget), raw(fixture.rawTarget);
+    fixture.client.downloadDocument(fixture.documentID,
+                                    [&client](std::string_view bytes) { client.write(bytes); });
+    fixture.raw.getToFile(fixture.blobURL, raw.fd());
+  }
+  std::ifstream clientCopy(fixture.clientTarget, std::ios::binary);
+  std::ifstream rawCopy(fixture.rawTarget, std::ios::binary);
+  const std::string clientBytes{std::istreambuf_iterator<char>(clientCopy), {}};
+  const std::string rawBytes{std::istreambuf_iterator<char>(rawCopy), {}};
+  if (clientBytes != fixture.data || rawBytes != fixture.data) {
     std::fprintf(stderr, "transfer: the downloaded contents differ from the uploaded ones\n");
     return 1;
   }
   body = std::string();
-  std::printf("transfer: a document of %zu MiB; server data under %s\n", kSize >> 20,
+  std::printf("transfer: a document of %zu MiB, streamed from and to files; server data under %s\n",
+              kSize >> 20,
               fixture.parent.empty() ? "the temporary folder" : fixture.parent.c_str());
 
   using folium::bench::Comparison;
   return folium::bench::runComparisons(
       argc, argv,
       {{"download", "BM_ClientDownload", "BM_RawDownload", Comparison::Goal::atMostTime, 1.2,
-        "client downloadDocument time / plain libcurl time"},
+        "client downloadDocument to a file time / plain libcurl to a file time"},
        {"upload", "BM_ClientUpload", "BM_RawUpload", Comparison::Goal::atMostTime, 1.2,
-        "client createDocument time / plain libcurl time"},
-       {"upload (body built beforehand)", "BM_PrebuiltBodyUpload", "BM_RawUpload",
-        Comparison::Goal::atMostTime, 0,
-        "client request without building the body / plain libcurl time", true}});
+        "client createDocument from a file time / plain libcurl from a file time"}});
 }

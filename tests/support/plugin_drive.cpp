@@ -143,7 +143,8 @@ PluginDrive::PluginDrive(const std::string& baseURL, const std::string& token)
   saveProfile(baseURL, token);
   // The one place the tests build the plug-in.
   extension_ = std::make_unique<fp::FileProviderExtension>(
-      platform::FileProviderDomain{domain_, "Drive"}, store_, platform::sharedHttpSession());
+      platform::FileProviderDomain{domain_, "Drive"}, store_, platform::sharedHttpSession(), pool_,
+      dir_.path() / "staging");
 }
 
 PluginDrive::~PluginDrive() {

@@ -8,6 +8,7 @@
 
 #include "core/shared_store.hpp"
 #include "fileprovider/file_provider_extension.hpp"
+#include "platform/threads/thread_pool.hpp"
 #include "tests/support/process.hpp"
 
 namespace folium::testing {
@@ -63,6 +64,7 @@ class PluginDrive {
 
  private:
   TempDir dir_;
+  platform::ThreadPool pool_{2};  // outlives the plug-in and its tasks
   SharedStore store_;
   std::string domain_;
   std::unique_ptr<fp::FileProviderExtension> extension_;
