@@ -400,6 +400,19 @@ TEST_F(DriveTest, BrowsesReadsAndFollowsTheServerThenKeepsWorkingOffline) {
   ASSERT_EQ(::stat((ws / "polled.txt").c_str(), &again), 0);
   EXPECT_EQ(again.st_ino, renamed.st_ino);
   EXPECT_EQ(readAll(ws / "never.txt"), "never read");
+
+  // An anchor the plug-in cannot read any more: every listed folder is listed again, and
+  // a new anchor taken.
+  server_->restart();
+  client.renameDocument(second.id, "relisted.txt");
+  {
+    SqliteDatabase replica(mounted->state() / "replica.sqlite");
+    replica.exec("UPDATE state SET value = 'expired' WHERE key = 'anchor'");
+  }
+  ASSERT_EQ(mounted->signal(), nullptr);
+  EXPECT_EQ(readAll(ws / "relisted.txt"), "new contents");
+  EXPECT_FALSE(fs::exists(ws / "second.txt"));
+  EXPECT_TRUE(mounted->drive().status().anchor.value_or("").starts_with("v4:"));
 }
 
 TEST(DriveNames, EscapesAndSeparatesNamesTheSameWayEveryTime) {

@@ -30,6 +30,9 @@ const fuse_lowlevel_ops& driveOperations();
 
 namespace {
 
+// Threads of the pool the plug-in runs its calls on: listings of several folders and a few
+// downloads at once.
+constexpr std::size_t kPluginThreads = 8;
 // How often the server is tried while it cannot be reached.
 constexpr std::chrono::seconds kProbeInterval{5};
 // How long a stopping drive waits for requests still waiting on the server.
@@ -146,8 +149,11 @@ FuseDrive::FuseDrive(DriveOptions options)
     throw std::invalid_argument("a drive needs a mount point and a state folder");
   }
   replica_ = std::make_unique<Replica>(options_.stateDirectory, options_.domain.displayName);
+  pool_ = std::make_unique<ThreadPool>(kPluginThreads);
+  // Fetched files land in staging/, beside contents/, so they are renamed in, never copied.
   extension_ = std::make_shared<fp::FileProviderExtension>(
-      options_.domain, SharedStore(SharedStore::appGroupID), sharedHttpSession());
+      options_.domain, SharedStore(SharedStore::appGroupID), sharedHttpSession(), *pool_,
+      replica_->stagingDirectory());
   if (::pipe2(stopPipe_, O_CLOEXEC | O_NONBLOCK) != 0) {
     throw std::runtime_error(std::string("cannot create the drive's stop pipe: ") +
                              std::strerror(errno));
@@ -168,6 +174,8 @@ FuseDrive::~FuseDrive() {
   if (stopper_.joinable()) stopper_.join();
   // Completions of calls still running refer to this drive.
   extension_->waitForRunningTasks();
+  extension_.reset();
+  pool_.reset();
   ::close(stopPipe_[0]);
   ::close(stopPipe_[1]);
 }

@@ -15,6 +15,7 @@
 #include "platform/fileprovider/drive/drive.hpp"
 #include "platform/fileprovider/drive/replica.hpp"
 #include "platform/fileprovider/replicated_extension.hpp"
+#include "platform/threads/thread_pool.hpp"
 #include "platform/time/clock.hpp"
 
 struct fuse_session;
@@ -104,6 +105,7 @@ class FuseDrive final : public Drive {
   const DriveOptions options_;
   std::shared_ptr<Clock> clock_;
   std::unique_ptr<Replica> replica_;
+  std::unique_ptr<ThreadPool> pool_;  // outlives the extension, whose calls run on it
   std::shared_ptr<fp::FileProviderExtension> extension_;
   fuse_session* session_ = nullptr;
 
