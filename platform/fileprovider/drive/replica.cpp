@@ -9,7 +9,6 @@
 #include <set>
 #include <system_error>
 
-#include "platform/desktop/content_types.hpp"
 #include "platform/fileprovider/drive/shown_names.hpp"
 #include "platform/fileprovider/item_identifier.hpp"
 
@@ -24,7 +23,9 @@ constexpr int kSchemaVersion = 1;
 
 ItemKind kindOf(const FileProviderItem& item) {
   if (item.itemIdentifier() == NSFileProviderRootContainerItemIdentifier) return ItemKind::root;
-  if (item.contentType() != kFolderContentType) return ItemKind::document;
+  // Files always carry a size (a provisional one until fetched), containers none; this costs
+  // less than working out a content type for every entry of a large listing.
+  if (item.documentSize().has_value()) return ItemKind::document;
   return item.parentItemIdentifier() == NSFileProviderRootContainerItemIdentifier
              ? ItemKind::workspace
              : ItemKind::folder;
@@ -192,14 +193,17 @@ void Replica::load() {
 
 void Replica::save(const Node& node) {
   const ReplicaItem& item = node.item;
-  auto statement = db_->prepare(
-      "INSERT INTO items(id, identifier, parent, server_name, shown_name, kind, content_version, "
-      "metadata_version, size, capabilities, flags, children_listed, content_file, "
-      "cached_version, last_used) VALUES (?1, ?2, ?3, ?4, ?5, ?6, ?7, ?8, ?9, ?10, ?11, ?12, "
-      "?13, ?14, ?15) ON CONFLICT(id) DO UPDATE SET identifier = ?2, parent = ?3, "
-      "server_name = ?4, shown_name = ?5, kind = ?6, content_version = ?7, "
-      "metadata_version = ?8, size = ?9, capabilities = ?10, flags = ?11, "
-      "children_listed = ?12, content_file = ?13, cached_version = ?14, last_used = ?15");
+  if (!saveStatement_)
+    saveStatement_.emplace(db_->prepare(
+        "INSERT INTO items(id, identifier, parent, server_name, shown_name, kind, content_version, "
+        "metadata_version, size, capabilities, flags, children_listed, content_file, "
+        "cached_version, last_used) VALUES (?1, ?2, ?3, ?4, ?5, ?6, ?7, ?8, ?9, ?10, ?11, ?12, "
+        "?13, ?14, ?15) ON CONFLICT(id) DO UPDATE SET identifier = ?2, parent = ?3, "
+        "server_name = ?4, shown_name = ?5, kind = ?6, content_version = ?7, "
+        "metadata_version = ?8, size = ?9, capabilities = ?10, flags = ?11, "
+        "children_listed = ?12, content_file = ?13, cached_version = ?14, last_used = ?15"));
+  SqliteStatement& statement = *saveStatement_;
+  statement.reset();
   statement.bind(1, static_cast<std::int64_t>(item.id))
       .bind(2, item.identifier)
       .bind(3, static_cast<std::int64_t>(item.parent))
@@ -220,9 +224,14 @@ void Replica::save(const Node& node) {
 
 Replica::Node& Replica::insert(ReplicaItem item) {
   // The id comes from the database, which never hands one out twice.
-  auto statement = db_->prepare(
-      "INSERT INTO items(identifier, parent, server_name, shown_name, kind, content_version, "
-      "metadata_version, size, capabilities, flags) VALUES (?1, ?2, ?3, ?4, ?5, '', '', 0, 0, 0)");
+  if (!insertStatement_) {
+    insertStatement_.emplace(db_->prepare(
+        "INSERT INTO items(identifier, parent, server_name, shown_name, kind, content_version, "
+        "metadata_version, size, capabilities, flags) VALUES (?1, ?2, ?3, ?4, ?5, '', '', 0, 0, "
+        "0)"));
+  }
+  SqliteStatement& statement = *insertStatement_;
+  statement.reset();
   statement.bind(1, item.identifier)
       .bind(2, static_cast<std::int64_t>(item.parent))
       .bind(3, item.serverName)

@@ -143,6 +143,9 @@ class Replica {
   std::filesystem::path contents_;
   std::filesystem::path staging_;
   std::unique_ptr<SqliteDatabase> db_;
+  // Prepared once: a listing of thousands of entries writes as many rows.
+  std::optional<SqliteStatement> saveStatement_;
+  std::optional<SqliteStatement> insertStatement_;
   std::unordered_map<std::uint64_t, Node> nodes_;
   std::unordered_map<std::string, std::uint64_t> byIdentifier_;
 };
