@@ -195,15 +195,30 @@ TEST(UploadQueueUnderFaults, EveryEditArrivesOnceWithoutConflictCopiesAcrossARes
 
   Drive drive(server);
   std::map<std::string, std::string> expected;  // name -> contents the server must end with
+  // The drive follows what the queue tells it: an item it uploaded has a new version (and a
+  // new file an identifier) that the next edit starts from.
+  auto known = [&](LocalItemId item) -> ItemPtr {
+    std::lock_guard lock(drive.recorder().mutex);
+    auto it = drive.recorder().uploads.find(item);
+    return it == drive.recorder().uploads.end() ? nullptr : it->second;
+  };
   auto editExisting = [&](int i, const std::string& contents) {
     const auto& document = existing[static_cast<std::size_t>(i)];
-    drive.queue().enqueue(drive.edit(100 + i, "do:" + document.id, versionOf(document), parent,
-                                     document.name, contents));
+    const ItemPtr uploaded = known(100 + i);
+    drive.queue().enqueue(
+        drive.edit(100 + i, "do:" + document.id,
+                   uploaded ? uploaded->itemVersion().contentVersion : versionOf(document), parent,
+                   document.name, contents));
     expected[document.name] = contents;
   };
   auto createNew = [&](int i, const std::string& contents) {
     const std::string name = "new-" + std::to_string(i) + ".txt";
-    drive.queue().enqueue(drive.edit(200 + i, std::nullopt, "", parent, name, contents));
+    const ItemPtr uploaded = known(200 + i);
+    std::optional<ItemIdentifier> identifier;
+    if (uploaded) identifier = uploaded->itemIdentifier();
+    drive.queue().enqueue(drive.edit(200 + i, identifier,
+                                     uploaded ? uploaded->itemVersion().contentVersion : "", parent,
+                                     name, contents));
     expected[name] = contents;
   };
   for (int i = 0; i < 5; ++i) editExisting(i, "first edit of " + std::to_string(i));

@@ -333,9 +333,22 @@ std::filesystem::path UploadQueue::contentsPath(const std::string& name) const {
 }
 
 void UploadQueue::enqueue(const LocalEdit& edit) {
-  // The edit's bytes first: a job is only committed once they are on the disk.
-  std::string name = randomName();
-  std::filesystem::path kept = contentsPath(name);
+  // The edit's bytes first: a job is only committed once they are on the disk. Until then
+  // the file is marked in use, or a worker cleaning up would take it for a leftover.
+  const std::string name = randomName();
+  const std::filesystem::path kept = contentsPath(name);
+  {
+    std::lock_guard lock(mutex_);
+    inUse_.insert(name);
+  }
+  struct Unmark {
+    UploadQueue* queue;
+    const std::string& name;
+    ~Unmark() {
+      std::lock_guard lock(queue->mutex_);
+      queue->inUse_.erase(name);
+    }
+  } unmark{this, name};
   syncPath(edit.contents, O_RDONLY);
   if (::link(edit.contents.c_str(), kept.c_str()) != 0) {
     if (errno != EXDEV && errno != EPERM && errno != EMLINK) {
@@ -360,8 +373,7 @@ void UploadQueue::enqueue(const LocalEdit& edit) {
         // The waiting edit is continued: its base and identifier stand.
         db_.prepare(
                "UPDATE upload_jobs SET contents = ?2, generation = generation + 1, parent = ?3, "
-               "filename = ?4, path = ?5, refused = 0, identifier = COALESCE(identifier, ?6), "
-               "copy_parent = CASE WHEN copy_name IS NULL THEN NULL ELSE ?3 END "
+               "filename = ?4, path = ?5, refused = 0, identifier = COALESCE(identifier, ?6) "
                "WHERE item_id = ?1")
             .bind(1, edit.item)
             .bind(2, name)
