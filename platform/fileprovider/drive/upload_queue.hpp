@@ -27,7 +27,7 @@ class UploadNotifier;
 
 // The drive's own number for an item (its inode number): it stays the same when a new file
 // gets its server identifier, so jobs are keyed by it.
-using LocalItemId = std::int64_t;
+using LocalItemId = std::uint64_t;
 
 // What the queue holds, for `foliumctl status` and the tray.
 struct UploadStatus {
@@ -37,8 +37,9 @@ struct UploadStatus {
   std::optional<std::string> lastError;  // the last failed attempt, when the last one failed
 };
 
-// What the queue tells the drive. Called on the queue's threads, never under its lock, so
-// a listener may call back into the queue.
+// What the queue tells the drive. Called on the queue's threads (statusChanged also on the
+// thread of a call that changed the status), never under the queue's lock, so a listener
+// may call back into the queue.
 class UploadListener {
  public:
   UploadListener() = default;
@@ -46,9 +47,10 @@ class UploadListener {
   UploadListener& operator=(const UploadListener&) = delete;
   virtual ~UploadListener() = default;
 
-  // The item's latest edit is on the server: `serverItem` is the server's item after it (a
-  // new file's identifier, the new version). The file the edit was handed over in now holds
-  // that version's contents.
+  // An edit of the item is on the server: `serverItem` is the server's item after it (a new
+  // file's identifier, the new version). When holds(item) is false it was the latest edit,
+  // and the file it was handed over in holds that version's contents; otherwise a newer edit
+  // waits and continues from that version.
   virtual void uploaded(LocalItemId item, const ItemPtr& serverItem) = 0;
   // Someone else changed the document on the server since the edit began: the edit is now
   // the new document `copy` beside it (`editContents` holds it during the call), and the
