@@ -4,6 +4,7 @@
 #include <sys/stat.h>
 
 #include <chrono>
+#include <csignal>
 #include <cstdlib>
 #include <map>
 #include <memory>
@@ -155,6 +156,8 @@ class Drive {
     return queue_->waitUntilIdle(0ms);
   }
 
+  std::filesystem::path stateDirectory() const { return dir_ / "state"; }
+  std::filesystem::path secretsDirectory() const { return dir_ / "secrets"; }
   UploadQueue& queue() { return *queue_; }
   Recorder& recorder() { return *recorder_; }
   FakeClock& clock() { return clock_; }
@@ -264,6 +267,38 @@ TEST(UploadQueueUnderFaults, EveryEditArrivesOnceWithoutConflictCopiesAcrossARes
     ASSERT_TRUE(drive.recorder().uploads.count(200 + i)) << i;
     EXPECT_TRUE(drive.recorder().uploads[200 + i]->itemIdentifier().starts_with("do:"));
   }
+}
+
+TEST(UploadQueueCrash, EditsEnqueuedBeforeAKillArriveOnceAfterTheRestart) {
+  RestartableServer server;
+  server.start({"--latency", "30", "--drop-rate", "0.2", "--seed", "9"});
+  Drive drive(server);
+  drive.close();
+  const std::string ws = firstWorkspace(server.client());
+  constexpr int kFiles = 16;
+  {
+    BackgroundProcess worker({programPath("upload_queue_crash_child").string(),
+                              drive.stateDirectory().string(), drive.secretsDirectory().string(),
+                              server.baseURL(), "ws:" + ws, std::to_string(kFiles)});
+    for (int i = 0; i < kFiles; ++i) ASSERT_EQ(worker.readLine(), "enqueued " + std::to_string(i));
+    // Uploads are under way (each answer takes a while): the worker dies in the middle.
+    EXPECT_EQ(worker.stop(SIGKILL), 128 + SIGKILL);
+  }
+  drive.open();
+  drive.queue().retryNow();
+  ASSERT_TRUE(drive.drain(30));
+  server.stop();
+  server.start();
+  const FoliumClient client = server.client();
+  std::map<std::string, int> seen;
+  for (const auto& document : topDocuments(client, ws)) {
+    if (!document.name.starts_with("crash-")) continue;
+    ++seen[document.name];
+    EXPECT_EQ(client.downloadDocument(document.id),
+              "crash edit " + document.name.substr(6, document.name.size() - 10));
+  }
+  EXPECT_EQ(seen.size(), static_cast<std::size_t>(kFiles));
+  for (const auto& [name, count] : seen) EXPECT_EQ(count, 1) << name;
 }
 
 TEST(UploadQueueConflicts, NobodysWorkIsOverwritten) {
