@@ -299,8 +299,23 @@ void UploadQueue::loadJobs() {
   while (s.step()) {
     if (s.int64(1) != 0) continue;
     // Whatever waited before the restart is due now, grace periods included.
-    schedule_[s.int64(0)].notBefore = now;
+    Schedule& entry = schedule_[s.int64(0)];
+    entry.notBefore = now;
+    entry.held = s.isNull(3) && staysLocal(s.text(2));
   }
+}
+
+void UploadQueue::refreshEntry(LocalItemId item) {
+  auto s = db_.prepare("SELECT refused, filename, identifier FROM upload_jobs WHERE item_id = ?1");
+  s.bind(1, item);
+  auto it = schedule_.find(item);
+  if (!s.step() || s.int64(0) != 0) {
+    // Uploaded, discarded or refused: nothing left to send until the item changes.
+    if (it != schedule_.end() && !it->second.running) schedule_.erase(it);
+    return;
+  }
+  if (it == schedule_.end()) it = schedule_.emplace(item, Schedule{}).first;
+  it->second.held = s.isNull(2) && staysLocal(s.text(1));
 }
 
 std::optional<UploadQueue::Job> UploadQueue::loadJob(LocalItemId item) {
@@ -411,6 +426,7 @@ void UploadQueue::enqueue(const LocalEdit& edit) {
       entry.failures = 0;
       if (due > now) scheduleAt(edit.item, due);
     }
+    refreshEntry(edit.item);
     collectGarbage();
   }
   wakeAll();
@@ -435,6 +451,7 @@ void UploadQueue::moved(LocalItemId item, const ItemIdentifier& parent, const st
       entry.notBefore = std::min(entry.notBefore, clock_.now());
       entry.failures = 0;
     }
+    refreshEntry(item);
   }
   wakeAll();
   notifyChanged();
@@ -467,14 +484,11 @@ UploadStatus UploadQueue::status() const {
 
 UploadStatus UploadQueue::statusLocked() const {
   UploadStatus status;
-  auto s = db_.prepare("SELECT refused, filename, identifier FROM upload_jobs");
-  while (s.step()) {
-    if (s.int64(0) != 0) {
-      ++status.refusedUploads;
-    } else if (!(s.isNull(2) && staysLocal(s.text(1)))) {
-      ++status.pendingUploads;
-    }
+  for (const auto& [item, entry] : schedule_) {
+    if (!entry.held) ++status.pendingUploads;
   }
+  auto s = db_.prepare("SELECT COUNT(*) FROM upload_jobs WHERE refused != 0");
+  if (s.step()) status.refusedUploads = s.int64(0);
   status.conflicts = conflicts_;
   status.lastError = lastError_;
   return status;
@@ -507,22 +521,14 @@ void UploadQueue::wakeAll() {
 
 bool UploadQueue::isIdleLocked() const {
   for (const auto& [item, entry] : schedule_) {
-    if (entry.running) return false;
+    if (entry.running || !entry.held) return false;
   }
-  return statusLocked().pendingUploads == 0;
+  return true;
 }
 
 bool UploadQueue::isQuietLocked(Clock::TimePoint now) const {
   for (const auto& [item, entry] : schedule_) {
-    if (entry.running || entry.notBefore <= now) {
-      // A due job that only waits for its name to change is quiet too.
-      if (!entry.running) {
-        auto s = db_.prepare("SELECT filename, identifier FROM upload_jobs WHERE item_id = ?1");
-        s.bind(1, item);
-        if (s.step() && s.isNull(1) && staysLocal(s.text(0))) continue;
-      }
-      return false;
-    }
+    if (entry.running || (!entry.held && entry.notBefore <= now)) return false;
   }
   return true;
 }
@@ -560,12 +566,7 @@ void UploadQueue::scheduleAt(LocalItemId, Clock::TimePoint when) {
 std::optional<LocalItemId> UploadQueue::nextDueJob(Clock::TimePoint now) {
   // Called under mutex_.
   for (auto& [item, entry] : schedule_) {
-    if (entry.running || entry.notBefore > now) continue;
-    auto s =
-        db_.prepare("SELECT refused, filename, identifier FROM upload_jobs WHERE item_id = ?1");
-    s.bind(1, item);
-    if (!s.step() || s.int64(0) != 0) continue;
-    if (s.isNull(2) && staysLocal(s.text(1))) continue;
+    if (entry.running || entry.held || entry.notBefore > now) continue;
     return item;
   }
   return std::nullopt;
@@ -574,23 +575,7 @@ std::optional<LocalItemId> UploadQueue::nextDueJob(Clock::TimePoint now) {
 void UploadQueue::workerLoop() {
   std::unique_lock lock(mutex_);
   while (!stopping_) {
-    std::optional<LocalItemId> item;
-    try {
-      // Jobs that ended (uploaded, discarded) leave the schedule here.
-      for (auto it = schedule_.begin(); it != schedule_.end();) {
-        auto s = db_.prepare("SELECT refused FROM upload_jobs WHERE item_id = ?1");
-        s.bind(1, it->first);
-        bool live = s.step() && s.int64(0) == 0;
-        if (!live && !it->second.running) {
-          it = schedule_.erase(it);
-        } else {
-          ++it;
-        }
-      }
-      item = nextDueJob(clock_.now());
-    } catch (const std::exception& e) {
-      lastError_ = e.what();
-    }
+    std::optional<LocalItemId> item = nextDueJob(clock_.now());
     if (!item) {
       changed_.notify_all();  // waitUntilQuiet() and waitUntilIdle() look again
       workAvailable_.wait(lock);
@@ -603,9 +588,15 @@ void UploadQueue::workerLoop() {
     auto it = schedule_.find(*item);
     if (it != schedule_.end()) it->second.running = false;
     try {
+      refreshEntry(*item);
       collectGarbage();
-    } catch (...) {
-      // Left for the next pass.
+    } catch (const std::exception& e) {
+      // The database is busy or failing: the job is tried again later.
+      lastError_ = e.what();
+      if (auto again = schedule_.find(*item); again != schedule_.end()) {
+        again->second.notBefore = clock_.now() + options_.maxRetryDelay;
+        scheduleAt(*item, again->second.notBefore);
+      }
     }
     changed_.notify_all();
   }

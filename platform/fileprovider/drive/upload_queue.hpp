@@ -178,6 +178,7 @@ class UploadQueue {
     Clock::TimePoint notBefore{};
     int failures = 0;
     bool running = false;
+    bool held = false;  // a new scratch file: stays local while its name says so
   };
   // What the clock's timers reach: it outlives the queue while a timer holds it, and stops
   // pointing at the queue when the queue goes. Its mutex is taken before mutex_.
@@ -188,6 +189,9 @@ class UploadQueue {
 
   void createTables();
   void loadJobs();
+  // Brings the schedule in line with the job's row (under mutex_): gone or refused jobs
+  // leave it, scratch files are held.
+  void refreshEntry(LocalItemId item);
   void workerLoop();
   std::optional<LocalItemId> nextDueJob(Clock::TimePoint now);
   void process(LocalItemId item);
@@ -235,7 +239,7 @@ class UploadQueue {
 
   mutable std::mutex mutex_;                  // guards everything below
   mutable SqliteDatabase db_;                 // reads in const methods prepare statements
-  std::map<LocalItemId, Schedule> schedule_;  // pending jobs that may be sent
+  std::map<LocalItemId, Schedule> schedule_;  // every pending job (not the refused ones)
   std::set<std::string> inUse_;               // contents files a running upload reads
   std::int64_t conflicts_ = 0;
   std::optional<std::string> lastError_;
