@@ -458,15 +458,20 @@ TEST(UploadQueueRemoval, EditsLeftAreKeptAsideAndClearedOnceTheyArrive) {
   LocalEdit created = drive.edit(2, std::nullopt, "", "ws:" + ws, "Idées.md", "idées");
   created.path = "Projets/Idées.md";
   drive.queue().enqueue(created);
+  // Another edit shown at the same path (a file deleted and made again): both are kept.
+  LocalEdit again = drive.edit(4, std::nullopt, "", "ws:" + ws, "Plan.md", "again");
+  again.path = "Projets/2027/Plan.md";
+  drive.queue().enqueue(again);
   // A path that tries to climb out of the folder it is kept in.
   LocalEdit climbing = drive.edit(3, std::nullopt, "", "ws:" + ws, "x.md", "x");
   climbing.path = "../../escape.md";
   drive.queue().enqueue(climbing);
 
   const KeptAside kept = drive.queue().finishForRemoval(200ms);
-  EXPECT_EQ(kept.files, 3);
+  EXPECT_EQ(kept.files, 4);
   EXPECT_EQ(kept.folder, home / "state" / "folium" / "unsynced" / "Test");
   EXPECT_EQ(readFile(kept.folder / "Projets" / "2027" / "Plan.md"), "edit");
+  EXPECT_EQ(readFile(kept.folder / "Projets" / "2027" / "Plan (2).md"), "again");
   EXPECT_EQ(readFile(kept.folder / "Projets" / "Idées.md"), "idées");
   EXPECT_EQ(readFile(kept.folder / "_.." / "_.." / "escape.md"), "x");
   struct stat info {};

@@ -1173,7 +1173,14 @@ KeptAside UploadQueue::finishForRemoval(std::chrono::milliseconds bound) {
   }
   for (const auto& job : left) {
     std::filesystem::path relative = job.path.empty() ? job.filename : job.path;
-    const auto target = kept.folder / relativeText(relative);
+    auto target = kept.folder / relativeText(relative);
+    // A copy of this edit from an earlier removal is replaced; anything else there (another
+    // edit's copy, a file of the user's) is kept, and this one takes a numbered name.
+    for (int n = 2; std::filesystem::exists(target) && job.asidePath != target.string(); ++n) {
+      const auto original = kept.folder / relativeText(relative);
+      target = original.parent_path() / (original.stem().string() + " (" + std::to_string(n) + ")" +
+                                         original.extension().string());
+    }
     try {
       makePrivateFolder(target.parent_path());
       const auto temporary = target.parent_path() / ("." + target.filename().string() + ".part");
