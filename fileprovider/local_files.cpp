@@ -111,8 +111,8 @@ std::filesystem::path downloadsFolder() {
   return base / ("folium-" + std::to_string(::geteuid()));
 }
 
-std::filesystem::path writeTemporaryFile(std::string_view contents) {
-  const std::filesystem::path folder = downloadsFolder();
+std::filesystem::path writeTemporaryFile(const std::filesystem::path& folder,
+                                         std::string_view contents) {
   ensurePrivateFolder(folder);
   const std::filesystem::path path = folder / uniqueName();
   const std::string what = "cannot write " + path.string();

@@ -39,9 +39,10 @@ int main(int argc, char** argv) {
   const std::filesystem::path state = argv[1];
   SharedStore store(SharedStore::appGroupID, std::make_shared<platform::FileSecretStore>(argv[2]));
   const FoliumProvisioning profile{Url::parse(argv[3]), "test-token", "Test"};
+  platform::ThreadPool pool(4);
   fp::FileProviderExtension extension(
       platform::FileProviderDomain{profile.domainIdentifier(), "Test"}, store,
-      platform::sharedHttpSession());
+      platform::sharedHttpSession(), pool, state / "staging");
   platform::SystemClock clock;
   Silent listener;
   UploadQueueOptions options;

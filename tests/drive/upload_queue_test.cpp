@@ -114,7 +114,7 @@ class Drive {
     EXPECT_TRUE(store_.save(profile).ok);
     extension_ = std::make_unique<fp::FileProviderExtension>(
         platform::FileProviderDomain{profile.domainIdentifier(), "Test"}, store_,
-        platform::sharedHttpSession());
+        platform::sharedHttpSession(), pool_, dir_ / "staging");
     std::filesystem::create_directory(dir_ / "cache");
     open();
   }
@@ -165,6 +165,7 @@ class Drive {
  private:
   TempDir dir_;
   SharedStore store_;
+  platform::ThreadPool pool_{4};  // outlives the plug-in's tasks
   std::unique_ptr<fp::FileProviderExtension> extension_;
   FakeClock clock_;
   std::shared_ptr<Recorder> recorder_;
