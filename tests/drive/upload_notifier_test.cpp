@@ -6,7 +6,6 @@
 #include <condition_variable>
 #include <cstdlib>
 #include <mutex>
-#include <optional>
 #include <string>
 #include <thread>
 #include <utility>
@@ -19,20 +18,6 @@ namespace {
 
 using folium::testing::BackgroundProcess;
 using folium::testing::TempDir;
-
-// Sets an environment variable for the scope of a test ("" unsets it).
-class ScopedEnv {
- public:
-  ScopedEnv(const char* name, const std::string& value) : name_(name) {
-    if (const char* old = std::getenv(name)) previous_ = old;
-    value.empty() ? unsetenv(name) : setenv(name, value.c_str(), 1);
-  }
-  ~ScopedEnv() { previous_ ? setenv(name_, previous_->c_str(), 1) : unsetenv(name_); }
-
- private:
-  const char* name_;
-  std::optional<std::string> previous_;
-};
 
 // What a desktop shows notifications with, on a private session bus.
 class NotificationServer {
@@ -123,24 +108,28 @@ TEST(DesktopNotifier, ReachesTheSessionBusAndIsSilentWithoutOne) {
   BackgroundProcess bus({"dbus-daemon", "--session", "--nofork", "--nopidfile", "--print-address"});
   const std::string address = bus.readLine();
   ASSERT_FALSE(address.empty());
+  const char* previous = std::getenv("DBUS_SESSION_BUS_ADDRESS");
+  const std::string saved = previous ? previous : "";
+  setenv("DBUS_SESSION_BUS_ADDRESS", address.c_str(), 1);
   {
     NotificationServer server(address);
-    ScopedEnv env("DBUS_SESSION_BUS_ADDRESS", address);
     makeDesktopNotifier()->notify("Envoi refusé", "« Plan.md » reste sur cet ordinateur.");
     const auto received = server.received();
     ASSERT_EQ(received.size(), 1u);
     EXPECT_EQ(received[0].first, "Envoi refusé");
     EXPECT_EQ(received[0].second, "« Plan.md » reste sur cet ordinateur.");
   }
-  // No session bus at all: nothing happens, nothing fails, no bus is started.
+  // A bus where nobody shows notifications, then no bus at all (and no bus started): nothing
+  // happens, nothing fails.
+  makeDesktopNotifier()->notify("Copie de conflit créée", "…");
   TempDir runtime;
-  ScopedEnv noBus("DBUS_SESSION_BUS_ADDRESS", "");
-  ScopedEnv runtimeDir("XDG_RUNTIME_DIR", runtime.path().string());
-  ScopedEnv noDisplay("DISPLAY", "");
+  const char* runtimeBefore = std::getenv("XDG_RUNTIME_DIR");
+  const std::string runtimeSaved = runtimeBefore ? runtimeBefore : "";
+  unsetenv("DBUS_SESSION_BUS_ADDRESS");
+  setenv("XDG_RUNTIME_DIR", runtime.path().c_str(), 1);
   makeDesktopNotifier()->notify("Copie de conflit créée", "…");
-  // A bus with nobody showing notifications: the same.
-  ScopedEnv quietBus("DBUS_SESSION_BUS_ADDRESS", address);
-  makeDesktopNotifier()->notify("Copie de conflit créée", "…");
+  runtimeBefore ? setenv("XDG_RUNTIME_DIR", runtimeSaved.c_str(), 1) : unsetenv("XDG_RUNTIME_DIR");
+  if (previous) setenv("DBUS_SESSION_BUS_ADDRESS", saved.c_str(), 1);
 }
 
 }  // namespace
