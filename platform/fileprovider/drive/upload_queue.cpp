@@ -11,6 +11,7 @@
 #include <ctime>
 #include <future>
 #include <random>
+#include <stdexcept>
 #include <system_error>
 #include <utility>
 
@@ -348,6 +349,12 @@ std::filesystem::path UploadQueue::contentsPath(const std::string& name) const {
 }
 
 void UploadQueue::enqueue(const LocalEdit& edit) {
+  const std::string what = "edit of item " + std::to_string(edit.item);
+  if (edit.parent.empty()) throw std::invalid_argument(what + ": no parent identifier");
+  if (edit.filename.empty()) throw std::invalid_argument(what + ": no file name");
+  if (edit.identifier && edit.identifier->empty()) {
+    throw std::invalid_argument(what + ": an empty server identifier");
+  }
   // The edit's bytes first: a job is only committed once they are on the disk. Until then
   // the file is marked in use, or a worker cleaning up would take it for a leftover.
   const std::string name = randomName();

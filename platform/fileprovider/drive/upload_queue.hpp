@@ -128,9 +128,9 @@ class UploadQueue {
   UploadQueue& operator=(const UploadQueue&) = delete;
 
   // Makes the edit durable (contents synced to disk, then the job committed) before it
-  // returns, then uploads it in the background. Throws std::system_error naming the file
-  // when the contents cannot be kept, SqliteError when the job cannot be stored: the caller
-  // must then fail the close.
+  // returns, then uploads it in the background. Throws std::invalid_argument naming what is
+  // missing from the edit, std::system_error naming the file when the contents cannot be
+  // kept, SqliteError when the job cannot be stored: the caller must then fail the close.
   void enqueue(const LocalEdit& edit);
   // The item was renamed or moved (on the server, or only locally for a file not created
   // yet). A refused edit is tried again under its new name.
