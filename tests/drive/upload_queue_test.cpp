@@ -9,7 +9,9 @@
 #include <map>
 #include <memory>
 #include <mutex>
+#include <stdexcept>
 #include <string>
+#include <system_error>
 #include <vector>
 
 #include "core/folium_client.hpp"
@@ -391,6 +393,14 @@ TEST(UploadQueueNewFiles, ScratchFilesStayLocalAndRefusalsAreKeptUntilTheNameCha
   // A name the server refuses for good.
   const std::string tooLong(300, 'n');
   queue.enqueue(drive.edit(4, std::nullopt, "", parent, tooLong, "kept"));
+  // Edits that cannot be kept are refused at once, and nothing is queued.
+  LocalEdit nameless = drive.edit(9, std::nullopt, "", parent, "x.txt", "x");
+  nameless.filename.clear();
+  EXPECT_THROW(queue.enqueue(nameless), std::invalid_argument);
+  LocalEdit missing = drive.edit(9, std::nullopt, "", parent, "x.txt", "x");
+  missing.contents = missing.contents.parent_path() / "gone";
+  EXPECT_THROW(queue.enqueue(missing), std::system_error);
+  EXPECT_FALSE(queue.holds(9));
   EXPECT_EQ(queue.status().pendingUploads, 2);
   drive.clock().advance(2s);
   queue.discard(1);
