@@ -374,6 +374,21 @@ TEST(UploadQueueConflicts, NobodysWorkIsOverwritten) {
     ++item;
   }
   EXPECT_EQ(drive.queue().status().conflicts, 1);
+
+  // The drive renames an edited file on the server before its edit could go: its own
+  // rename is no conflict.
+  const FoliumDocument plan = client.createDocument(ws, std::nullopt, "Plan.md", "base");
+  server.stop();
+  drive.queue().enqueue(
+      drive.edit(item, "do:" + plan.id, versionOf(plan), "ws:" + ws, "Plan.md", "edit of Plan"));
+  ASSERT_TRUE(drive.queue().waitUntilQuiet(kPatience));  // waits for a retry
+  server.start();
+  const FoliumDocument renamed = client.renameDocument(plan.id, "Plan final.md");
+  drive.queue().moved(item, "ws:" + ws, "Plan final.md", "Plan final.md", versionOf(plan),
+                      versionOf(renamed));
+  ASSERT_TRUE(drive.drain(3));
+  EXPECT_EQ(client.downloadDocument(plan.id), "edit of Plan");
+  EXPECT_EQ(drive.queue().status().conflicts, 1);
 }
 
 TEST(UploadQueueNewFiles, ScratchFilesStayLocalAndRefusalsAreKeptUntilTheNameChanges) {

@@ -441,16 +441,20 @@ void UploadQueue::enqueue(const LocalEdit& edit) {
 }
 
 void UploadQueue::moved(LocalItemId item, const ItemIdentifier& parent, const std::string& filename,
-                        const std::filesystem::path& path) {
+                        const std::filesystem::path& path, const std::string& versionBefore,
+                        const std::string& versionAfter) {
   {
     std::lock_guard lock(mutex_);
     db_.prepare(
-           "UPDATE upload_jobs SET parent = ?2, filename = ?3, path = ?4, refused = 0 "
-           "WHERE item_id = ?1")
+           "UPDATE upload_jobs SET parent = ?2, filename = ?3, path = ?4, refused = 0, "
+           "base_version = CASE WHEN ?5 != '' AND ?6 != '' AND base_version = ?5 THEN ?6 "
+           "ELSE base_version END WHERE item_id = ?1")
         .bind(1, item)
         .bind(2, parent)
         .bind(3, filename)
         .bind(4, relativeText(path))
+        .bind(5, versionBefore)
+        .bind(6, versionAfter)
         .run();
     if (db_.changes() == 0) return;
     Schedule& entry = schedule_[item];

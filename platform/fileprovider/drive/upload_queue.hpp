@@ -132,10 +132,13 @@ class UploadQueue {
   // missing from the edit, std::system_error naming the file when the contents cannot be
   // kept, SqliteError when the job cannot be stored: the caller must then fail the close.
   void enqueue(const LocalEdit& edit);
-  // The item was renamed or moved (on the server, or only locally for a file not created
-  // yet). A refused edit is tried again under its new name.
+  // The item was renamed or moved: on the server by the drive, which then gives the item's
+  // version before and after the change, or only locally for a file not created yet (no
+  // versions). An edit that continued the version before continues the one after: the
+  // drive's own rename is not someone else's change. A refused edit is tried again.
   void moved(LocalItemId item, const ItemIdentifier& parent, const std::string& filename,
-             const std::filesystem::path& path);
+             const std::filesystem::path& path, const std::string& versionBefore = {},
+             const std::string& versionAfter = {});
   // The user deleted the item: its waiting edit goes (a new file never reaches the server;
   // one whose creation was under way is deleted there again).
   void discard(LocalItemId item);
