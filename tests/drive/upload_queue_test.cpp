@@ -375,6 +375,26 @@ TEST(UploadQueueConflicts, NobodysWorkIsOverwritten) {
   }
   EXPECT_EQ(drive.queue().status().conflicts, 1);
 
+  // The next close comes before the drive heard of the last upload (it hands over the old
+  // base, or no identifier for a new file): still one document, and no copy.
+  const FoliumDocument memo = client.createDocument(ws, std::nullopt, "Memo.md", "base");
+  const LocalItemId newFile = item + 1;
+  for (const char* contents : {"memo 1", "memo 2"}) {
+    drive.queue().enqueue(
+        drive.edit(item, "do:" + memo.id, versionOf(memo), "ws:" + ws, "Memo.md", contents));
+    drive.queue().enqueue(drive.edit(newFile, std::nullopt, "", "ws:" + ws, "Nouveau.md",
+                                     std::string("new ") + contents));
+    ASSERT_TRUE(drive.drain(3));
+  }
+  EXPECT_EQ(client.downloadDocument(memo.id), "memo 2");
+  std::vector<std::string> created;
+  for (const auto& document : topDocuments(client, ws)) {
+    if (document.name == "Nouveau.md") created.push_back(client.downloadDocument(document.id));
+  }
+  EXPECT_EQ(created, std::vector<std::string>{"new memo 2"});
+  EXPECT_EQ(drive.queue().status().conflicts, 1);
+  item += 2;
+
   // The drive renames an edited file on the server before its edit could go: its own
   // rename is no conflict.
   const FoliumDocument plan = client.createDocument(ws, std::nullopt, "Plan.md", "base");

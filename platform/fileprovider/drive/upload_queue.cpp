@@ -292,6 +292,15 @@ void UploadQueue::createTables() {
       " refused INTEGER NOT NULL DEFAULT 0,"
       " last_error TEXT,"
       " aside_path TEXT)");  // copy kept aside when the drive was removed
+  // The last upload of each item, until the drive is known to have caught up with it: an
+  // edit handed over before the drive heard of that upload continues from it instead of
+  // looking like someone else's change (or, for a new file, creating it a second time).
+  db_.exec(
+      "CREATE TABLE IF NOT EXISTS upload_landed ("
+      " item_id INTEGER PRIMARY KEY,"
+      " from_version TEXT,"  // none: the upload created the item
+      " identifier TEXT NOT NULL,"
+      " to_version TEXT NOT NULL)");
 }
 
 void UploadQueue::loadJobs() {
@@ -405,12 +414,27 @@ void UploadQueue::enqueue(const LocalEdit& edit) {
             .bind(6, edit.identifier)
             .run();
       } else {
+        std::optional<std::string> identifier = edit.identifier;
+        std::optional<std::string> base;
+        if (identifier) base = edit.baseVersion;
+        auto last = db_.prepare(
+            "SELECT from_version, identifier, to_version FROM upload_landed WHERE item_id = ?1");
+        last.bind(1, edit.item);
+        if (last.step()) {
+          const auto from = last.optionalText(0);
+          if (!identifier || (*identifier == last.text(1) && base == from)) {
+            identifier = last.text(1);
+            base = last.text(2);
+          } else if (*identifier == last.text(1) && base == last.text(2)) {
+            db_.prepare("DELETE FROM upload_landed WHERE item_id = ?1").bind(1, edit.item).run();
+          }
+        }
         db_.prepare(
                "INSERT INTO upload_jobs(item_id, identifier, base_version, parent, filename, "
                "path, contents, generation) VALUES (?1, ?2, ?3, ?4, ?5, ?6, ?7, 1)")
             .bind(1, edit.item)
-            .bind(2, edit.identifier)
-            .bind(3, newFile ? std::optional<std::string>() : edit.baseVersion)
+            .bind(2, identifier)
+            .bind(3, base)
             .bind(4, edit.parent)
             .bind(5, edit.filename)
             .bind(6, relativeText(edit.path))
@@ -471,6 +495,7 @@ void UploadQueue::moved(LocalItemId item, const ItemIdentifier& parent, const st
 void UploadQueue::discard(LocalItemId item) {
   {
     std::lock_guard lock(mutex_);
+    db_.prepare("DELETE FROM upload_landed WHERE item_id = ?1").bind(1, item).run();
     db_.prepare("DELETE FROM upload_jobs WHERE item_id = ?1").bind(1, item).run();
     if (db_.changes() == 0) return;
     auto it = schedule_.find(item);
@@ -854,6 +879,14 @@ UploadQueue::Landing UploadQueue::landed(const Job& job, const std::string& cont
       discarded = true;
     } else if (current->contents == contents) {
       db_.prepare("DELETE FROM upload_jobs WHERE item_id = ?1").bind(1, job.item).run();
+      db_.prepare(
+             "INSERT OR REPLACE INTO upload_landed(item_id, from_version, identifier, "
+             "to_version) VALUES (?1, ?2, ?3, ?4)")
+          .bind(1, job.item)
+          .bind(2, created ? std::optional<std::string>() : current->baseVersion)
+          .bind(3, serverItem->itemIdentifier())
+          .bind(4, serverItem->itemVersion().contentVersion)
+          .run();
       ended = std::move(current);
     } else {
       // A newer edit came meanwhile: it continues from what the server now has.
@@ -896,6 +929,8 @@ UploadQueue::Landing UploadQueue::landedCopy(const Job& job, const std::string& 
       discarded = true;
     } else if (current->contents == contents) {
       db_.prepare("DELETE FROM upload_jobs WHERE item_id = ?1").bind(1, job.item).run();
+      // The item follows the server's version now, not an upload of ours.
+      db_.prepare("DELETE FROM upload_landed WHERE item_id = ?1").bind(1, job.item).run();
       ended = std::move(current);
     } else {
       // A newer edit continues the one now in the copy: it goes to the copy.
