@@ -1234,12 +1234,24 @@ KeptAside UploadQueue::finishForRemoval(std::chrono::milliseconds bound) {
       copyFile(contentsPath(job.contents), temporary);
       std::filesystem::rename(temporary, target);
       syncPath(target.parent_path(), O_RDONLY | O_DIRECTORY);
-      std::lock_guard lock(mutex_);
-      db_.prepare("UPDATE upload_jobs SET aside_path = ?2 WHERE item_id = ?1")
-          .bind(1, job.item)
-          .bind(2, target.string())
-          .run();
-      ++kept.files;
+      bool stillWaiting = false;
+      {
+        std::lock_guard lock(mutex_);
+        db_.prepare("UPDATE upload_jobs SET aside_path = ?2 WHERE item_id = ?1 AND contents = ?3")
+            .bind(1, job.item)
+            .bind(2, target.string())
+            .bind(3, job.contents)
+            .run();
+        stillWaiting = db_.changes() > 0;
+      }
+      if (stillWaiting) {
+        ++kept.files;
+      } else {
+        // It reached the server while it was being copied: no copy to keep.
+        Job copied = job;
+        copied.asidePath = target.string();
+        removeKeptAside(copied);
+      }
     } catch (const std::exception& e) {
       // The edit stays in the domain's state all the same.
       std::lock_guard lock(mutex_);
