@@ -478,6 +478,26 @@ TEST(UploadQueueNewFiles, ScratchFilesStayLocalAndRefusalsAreKeptUntilTheNameCha
   EXPECT_EQ(drive.queue().status().refusedUploads, 0);
 }
 
+TEST(UploadQueueRetries, KeepComingAtMostAMinuteApartForAsLongAsItTakes) {
+  RestartableServer server;
+  server.start();
+  const std::string ws = firstWorkspace(server.client());
+  server.stop();
+  Drive drive(server);
+  drive.queue().enqueue(drive.edit(1, std::nullopt, "", "ws:" + ws, "Hors ligne.md", "offline"));
+  // An hour offline: every attempt fails, none is dropped.
+  for (int minute = 0; minute < 60; ++minute) {
+    ASSERT_TRUE(drive.queue().waitUntilQuiet(kPatience));
+    drive.clock().advance(60s);
+  }
+  ASSERT_TRUE(drive.queue().waitUntilQuiet(kPatience));
+  EXPECT_EQ(drive.queue().status().pendingUploads, 1);
+  EXPECT_TRUE(drive.queue().status().lastError);
+  server.start();
+  drive.clock().advance(60s);
+  EXPECT_TRUE(drive.queue().waitUntilIdle(kPatience));
+}
+
 TEST(UploadQueueRemoval, EditsLeftAreKeptAsideAndClearedOnceTheyArrive) {
   TempDir home;
   const char* previous = std::getenv("XDG_STATE_HOME");
