@@ -392,6 +392,14 @@ TEST(UploadQueueConflicts, NobodysWorkIsOverwritten) {
     if (document.name == "Nouveau.md") created.push_back(client.downloadDocument(document.id));
   }
   EXPECT_EQ(created, std::vector<std::string>{"new memo 2"});
+  // What a drive restarted after the upload, never told, learns of the new file.
+  {
+    std::lock_guard lock(drive.recorder().mutex);
+    const ItemPtr told = drive.recorder().uploads[newFile];
+    ASSERT_TRUE(drive.queue().lastUpload(newFile));
+    EXPECT_EQ(drive.queue().lastUpload(newFile)->identifier, told->itemIdentifier());
+    EXPECT_EQ(drive.queue().lastUpload(newFile)->version, told->itemVersion().contentVersion);
+  }
   EXPECT_EQ(drive.queue().status().conflicts, 1);
   item += 2;
 

@@ -513,6 +513,14 @@ bool UploadQueue::holds(LocalItemId item) const {
   return s.step();
 }
 
+std::optional<UploadQueue::LastUpload> UploadQueue::lastUpload(LocalItemId item) const {
+  std::lock_guard lock(mutex_);
+  auto s = db_.prepare("SELECT identifier, to_version FROM upload_landed WHERE item_id = ?1");
+  s.bind(1, item);
+  if (!s.step()) return std::nullopt;
+  return LastUpload{s.text(0), s.text(1)};
+}
+
 UploadStatus UploadQueue::status() const {
   std::lock_guard lock(mutex_);
   return statusLocked();

@@ -145,6 +145,14 @@ class UploadQueue {
   // Whether the queue holds an edit of the item (its file must then not be written in
   // place).
   [[nodiscard]] bool holds(LocalItemId item) const;
+  // The item's last finished upload: its server identifier and the version it made. The
+  // drive reads it after a restart for items it may not have heard of (a new file whose
+  // identifier it never recorded, because the worker died just after the upload).
+  struct LastUpload {
+    ItemIdentifier identifier;
+    std::string version;
+  };
+  [[nodiscard]] std::optional<LastUpload> lastUpload(LocalItemId item) const;
 
   [[nodiscard]] UploadStatus status() const;
   // Tries every waiting edit now, new files in their grace period included (refused ones
