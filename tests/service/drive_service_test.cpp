@@ -157,6 +157,9 @@ TEST(DriveService, RegistersMountsAndRemovesDrives) {
   EXPECT_EQ(listed(sandbox), (std::vector<std::string>{renamed[0], renamed[2]}));
   EXPECT_FALSE(fs::exists(drives / "Bureau"));
   EXPECT_TRUE(sandbox.workers("folium-b").empty());
+  const fs::path states = sandbox.home() / ".local/state/folium/domains";
+  EXPECT_FALSE(fs::exists(states / "folium-b")) << "nothing waited to be sent: its state went";
+  EXPECT_TRUE(fs::exists(states / "folium-a"));
   ASSERT_EQ(sandbox.foliumctl({"domains", "remove-all"}).exitCode, 0);
   EXPECT_TRUE(sandbox.mounts().empty());
   // Nothing registered and nobody connected: the supervisor goes away by itself.

@@ -69,7 +69,11 @@ void startSupervisor() {
   const std::string program = supervisorProgram();
   makePrivateDirectory(stateDirectory());
   const fs::path logPath = stateDirectory() / "fileproviderd.log";
-  const int log = ::open(logPath.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0600);
+  // The log starts afresh once it has grown large.
+  std::error_code sizeError;
+  const bool large = fs::file_size(logPath, sizeError) > (1u << 20) && !sizeError;
+  const int log = ::open(logPath.c_str(),
+                         O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC | (large ? O_TRUNC : 0), 0600);
   const int devNull = ::open("/dev/null", O_RDWR | O_CLOEXEC);
   std::vector<char*> argv{const_cast<char*>(program.c_str()), nullptr};
 

@@ -599,7 +599,35 @@ void Supervisor::reconcile() {
       }
     }
   }
+  // A removed drive's replica and cached contents go with it, unless edits still wait to be
+  // sent: then they stay, and adding the drive again resumes them.
+  std::vector<std::pair<std::string, bool>> removed;  // identifier, whether its state may go
+  for (const auto& worker : stale) {
+    const auto& id = worker->domain.identifier;
+    if (std::any_of(domains.begin(), domains.end(),
+                    [&](const auto& d) { return d.identifier == id; })) {
+      continue;
+    }
+    std::shared_ptr<WorkerLink> link;
+    {
+      std::lock_guard guard(mutex_);
+      link = worker->link;
+    }
+    const auto status = link ? link->request(json::object{{"op", "status"}}, 10s) : std::nullopt;
+    const json::value* pending = status ? status->if_contains("pendingUploads") : nullptr;
+    const bool idle = pending && pending->is_int64() && pending->as_int64() == 0;
+    if (!idle) {
+      log(id + ": removed with edits not yet sent (or not known to be sent); its state stays in " +
+          domainStateDirectory(id).string() + " and adding the drive again resumes them");
+    }
+    removed.emplace_back(id, idle);
+  }
   stopWorkers(stale);
+  for (const auto& [id, forget] : removed) {
+    std::error_code error;
+    if (forget) fs::remove_all(domainStateDirectory(id), error);
+    if (error) log("cannot remove " + domainStateDirectory(id).string() + ": " + error.message());
+  }
   for (std::size_t i = 0; i < domains.size(); ++i) {
     std::shared_ptr<Worker> worker;
     {
