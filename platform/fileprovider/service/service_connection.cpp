@@ -145,7 +145,7 @@ json::object failure(int code, const std::string& description) {
 
 }  // namespace
 
-struct ServiceConnection::State {
+struct ServiceConnection::State : std::enable_shared_from_this<ServiceConnection::State> {
   struct Pending {
     json::object request;
     ReplyHandler done;
@@ -160,8 +160,8 @@ struct ServiceConnection::State {
   bool answered = false;  // `channel` brought at least one reply
   bool stopping = false;
   std::int64_t nextId = 1;
-  std::thread sender;
-  std::thread reader;
+  std::thread sender;  // joined by the connection's destructor; readers run detached, each
+                       // holding the state, and end when their socket is shut down
 
   void send();
   void read(std::shared_ptr<LineChannel> from);
@@ -183,7 +183,6 @@ void ServiceConnection::State::send() {
       } catch (const std::exception& e) {
         error = failure(EHOSTDOWN, e.what());
       }
-      if (reader.joinable()) reader.join();
       lock.lock();
       if (!opened) {
         // Everything waiting would meet the same failure.
@@ -196,7 +195,7 @@ void ServiceConnection::State::send() {
       }
       channel = opened;
       answered = false;
-      reader = std::thread([this, opened] { read(opened); });
+      std::thread([self = shared_from_this(), opened] { self->read(opened); }).detach();
     }
     Pending pending = std::move(queue.front());
     queue.pop_front();
@@ -280,7 +279,6 @@ ServiceConnection::~ServiceConnection() {
     }
   };
   finish(state_->sender);
-  finish(state_->reader);
 }
 
 void ServiceConnection::call(json::object request, ReplyHandler done) {
