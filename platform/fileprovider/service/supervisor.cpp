@@ -629,6 +629,15 @@ void Supervisor::reconcile() {
     if (error) log("cannot remove " + domainStateDirectory(id).string() + ": " + error.message());
   }
   for (std::size_t i = 0; i < domains.size(); ++i) {
+    // The list may have been edited by hand: an identifier that would lead its state folder
+    // elsewhere is served by no worker.
+    try {
+      checkDomainIdentifier(domains[i].identifier);
+    } catch (const std::invalid_argument& e) {
+      log(std::string(e.what()) + " in " + registry_.path().string() +
+          "; that drive is not served");
+      continue;
+    }
     std::shared_ptr<Worker> worker;
     {
       std::lock_guard guard(mutex_);
