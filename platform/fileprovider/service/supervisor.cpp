@@ -567,6 +567,10 @@ json::object Supervisor::driveStatus(const FileProviderDomain& domain) {
       }
       return status;
     }
+    // Running, but not answering: stuck, or gone a moment ago.
+    status["state"] = "error";
+    status["lastError"] = "the drive does not answer";
+    return status;
   }
   // No worker to ask: it is on its way back after a failure.
   status["state"] = restarting ? "error" : "starting";
