@@ -293,7 +293,7 @@ int Supervisor::run() {
   const int signalFd = ::signalfd(-1, &signals, SFD_CLOEXEC);
 
   {
-    std::lock_guard op(opMutex_);
+    std::lock_guard serialised(opMutex_);
     reconcile();
   }
 
@@ -351,7 +351,7 @@ int Supervisor::run() {
   ::close(listener);
   std::vector<std::shared_ptr<Worker>> all;
   {
-    std::lock_guard op(opMutex_);
+    std::lock_guard serialised(opMutex_);
     {
       std::lock_guard guard(mutex_);
       shuttingDown_ = true;
@@ -423,7 +423,7 @@ json::object Supervisor::handle(const json::object& request) {
       if (name == nullptr || !name->is_string()) {
         return failureReply(EINVAL, "a domain needs a display name", identifier);
       }
-      std::lock_guard op(opMutex_);
+      std::lock_guard serialised(opMutex_);
       registry_.update([&](std::vector<FileProviderDomain>& domains) {
         auto found = std::find_if(domains.begin(), domains.end(),
                                   [&](const auto& d) { return d.identifier == identifier; });
@@ -437,7 +437,7 @@ json::object Supervisor::handle(const json::object& request) {
       return {};
     }
     if (op == "removeDomain") {
-      std::lock_guard op(opMutex_);
+      std::lock_guard serialised(opMutex_);
       bool found = false;
       registry_.update([&](std::vector<FileProviderDomain>& domains) {
         const auto before = domains.size();
@@ -454,7 +454,7 @@ json::object Supervisor::handle(const json::object& request) {
       return {};
     }
     if (op == "removeAllDomains") {
-      std::lock_guard op(opMutex_);
+      std::lock_guard serialised(opMutex_);
       registry_.update([](std::vector<FileProviderDomain>& domains) { domains.clear(); });
       reconcile();
       return {};
@@ -761,7 +761,7 @@ void Supervisor::scheduleRestart(const std::shared_ptr<Worker>& worker) {
 }
 
 void Supervisor::restart(const std::shared_ptr<Worker>& worker) {
-  std::lock_guard op(opMutex_);
+  std::lock_guard serialised(opMutex_);
   {
     std::lock_guard guard(mutex_);
     worker->restartTimer.reset();
