@@ -94,7 +94,8 @@ void FoliumClient::validateResponse(const platform::HttpResponse& response) cons
 
 platform::HttpResponse FoliumClient::send(std::string_view method, std::string url, bool accept,
                                           platform::HttpHeaders extraHeaders,
-                                          platform::HttpBody body) const {
+                                          platform::HttpBody body,
+                                          platform::HttpBodyWriter bodyWriter) const {
   platform::HttpRequest request;
   request.method = std::string(method);
   request.url = std::move(url);
@@ -103,6 +104,7 @@ platform::HttpResponse FoliumClient::send(std::string_view method, std::string u
   if (accept) request.headers.emplace_back("Accept", "application/json");
   for (auto& header : extraHeaders) request.headers.push_back(std::move(header));
   request.body = std::move(body);
+  request.bodyWriter = std::move(bodyWriter);
   request.timeout = api::kRequestTimeout;
   request.cancellation = cancellation_;
   platform::HttpResponse response = session_->send(request);

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstdint>
+#include <filesystem>
 #include <memory>
 #include <optional>
 #include <string>
@@ -19,6 +20,12 @@ namespace folium {
 using QueryItems = std::vector<std::pair<std::string, std::string>>;
 // A JSON request body: string values, or null (std::nullopt).
 using JsonFields = std::vector<std::pair<std::string, std::optional<std::string>>>;
+
+// Contents to upload, read from this file as they are sent. Only a regular file will do:
+// its size is announced before the first byte goes out.
+struct ContentsFile {
+  std::filesystem::path path;
+};
 
 // The authenticated client of one document server. A small value: copies share the
 // session. Every operation is a blocking call that returns its whole result or throws
@@ -73,6 +80,19 @@ class FoliumClient {
   FoliumDocument updateDocumentContent(const std::string& id, const std::string& filename,
                                        std::string_view data) const;
 
+  // Contents streamed, never whole in memory: a download handed to `write` piece by piece
+  // as it arrives (returns the number of bytes; what `write` throws stops the transfer and
+  // passes through); an upload read from its file as it is sent. A file that cannot be
+  // opened, or is not a regular file, throws std::system_error naming it, before anything
+  // is sent.
+  std::uint64_t downloadDocument(const std::string& id,
+                                 const platform::HttpBodyWriter& write) const;
+  FoliumDocument createDocument(const std::string& workspaceID,
+                                const std::optional<std::string>& folderID,
+                                const std::string& filename, const ContentsFile& file) const;
+  FoliumDocument updateDocumentContent(const std::string& id, const std::string& filename,
+                                       const ContentsFile& file) const;
+
   // One page of the change feed after `since`.
   ChangePage changes(std::int64_t since, std::int64_t limit) const;
   // The hits of a search, in the server's order.
@@ -92,12 +112,17 @@ class FoliumClient {
  private:
   // Sends one request with the common headers ("Authorization", and "Accept" when
   // `accept`), validates it and returns the accepted response.
+  // With `bodyWriter`, a successful response's body goes there as it arrives.
   platform::HttpResponse send(std::string_view method, std::string url, bool accept,
                               platform::HttpHeaders extraHeaders = {},
-                              platform::HttpBody body = {}) const;
+                              platform::HttpBody body = {},
+                              platform::HttpBodyWriter bodyWriter = {}) const;
 
   FoliumDocument uploadDocument(std::string_view method, const std::string& path,
-                                const std::string& filename, std::string_view data,
+                                const std::string& filename, platform::HttpBody::Piece contents,
+                                const std::vector<std::pair<std::string, std::string>>& fields) const;
+  FoliumDocument uploadDocument(std::string_view method, const std::string& path,
+                                const std::string& filename, const ContentsFile& file,
                                 const std::vector<std::pair<std::string, std::string>>& fields) const;
 
   FoliumConfig config_;

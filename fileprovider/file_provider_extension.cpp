@@ -16,9 +16,17 @@ using platform::ItemPtr;
 using platform::Progress;
 
 FileProviderExtension::FileProviderExtension(platform::FileProviderDomain domain, SharedStore store,
-                                             std::shared_ptr<platform::HttpSession> session)
-    : services_{std::move(domain), std::move(store), std::move(session)} {
+                                             std::shared_ptr<platform::HttpSession> session,
+                                             platform::ThreadPool& pool,
+                                             std::filesystem::path downloadFolder)
+    : services_{std::move(domain), std::move(store), std::move(session), std::move(downloadFolder)},
+      tasks_(pool) {
   if (!services_.session) throw std::invalid_argument("the file provider needs an HTTP session");
+  if (!services_.downloadFolder.is_absolute()) {
+    throw std::invalid_argument(
+        "the file provider's download folder must be an absolute path, not \"" +
+        services_.downloadFolder.string() + "\"");
+  }
 }
 
 FoliumClient FileProviderExtension::Services::makeClient() const {
@@ -124,12 +132,17 @@ std::shared_ptr<Progress> FileProviderExtension::fetchContentsForItemWithIdentif
       }
       const FoliumClient client = services.makeClient();
       const FoliumDocument document = client.getDocument(node.id);
-      const std::string contents = client.downloadDocument(document.id);
-      std::filesystem::path location = writeTemporaryFile(contents);
+      // Written to its file as it arrives: a large document never sits in memory. A failed
+      // download leaves no file behind.
+      ensurePrivateFolder(services.downloadFolder);
+      PartialFile file(services.downloadFolder);
+      const std::uint64_t size = client.downloadDocument(
+          document.id, [&file](std::string_view bytes) { file.write(bytes); });
+      std::filesystem::path location = file.keep();
       ItemPtr item = FoliumFPItem::documentItem(
           document,
           FoliumFPItem::parentIdentifier(document.documentsFolderId, document.workspaceId),
-          static_cast<std::int64_t>(contents.size()));
+          static_cast<std::int64_t>(size));
       progress->setCompletedUnitCount(100);
       handler(std::move(location), std::move(item), nullptr);
     } catch (...) {

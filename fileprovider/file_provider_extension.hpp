@@ -1,5 +1,6 @@
 #pragma once
 
+#include <filesystem>
 #include <memory>
 #include <optional>
 #include <string>
@@ -10,6 +11,7 @@
 #include "platform/fileprovider/domain.hpp"
 #include "platform/fileprovider/replicated_extension.hpp"
 #include "platform/http/http_session.hpp"
+#include "platform/threads/thread_pool.hpp"
 
 namespace folium::fp {
 
@@ -20,9 +22,9 @@ namespace folium::fp {
 // Threading: every method may be called from any thread, concurrently. Each callback with a
 // completion handler returns at once and does its work on a task thread (answers that need
 // no server come before it returns); its handler is called exactly once on every path, a
-// failure of any kind becoming an error object. Tasks hold copies of what they need, never
-// the extension, so the extension may go while they run; a host that exits must first
-// waitForRunningTasks().
+// failure of any kind becoming an error object. Tasks run on the host's thread pool and
+// hold copies of what they need, never the extension, so the extension may go while they
+// run; a host that exits must first waitForRunningTasks(), and destroy its pool after.
 class FileProviderExtension final : public platform::ReplicatedExtension {
  public:
   // Where a new item goes on the server.
@@ -31,10 +33,13 @@ class FileProviderExtension final : public platform::ReplicatedExtension {
     std::optional<std::string> folderID;
   };
 
-  // The host hands in the drive, the profile store and the process's HTTP session. Makes no
-  // request and reads nothing.
+  // The host hands in the drive, the profile store, the process's HTTP session, the pool
+  // that runs the plug-in's tasks (it must outlive them) and the folder where fetched
+  // contents are written (created 0700 when missing; the host takes the files from
+  // there, moving them where they belong). Makes no request and reads nothing.
   FileProviderExtension(platform::FileProviderDomain domain, SharedStore store,
-                        std::shared_ptr<platform::HttpSession> session);
+                        std::shared_ptr<platform::HttpSession> session, platform::ThreadPool& pool,
+                        std::filesystem::path downloadFolder);
 
   const platform::FileProviderDomain& domain() const { return services_.domain; }
 
@@ -94,6 +99,7 @@ class FileProviderExtension final : public platform::ReplicatedExtension {
     platform::FileProviderDomain domain;
     SharedStore store;
     std::shared_ptr<platform::HttpSession> session;
+    std::filesystem::path downloadFolder;
 
     FoliumClient makeClient() const;
     std::string domainDisplayName() const;

@@ -1,3 +1,5 @@
+#include <filesystem>
+#include <system_error>
 #include <utility>
 
 #include "fileprovider/error_bridge.hpp"
@@ -82,11 +84,21 @@ std::shared_ptr<Progress> FileProviderExtension::createItemBasedOnTemplate(
         item = FoliumFPItem::folderItem(folder, parent);
       } else {
         // No file means an empty document; a file that cannot be read fails the creation
-        // rather than put an empty document in place of the user's.
-        const std::string data = contents ? readWholeFile(*contents) : std::string();
+        // rather than put an empty document in place of the user's. The file is read as
+        // it is sent.
         const FoliumDocument document =
-            client.createDocument(*where.workspaceID, where.folderID, filename, data);
-        item = FoliumFPItem::documentItem(document, parent, static_cast<std::int64_t>(data.size()));
+            contents ? client.createDocument(*where.workspaceID, where.folderID, filename,
+                                             ContentsFile{*contents})
+                     : client.createDocument(*where.workspaceID, where.folderID, filename,
+                                             std::string_view());
+        // The size sent; unknown when the file cannot be looked at any more.
+        std::optional<std::int64_t> size = 0;
+        if (contents) {
+          std::error_code unknown;
+          const std::uintmax_t bytes = std::filesystem::file_size(*contents, unknown);
+          size = unknown ? std::nullopt : std::optional(static_cast<std::int64_t>(bytes));
+        }
+        item = FoliumFPItem::documentItem(document, parent, size);
       }
       progress->setCompletedUnitCount(100);
       handler(std::move(item), 0, false, nullptr);
@@ -128,12 +140,11 @@ std::shared_ptr<Progress> FileProviderExtension::modifyItem(
       const FoliumClient client = services.makeClient();
       ItemPtr result = item;
       if (node.kind == FoliumNode::Case::document) {
-        // Contents first and read before anything is sent: a file that cannot be read fails
-        // the change instead of uploading empty bytes over the document. Without a file the
+        // Contents first, and a file that cannot be opened fails the change before anything
+        // is sent instead of uploading empty bytes over the document. Without a file the
         // contents are left alone.
         if ((changedFields & ItemField::contents) && contents) {
-          const std::string data = readWholeFile(*contents);
-          client.updateDocumentContent(node.id, filename, data);
+          client.updateDocumentContent(node.id, filename, ContentsFile{*contents});
         }
         if (changedFields & ItemField::filename) client.renameDocument(node.id, filename);
         if (changedFields & ItemField::parentItemIdentifier) {

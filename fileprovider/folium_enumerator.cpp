@@ -2,7 +2,6 @@
 
 #include <charconv>
 #include <exception>
-#include <future>
 #include <utility>
 
 #include "fileprovider/error_bridge.hpp"
@@ -19,18 +18,19 @@ namespace {
 
 constexpr std::string_view kAnchorVersion = "v4";
 
-// Folders and documents of one container. The two lists are requested at the same time;
-// the folder list is taken first. When it fails, the document request is cancelled and
-// waited for, and the folder list's error is the listing's, whatever became of the other.
+// Folders and documents of one container. The two lists are requested at the same time
+// (the document list on the pool; when no pool thread is free, this thread lists it after
+// the folders); the folder list is taken first. When it fails, the document request is
+// cancelled and waited for, and the folder list's error is the listing's, whatever became
+// of the other.
 std::pair<std::vector<Folder>, std::vector<FoliumDocument>> listFoldersAndDocuments(
-    const FoliumClient& client, const std::optional<std::string>& workspaceID,
-    const std::optional<std::string>& folderID) {
+    const FoliumClient& client, const TaskGroup& tasks,
+    const std::optional<std::string>& workspaceID, const std::optional<std::string>& folderID) {
   platform::CancellationToken cancellation;
   auto documents =
-      std::async(std::launch::async,
-                 [documentClient = client.withCancellation(cancellation), workspaceID, folderID] {
-                   return documentClient.listDocuments(workspaceID, folderID);
-                 });
+      tasks.async([documentClient = client.withCancellation(cancellation), workspaceID, folderID] {
+        return documentClient.listDocuments(workspaceID, folderID);
+      });
   std::vector<Folder> folders;
   try {
     folders = client.listFolders(workspaceID, folderID);
@@ -111,10 +111,11 @@ FoliumEnumerator::FoliumEnumerator(ItemIdentifier container, FoliumClient client
     : container_(std::move(container)), client_(std::move(client)), tasks_(std::move(tasks)) {}
 
 std::vector<ItemPtr> FoliumEnumerator::items(const ItemIdentifier& forContainer) const {
-  return listChildren(client_, forContainer);
+  return listChildren(client_, tasks_, forContainer);
 }
 
 std::vector<ItemPtr> FoliumEnumerator::listChildren(const FoliumClient& client,
+                                                    const TaskGroup& tasks,
                                                     const ItemIdentifier& forContainer) {
   std::vector<ItemPtr> items;
   if (forContainer == platform::NSFileProviderWorkingSetContainerItemIdentifier ||
@@ -133,9 +134,9 @@ std::vector<ItemPtr> FoliumEnumerator::listChildren(const FoliumClient& client,
       const bool inWorkspace = node.kind == FoliumNode::Case::workspace;
       // A workspace is listed with its id and keeps only its top level (records without
       // a folder); a folder is listed by its own id.
-      auto [folders, documents] = inWorkspace
-                                      ? listFoldersAndDocuments(client, node.id, std::nullopt)
-                                      : listFoldersAndDocuments(client, std::nullopt, node.id);
+      auto [folders, documents] =
+          inWorkspace ? listFoldersAndDocuments(client, tasks, node.id, std::nullopt)
+                      : listFoldersAndDocuments(client, tasks, std::nullopt, node.id);
       for (const Folder& folder : folders) {
         if (inWorkspace && folder.documentsFolderId) continue;
         items.push_back(FoliumFPItem::folderItem(folder, forContainer));
@@ -173,17 +174,19 @@ std::optional<std::int64_t> FoliumEnumerator::parseAnchor(std::string_view ancho
 void FoliumEnumerator::enumerateItems(std::shared_ptr<platform::EnumerationObserver> observer,
                                       platform::EnumerationPage) {
   // Copies, not this enumerator: the service may drop it while the listing runs.
-  tasks_.start([client = client_, container = container_, observer = std::move(observer)] {
-    bool finished = false;
-    try {
-      std::vector<ItemPtr> items = listChildren(client, container);
-      observer->didEnumerateItems(std::move(items));
-      finished = true;
-      observer->finishEnumeratingUpToPage(std::nullopt);
-    } catch (...) {
-      if (!finished) observer->finishEnumeratingWithError(toErrorObject(std::current_exception()));
-    }
-  });
+  tasks_.start(
+      [client = client_, container = container_, observer = std::move(observer), tasks = tasks_] {
+        bool finished = false;
+        try {
+          std::vector<ItemPtr> items = listChildren(client, tasks, container);
+          observer->didEnumerateItems(std::move(items));
+          finished = true;
+          observer->finishEnumeratingUpToPage(std::nullopt);
+        } catch (...) {
+          if (!finished)
+            observer->finishEnumeratingWithError(toErrorObject(std::current_exception()));
+        }
+      });
 }
 
 void FoliumEnumerator::currentSyncAnchor(SyncAnchorHandler completionHandler) {

@@ -13,7 +13,7 @@ namespace folium::fp {
 
 // Lists one container of the drive and follows the server's change feed (for the whole
 // instance, whatever the container). Holds only its container and the client it was built
-// with; every call runs on a task thread of its own and answers its observer or completion
+// with; every call runs as a task on the host's pool and answers its observer or completion
 // handler exactly once, so any thread may call anything, concurrently.
 //
 // Sync anchors are the text "v4:" followed by a change-feed cursor in decimal.
@@ -22,7 +22,8 @@ class FoliumEnumerator final : public platform::FileProviderEnumerator {
   // Change-feed records asked for per request.
   static constexpr std::int64_t kChangeBatchSize = 500;
 
-  FoliumEnumerator(platform::ItemIdentifier container, FoliumClient client, TaskGroup tasks = {});
+  // Work runs as tasks of `tasks`, on its pool.
+  FoliumEnumerator(platform::ItemIdentifier container, FoliumClient client, TaskGroup tasks);
 
   const platform::ItemIdentifier& container() const { return container_; }
   const FoliumClient& client() const { return client_; }
@@ -54,6 +55,7 @@ class FoliumEnumerator final : public platform::FileProviderEnumerator {
 
  private:
   static std::vector<platform::ItemPtr> listChildren(const FoliumClient& client,
+                                                     const TaskGroup& tasks,
                                                      const platform::ItemIdentifier& forContainer);
 
   const platform::ItemIdentifier container_;

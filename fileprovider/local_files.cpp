@@ -56,6 +56,8 @@ std::string uniqueName() {
   return name;
 }
 
+}  // namespace
+
 void ensurePrivateFolder(const std::filesystem::path& folder) {
   if (::mkdir(folder.c_str(), 0700) == 0) {
     // The umask may have taken bits away, never added any: 0700 stands unless it was
@@ -77,8 +79,6 @@ void ensurePrivateFolder(const std::filesystem::path& folder) {
     fail(errno, "cannot make folder " + folder.string() + " private");
   }
 }
-
-}  // namespace
 
 std::string readWholeFile(const std::filesystem::path& path) {
   const std::string what = "cannot read " + path.string();
@@ -111,30 +111,65 @@ std::filesystem::path downloadsFolder() {
   return base / ("folium-" + std::to_string(::geteuid()));
 }
 
-std::filesystem::path writeTemporaryFile(std::string_view contents) {
-  const std::filesystem::path folder = downloadsFolder();
-  ensurePrivateFolder(folder);
-  const std::filesystem::path path = folder / uniqueName();
-  const std::string what = "cannot write " + path.string();
-  FileDescriptor fd(
-      ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
-  if (fd.get() < 0) fail(errno, what);
-  auto failAndRemove = [&](int error) {
-    ::unlink(path.c_str());
-    fail(error, what);
-  };
-  if (::fchmod(fd.get(), 0600) != 0) failAndRemove(errno);
-  while (!contents.empty()) {
-    const ssize_t count = ::write(fd.get(), contents.data(), contents.size());
+PartialFile::PartialFile(const std::filesystem::path& folder, std::string_view prefix) {
+  // 128 random bits: a clash means someone else's file, and a fresh name is tried.
+  for (int attempt = 0;; ++attempt) {
+    path_ = folder / (std::string(prefix) + uniqueName());
+    fd_ = ::open(path_.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+    if (fd_ >= 0) break;
+    if (errno != EEXIST || attempt == 3) fail(errno, "cannot write " + path_.string());
+  }
+  // The umask may have taken bits away; 0600 is wanted, no more and no less.
+  if (::fchmod(fd_, 0600) != 0) {
+    const int error = errno;
+    ::close(fd_);
+    ::unlink(path_.c_str());
+    fail(error, "cannot write " + path_.string());
+  }
+}
+
+PartialFile::~PartialFile() {
+  if (fd_ >= 0) ::close(fd_);
+  if (!kept_) ::unlink(path_.c_str());
+}
+
+void PartialFile::write(std::string_view bytes) {
+  while (!bytes.empty()) {
+    const ssize_t count = ::write(fd_, bytes.data(), bytes.size());
     if (count < 0) {
       if (errno == EINTR) continue;
-      failAndRemove(errno);
+      fail(errno, "cannot write " + path_.string());
     }
-    contents.remove_prefix(static_cast<std::size_t>(count));
+    bytes.remove_prefix(static_cast<std::size_t>(count));
   }
+}
+
+void PartialFile::close() {
   // Don't retry close in case of EINTR: the descriptor is gone either way.
-  if (::close(fd.release()) != 0) failAndRemove(errno);
-  return path;
+  const int result = ::close(std::exchange(fd_, -1));
+  if (result != 0) fail(errno, "cannot write " + path_.string());
+}
+
+std::filesystem::path PartialFile::keep() {
+  close();
+  kept_ = true;
+  return path_;
+}
+
+void PartialFile::keepAs(const std::filesystem::path& destination) {
+  close();
+  if (::rename(path_.c_str(), destination.c_str()) != 0) {
+    fail(errno, "cannot write " + destination.string());
+  }
+  kept_ = true;
+}
+
+std::filesystem::path writeTemporaryFile(const std::filesystem::path& folder,
+                                         std::string_view contents) {
+  ensurePrivateFolder(folder);
+  PartialFile file(folder);
+  file.write(contents);
+  return file.keep();
 }
 
 }  // namespace folium::fp

@@ -13,10 +13,40 @@ std::string readWholeFile(const std::filesystem::path& path);
 // directory ($TMPDIR when it is an absolute path, else /tmp).
 std::filesystem::path downloadsFolder();
 
-// Writes `contents` to a new file with a unique name in downloadsFolder() and returns its
-// absolute path. The folder is created 0700 (an existing one must be a real folder owned by
-// the user, and is brought back to 0700); the file is created 0600, never over an existing
-// one. The file is the caller's to move or remove. Throws std::system_error naming the path.
-std::filesystem::path writeTemporaryFile(std::string_view contents);
+// Creates `folder` 0700 when it is missing; an existing one must be a real folder owned by
+// the user, and is brought back to 0700. Throws std::system_error naming the folder.
+void ensurePrivateFolder(const std::filesystem::path& folder);
+
+// A new file being written, under a name of its own that nobody could have taken or
+// planted a link at: created 0600 with O_EXCL and O_NOFOLLOW. Removed when destroyed unless
+// it was kept. Not thread-safe: one writer owns it. Failures throw std::system_error naming
+// the file.
+class PartialFile {
+ public:
+  // A file in `folder` named `prefix` followed by 32 random hexadecimal digits.
+  PartialFile(const std::filesystem::path& folder, std::string_view prefix = {});
+  ~PartialFile();
+  PartialFile(const PartialFile&) = delete;
+  PartialFile& operator=(const PartialFile&) = delete;
+
+  const std::filesystem::path& path() const { return path_; }
+  void write(std::string_view bytes);
+  // Closes the file (a failed close is a failed write) and leaves it in place.
+  std::filesystem::path keep();
+  // Closes the file and renames it over `destination`, atomically.
+  void keepAs(const std::filesystem::path& destination);
+
+ private:
+  void close();
+
+  std::filesystem::path path_;
+  int fd_ = -1;
+  bool kept_ = false;
+};
+
+// Writes `contents` to a new PartialFile in `folder`, created private (ensurePrivateFolder)
+// and returns its path. The file is the caller's to move or remove.
+std::filesystem::path writeTemporaryFile(const std::filesystem::path& folder,
+                                         std::string_view contents);
 
 }  // namespace folium::fp

@@ -1,50 +1,39 @@
 #include "fileprovider/task_group.hpp"
 
-#include <system_error>
-#include <thread>
 #include <utility>
 
 namespace folium::fp {
-namespace {
 
-void runGuarded(std::function<void()>& work) noexcept {
-  try {
-    work();
-  } catch (...) {
-    // A thread entry point: nothing may escape it. The work answers its own failures.
-  }
-  // The work's captures (handlers, observers, clients) go now, before the task counts as
-  // ended, so a waiter that returns finds nothing of it still alive.
-  try {
-    work = nullptr;
-  } catch (...) {
-  }
-}
-
-}  // namespace
-
-TaskGroup::TaskGroup() : state_(std::make_shared<State>()) {}
+TaskGroup::TaskGroup(platform::ThreadPool& pool)
+    : pool_(&pool), state_(std::make_shared<State>()) {}
 
 void TaskGroup::start(std::function<void()> work) const {
   {
     std::lock_guard lock(state_->mutex);
     ++state_->running;
   }
-  auto shared = std::make_shared<std::function<void()>>(std::move(work));
-  auto finish = [](const std::shared_ptr<State>& state) {
-    std::lock_guard lock(state->mutex);
-    --state->running;
-    state->ended.notify_all();
+  // Ends the count once the work and its captures (handlers, observers, clients) are gone,
+  // so a waiter that returns finds nothing of the task still alive.
+  struct Ending {
+    explicit Ending(std::shared_ptr<State> state) : state(std::move(state)) {}
+    Ending(const Ending&) = delete;
+    Ending& operator=(const Ending&) = delete;
+    ~Ending() {
+      std::lock_guard lock(state->mutex);
+      --state->running;
+      state->ended.notify_all();
+    }
+    std::shared_ptr<State> state;
   };
-  try {
-    std::thread([state = state_, shared, finish] {
-      runGuarded(*shared);
-      finish(state);
-    }).detach();
-  } catch (const std::system_error&) {
-    runGuarded(*shared);
-    finish(state_);
-  }
+  // When queueing fails, the dropped `ending` undoes the count.
+  pool_->submit([work = std::move(work), ending = std::make_shared<Ending>(state_)]() mutable {
+    try {
+      work();
+    } catch (...) {
+      // The work answers its own failures.
+    }
+    work = nullptr;
+  });
 }
 
 void TaskGroup::wait() const {

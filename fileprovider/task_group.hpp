@@ -6,22 +6,33 @@
 #include <functional>
 #include <memory>
 #include <mutex>
+#include <utility>
+
+#include "platform/threads/thread_pool.hpp"
 
 namespace folium::fp {
 
-// Runs the plug-in's asynchronous work, each piece on a thread of its own, and lets the
-// owner wait until all of it has ended (a host must not exit under a running request).
-// Thread-safe. Copies share the same set of tasks.
+// The plug-in's asynchronous work, run on the host's thread pool, counted so that the owner
+// can wait until all of it has ended (a host must not exit under a running request).
+// Thread-safe. Copies share the same count; the pool must outlive every copy and every task.
 class TaskGroup {
  public:
-  TaskGroup();
+  explicit TaskGroup(platform::ThreadPool& pool);
 
-  // Starts `work` on a new thread and returns at once. When no thread can be started, runs
-  // `work` on the calling thread instead, so that its answer still comes. `work` should not
-  // throw; whatever it throws is dropped.
+  // Queues `work` on the pool and returns at once. `work` should not throw; whatever it
+  // throws is dropped.
   void start(std::function<void()> work) const;
 
-  // Blocks until every task started so far (and any they start) has ended.
+  // Queues a piece whose result a running task waits for (see ThreadPool::Future): when no
+  // pool thread has taken it by then, the waiting task runs it itself. Not counted: the
+  // task that waits for it is.
+  template <typename F>
+  auto async(F work) const {
+    return pool_->async(std::move(work));
+  }
+
+  // Blocks until every task started so far (and any they start) has ended. Never call it
+  // from a task of the group: it would wait for itself.
   void wait() const;
   // Same, for at most `timeout`; true when no task is left.
   bool waitFor(std::chrono::milliseconds timeout) const;
@@ -33,6 +44,7 @@ class TaskGroup {
     std::condition_variable ended;
     std::size_t running = 0;
   };
+  platform::ThreadPool* pool_;
   std::shared_ptr<State> state_;
 };
 

@@ -6,14 +6,15 @@
 #include <charconv>
 #include <cstdio>
 #include <cstring>
+#include <filesystem>
 #include <iostream>
 #include <iterator>
 
 #include <boost/json.hpp>
 
 #include "app/cli/cli_context.hpp"
-#include "app/cli/read_whole_file.hpp"
 #include "core/folium_client.hpp"
+#include "fileprovider/local_files.hpp"
 
 namespace folium::app {
 namespace {
@@ -63,26 +64,58 @@ std::string baseName(const std::string& path) {
   return slash == std::string::npos ? path : path.substr(slash + 1);
 }
 
-// Writes the downloaded bytes to FILE (private: 0600) or stdout.
-void writeOutput(const std::string& path, const std::string& data) {
+void writeAll(int fd, std::string_view bytes, const std::string& path) {
+  while (!bytes.empty()) {
+    const ssize_t count = ::write(fd, bytes.data(), bytes.size());
+    if (count < 0 && errno == EINTR) continue;
+    if (count < 0 && path.empty()) throw CliFailure("cannot write to standard output");
+    if (count < 0) throw CliFailure("cannot write " + path + ": " + std::strerror(errno));
+    bytes.remove_prefix(static_cast<std::size_t>(count));
+  }
+}
+
+// Writes a document's contents to FILE, or stdout, as they arrive: never whole in memory.
+// A file is written beside FILE under a name of its own (0600, never through a planted link)
+// and renamed over it once complete, so a failed download leaves what FILE held intact. A
+// FILE that names a link is followed, and the file it names replaced; one that names
+// something other than a file (/dev/null, a FIFO) is written to as it is.
+void downloadTo(const FoliumClient& client, const std::string& id, const std::string& path) {
   if (path.empty() || path == "-") {
-    std::cout.write(data.data(), static_cast<std::streamsize>(data.size()));
+    client.downloadDocument(id, [](std::string_view bytes) { writeAll(STDOUT_FILENO, bytes, {}); });
     return;
   }
-  const std::string temporary = path + ".part";
-  FILE* file = nullptr;
-  {
-    const int fd = ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+  struct stat target {};
+  const bool exists = ::stat(path.c_str(), &target) == 0;
+  if (exists && S_ISDIR(target.st_mode)) {
+    throw CliFailure("cannot write " + path + ": it is a folder; give a file name after -o");
+  }
+  if (exists && !S_ISREG(target.st_mode)) {
+    const int fd = ::open(path.c_str(), O_WRONLY | O_CLOEXEC | O_NOCTTY);
     if (fd < 0) throw CliFailure("cannot write " + path + ": " + std::strerror(errno));
-    file = ::fdopen(fd, "wb");
+    try {
+      client.downloadDocument(id, [&](std::string_view bytes) { writeAll(fd, bytes, path); });
+    } catch (...) {
+      ::close(fd);
+      throw;
+    }
+    if (::close(fd) != 0) throw CliFailure("cannot write " + path + ": " + std::strerror(errno));
+    return;
   }
-  const bool ok = std::fwrite(data.data(), 1, data.size(), file) == data.size();
-  const bool closed = std::fclose(file) == 0;
-  if (!ok || !closed || std::rename(temporary.c_str(), path.c_str()) != 0) {
-    const std::string reason = std::strerror(errno);
-    std::remove(temporary.c_str());
-    throw CliFailure("cannot write " + path + ": " + reason);
+  std::filesystem::path destination = path;
+  struct stat link {};
+  if (::lstat(path.c_str(), &link) == 0 && S_ISLNK(link.st_mode)) {
+    if (!exists) {
+      throw CliFailure("cannot write " + path +
+                       ": it is a link to a file that does not exist; remove the link or "
+                       "give another file name");
+    }
+    destination = std::filesystem::canonical(destination);
   }
+  // Hidden, and short enough to leave room for the unique part within a name's 255 bytes.
+  const std::string name = destination.filename().string().substr(0, 200);
+  fp::PartialFile part(destination.parent_path(), "." + name + ".");
+  client.downloadDocument(id, [&part](std::string_view bytes) { part.write(bytes); });
+  part.keepAs(destination);
 }
 
 }  // namespace
@@ -204,9 +237,7 @@ void addApiCommands(CLI::App& app, CliContext& context) {
     auto output = std::make_shared<std::string>();
     sub->add_option("ID", *id, "document identifier")->required();
     sub->add_option("-o,--output", *output, "file to write (default: stdout)");
-    sub->callback([&context, id, output] {
-      writeOutput(*output, makeClient(context).downloadDocument(*id));
-    });
+    sub->callback([&context, id, output] { downloadTo(makeClient(context), *id, *output); });
   }
   {
     auto* sub = command("create-document", "upload FILE as a new document");
@@ -220,9 +251,9 @@ void addApiCommands(CLI::App& app, CliContext& context) {
     sub->add_option("FILE", *file, "file to upload")->required();
     sub->callback([&context, workspace, folder, folderOption, name, nameOption, file] {
       const FoliumClient client = makeClient(context);
-      const std::string data = readWholeFile(*file, "cannot read ");
       printOne(client.createDocument(*workspace, optionalArg(*folder, folderOption),
-                                     nameOption->count() ? *name : baseName(*file), data));
+                                     nameOption->count() ? *name : baseName(*file),
+                                     ContentsFile{*file}));
     });
   }
   {
@@ -235,9 +266,8 @@ void addApiCommands(CLI::App& app, CliContext& context) {
     sub->add_option("FILE", *file, "file to upload")->required();
     sub->callback([&context, id, name, nameOption, file] {
       const FoliumClient client = makeClient(context);
-      const std::string data = readWholeFile(*file, "cannot read ");
       printOne(client.updateDocumentContent(*id, nameOption->count() ? *name : baseName(*file),
-                                            data));
+                                            ContentsFile{*file}));
     });
   }
   {

@@ -21,6 +21,7 @@
 #include "app/cli/cli_context.hpp"
 #include "core/shared_store.hpp"
 #include "fileprovider/file_provider_extension.hpp"
+#include "fileprovider/local_files.hpp"
 #include "platform/desktop/content_types.hpp"
 #include "platform/fileprovider/item_fields.hpp"
 #include "platform/fileprovider/item_identifier.hpp"
@@ -33,6 +34,8 @@ using platform::ErrorPtr;
 using platform::ItemPtr;
 
 constexpr auto kProgressWait = std::chrono::seconds(5);
+// One request runs at a time; its folder and document listings run side by side.
+constexpr std::size_t kPluginThreads = 2;
 
 // The transcript is UTF-8, but what the plug-in hands back need not be: names, identifiers,
 // anchors and paths come from the command line or the file system as bytes. Each maximal
@@ -334,8 +337,10 @@ json::array fieldNames(platform::ItemFields fields) {
 class StandInPlatform {
  public:
   StandInPlatform(const CliContext& context, const std::string& displayName)
-      : extension_(platform::FileProviderDomain{context.domain, displayName},
-                   SharedStore(SharedStore::appGroupID), context.session()) {}
+      : pool_(kPluginThreads),
+        extension_(platform::FileProviderDomain{context.domain, displayName},
+                   SharedStore(SharedStore::appGroupID), context.session(), pool_,
+                   fp::downloadsFolder()) {}
 
   // Normally everything has ended already (finish() waits); after a failure between the
   // call and finish(), answers still waiting at the gate are let through first.
@@ -429,6 +434,8 @@ class StandInPlatform {
 
  private:
   Transcript transcript_;
+  // Declared before the plug-in, so that the pool outlives its tasks.
+  platform::ThreadPool pool_;
   fp::FileProviderExtension extension_;
 };
 

@@ -1,16 +1,20 @@
 #include "platform/http/curl_http_session.hpp"
 
 #include <curl/curl.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <array>
 #include <cctype>
+#include <cerrno>
+#include <cstdint>
 #include <cstring>
 #include <exception>
 #include <mutex>
 #include <new>
 #include <string>
 #include <string_view>
+#include <system_error>
 #include <utility>
 #include <vector>
 
@@ -22,9 +26,6 @@ constexpr int kMaxRedirects = 10;
 // Handles kept for reuse beyond this are closed, with their connections, when returned.
 constexpr size_t kMaxIdleHandles = 16;
 constexpr long kReceiveBufferSize = 256 * 1024;
-// A declared body length above this is not reserved up front: the server may be lying,
-// and growing the body as it arrives costs little next to a download that large.
-constexpr curl_off_t kMaxReservation = curl_off_t{2} << 30;
 
 struct EasyDeleter {
   void operator()(CURL* handle) const noexcept { curl_easy_cleanup(handle); }
@@ -60,8 +61,11 @@ enum class Outcome { response, notHttp };
 // The one place where libcurl's result codes get their meaning for callers. `what` names
 // the request ("GET http://host/path"); `detail` is curl's error text, when it has one.
 // `requestSent` tells a reply that curl refused to read as HTTP from a request that never
-// left. Returns for a response, HTTP or not; throws TransportError for every failure.
+// left, and a server that stopped answering from one that was never reached. Returns for a
+// response, HTTP or not; throws TransportError for every failure.
 Outcome outcomeOf(CURLcode code, const std::string& what, const char* detail, bool requestSent) {
+  using Kind = TransportError::Kind;
+  Kind kind = Kind::other;
   switch (code) {
     case CURLE_OK:
       return Outcome::response;
@@ -70,12 +74,21 @@ Outcome outcomeOf(CURLcode code, const std::string& what, const char* detail, bo
       if (requestSent) return Outcome::notHttp;
       break;
     case CURLE_ABORTED_BY_CALLBACK:
-      throw TransportError(code, what + ": the request was cancelled");
+      throw TransportError(Kind::cancelled, code, what + ": the request was cancelled");
+    case CURLE_OPERATION_TIMEDOUT:
+      // Connecting (TLS included) that takes too long is a server out of reach.
+      kind = requestSent ? Kind::timedOut : Kind::hostUnreachable;
+      break;
+    case CURLE_COULDNT_RESOLVE_HOST:
+    case CURLE_COULDNT_RESOLVE_PROXY:
+    case CURLE_COULDNT_CONNECT:
+      kind = Kind::hostUnreachable;
+      break;
     default:
       break;
   }
   const char* text = detail != nullptr && *detail != '\0' ? detail : curl_easy_strerror(code);
-  throw TransportError(code, what + ": " + text);
+  throw TransportError(kind, code, what + ": " + text);
 }
 
 void check(CURLcode code, const std::string& what, const char* detail = nullptr) {
@@ -139,41 +152,76 @@ struct Hop {
 // exception here and abort the transfer, and send() rethrows it once curl has returned.
 struct Transfer {
   CURL* handle = nullptr;
+  const std::string* what = nullptr;
   const CancellationToken* cancellation = nullptr;
   HttpResponse response;
   bool bodyStarted = false;
   std::exception_ptr failure;
+  // Where a successful response's body goes instead of response.body, when set.
+  const HttpBodyWriter* writer = nullptr;
+  bool writingOut = false;  // this response's body goes to the writer
+  std::size_t maxBodySize = kDefaultMaxBodySize;
   // Where the upload of a body of several pieces stands.
   const HttpBody* upload = nullptr;
   std::size_t uploadPiece = 0;
-  std::size_t uploadOffset = 0;
+  std::uint64_t uploadOffset = 0;
 };
 
-// Feeds the pieces of a body to curl one after another, straight from the caller's memory.
-size_t onUploadData(char* buffer, size_t size, size_t count, void* userData) {
-  auto& transfer = *static_cast<Transfer*>(userData);
-  const auto& pieces = transfer.upload->pieces();
-  size_t written = 0;
-  const size_t room = size * count;
-  while (written < room && transfer.uploadPiece < pieces.size()) {
-    const std::string_view piece = pieces[transfer.uploadPiece];
-    const size_t n = std::min(room - written, piece.size() - transfer.uploadOffset);
-    std::memcpy(buffer + written, piece.data() + transfer.uploadOffset, n);
-    written += n;
-    transfer.uploadOffset += n;
-    if (transfer.uploadOffset == piece.size()) {
-      ++transfer.uploadPiece;
-      transfer.uploadOffset = 0;
+// Reads up to `room` bytes of a file piece at the transfer's place in it.
+size_t readFilePiece(const HttpBody::Piece& piece, std::uint64_t from, char* buffer, size_t room) {
+  const auto wanted = static_cast<size_t>(std::min<std::uint64_t>(room, piece.length - from));
+  for (;;) {
+    const ssize_t count =
+        ::pread(piece.fd, buffer, wanted, static_cast<off_t>(piece.offset + from));
+    if (count > 0) return static_cast<size_t>(count);
+    if (count == 0) {
+      // The length was announced: sending fewer bytes would cut the request short.
+      throw std::system_error(EIO, std::generic_category(),
+                              "the file got shorter while it was being sent");
+    }
+    if (errno != EINTR) {
+      throw std::system_error(errno, std::generic_category(), "cannot read the file being sent");
     }
   }
-  return written;
+}
+
+// Feeds the pieces of a body to curl one after another, straight from the caller's memory
+// or from the caller's files.
+size_t onUploadData(char* buffer, size_t size, size_t count, void* userData) {
+  auto& transfer = *static_cast<Transfer*>(userData);
+  try {
+    const auto& pieces = transfer.upload->pieces();
+    size_t written = 0;
+    const size_t room = size * count;
+    while (written < room && transfer.uploadPiece < pieces.size()) {
+      const HttpBody::Piece& piece = pieces[transfer.uploadPiece];
+      size_t n = 0;
+      if (piece.isFile()) {
+        n = readFilePiece(piece, transfer.uploadOffset, buffer + written, room - written);
+      } else {
+        n = static_cast<size_t>(
+            std::min<std::uint64_t>(room - written, piece.bytes.size() - transfer.uploadOffset));
+        std::memcpy(buffer + written, piece.bytes.data() + transfer.uploadOffset, n);
+      }
+      written += n;
+      transfer.uploadOffset += n;
+      if (transfer.uploadOffset == piece.size()) {
+        ++transfer.uploadPiece;
+        transfer.uploadOffset = 0;
+      }
+    }
+    return written;
+  } catch (...) {
+    transfer.failure = std::current_exception();
+    return CURL_READFUNC_ABORT;
+  }
 }
 
 // curl rewinds a body it must send again (a connection that was closed under it).
 int onUploadSeek(void* userData, curl_off_t offset, int origin) {
   auto& transfer = *static_cast<Transfer*>(userData);
   if (origin != SEEK_SET || offset < 0) return CURL_SEEKFUNC_CANTSEEK;
-  auto remaining = static_cast<size_t>(offset);
+  auto remaining = static_cast<std::uint64_t>(offset);
   const auto& pieces = transfer.upload->pieces();
   transfer.uploadPiece = 0;
   while (transfer.uploadPiece < pieces.size() && remaining >= pieces[transfer.uploadPiece].size()) {
@@ -205,6 +253,7 @@ size_t onHeaderLine(char* data, size_t size, size_t count, void* userdata) {
       headers.clear();
       transfer.response.body.clear();
       transfer.bodyStarted = false;
+      transfer.writingOut = false;
     } else if (!line.empty() && (line.front() == ' ' || line.front() == '\t')) {
       if (!headers.empty() && !trimmed(line).empty()) {
         headers.back().second.append(" ").append(trimmed(line));
@@ -226,12 +275,27 @@ size_t onBodyData(char* data, size_t size, size_t count, void* userdata) {
   try {
     if (!transfer.bodyStarted) {
       transfer.bodyStarted = true;
+      long status = 0;
+      curl_easy_getinfo(transfer.handle, CURLINFO_RESPONSE_CODE, &status);
+      transfer.writingOut = transfer.writer != nullptr && status >= 200 && status <= 299;
       curl_off_t declared = -1;
-      if (curl_easy_getinfo(transfer.handle, CURLINFO_CONTENT_LENGTH_DOWNLOAD_T, &declared) ==
+      if (!transfer.writingOut &&
+          curl_easy_getinfo(transfer.handle, CURLINFO_CONTENT_LENGTH_DOWNLOAD_T, &declared) ==
               CURLE_OK &&
-          declared > 0 && declared <= kMaxReservation) {
+          declared > 0 && static_cast<std::uint64_t>(declared) <= transfer.maxBodySize) {
         transfer.response.body.reserve(static_cast<size_t>(declared));
       }
+    }
+    if (transfer.writingOut) {
+      (*transfer.writer)(std::string_view(data, length));
+      return length;
+    }
+    if (length > transfer.maxBodySize - transfer.response.body.size()) {
+      const std::string detail = "the response body is larger than " +
+                                 std::to_string(transfer.maxBodySize >> 20) +
+                                 " MiB, more than this request accepts; the server sent something "
+                                 "other than what was asked for";
+      outcomeOf(CURLE_FILESIZE_EXCEEDED, *transfer.what, detail.c_str(), true);
     }
     transfer.response.body.append(data, length);
     return length;
@@ -361,6 +425,9 @@ std::pair<HttpResponse, std::string> CurlHttpSession::Impl::perform(CURL* handle
 
   Transfer transfer;
   transfer.handle = handle;
+  transfer.what = &what;
+  transfer.maxBodySize = request.maxBodySize;
+  if (request.bodyWriter) transfer.writer = &request.bodyWriter;
   char errorText[CURL_ERROR_SIZE] = {};
 
   set(curl_easy_setopt(handle, CURLOPT_SHARE, share.get()));
@@ -401,7 +468,8 @@ std::pair<HttpResponse, std::string> CurlHttpSession::Impl::perform(CURL* handle
   } else if (hop.method == "HEAD") {
     set(curl_easy_setopt(handle, CURLOPT_NOBODY, 1L));
   } else {
-    const bool pieces = hop.body.pieces().size() > 1;
+    const auto& bodyPieces = hop.body.pieces();
+    const bool pieces = bodyPieces.size() > 1 || (bodyPieces.size() == 1 && bodyPieces[0].isFile());
     if (hop.method == "POST" || pieces) {
       set(curl_easy_setopt(handle, CURLOPT_POST, 1L));
     }
@@ -419,7 +487,7 @@ std::pair<HttpResponse, std::string> CurlHttpSession::Impl::perform(CURL* handle
       set(curl_easy_setopt(handle, CURLOPT_SEEKFUNCTION, &onUploadSeek));
       set(curl_easy_setopt(handle, CURLOPT_SEEKDATA, &transfer));
     } else if (!hop.body.empty() || methodTakesBody(hop.method)) {
-      const std::string_view bytes = hop.body.empty() ? std::string_view("") : hop.body.pieces()[0];
+      const std::string_view bytes = hop.body.empty() ? std::string_view("") : bodyPieces[0].bytes;
       set(curl_easy_setopt(handle, CURLOPT_POSTFIELDSIZE_LARGE,
                            static_cast<curl_off_t>(bytes.size())));
       set(curl_easy_setopt(handle, CURLOPT_POSTFIELDS, bytes.data()));
@@ -461,10 +529,15 @@ HttpResponse CurlHttpSession::send(const HttpRequest& request) {
           "only absolute http and https URLs can be requested");
   }
 
+  // A handle whose transfer failed is closed rather than pooled: libcurl may leave it unable
+  // to take options again (after a failed name lookup, every later request on it failed).
   struct Lease {
     Impl& pool;
     EasyHandle handle;
-    ~Lease() { pool.giveBack(std::move(handle)); }
+    bool reusable = false;
+    ~Lease() {
+      if (reusable) pool.giveBack(std::move(handle));
+    }
   } lease{*impl_, impl_->take()};
 
   for (int redirects = 0;; ++redirects) {
@@ -476,6 +549,7 @@ HttpResponse CurlHttpSession::send(const HttpRequest& request) {
     // not travel to a server the caller did not name.
     if (!response.isHttp || !followable || location.empty() || redirects == kMaxRedirects ||
         originOf(location) != origin) {
+      lease.reusable = true;
       return std::move(response);
     }
     const bool toGet =

@@ -1,7 +1,5 @@
 #include "platform/http/http_session.hpp"
 
-#include <curl/curl.h>
-
 #include <algorithm>
 #include <cctype>
 
@@ -24,11 +22,5 @@ std::optional<std::string_view> findHeader(const HttpHeaders& headers, std::stri
   }
   return std::nullopt;
 }
-
-// The codes are libcurl's, the only transport there is; a session of another kind maps its
-// own failures onto them.
-bool TransportError::isCancellation() const noexcept { return code_ == CURLE_ABORTED_BY_CALLBACK; }
-
-bool TransportError::isTimeout() const noexcept { return code_ == CURLE_OPERATION_TIMEDOUT; }
 
 }  // namespace folium::platform

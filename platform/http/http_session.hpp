@@ -2,6 +2,9 @@
 
 #include <atomic>
 #include <chrono>
+#include <cstddef>
+#include <cstdint>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <stdexcept>
@@ -32,39 +35,63 @@ class CancellationToken {
 };
 
 // The bytes of a request body, not owned: one or more pieces sent back to back, so that an
-// upload's framing and its contents go out without being joined into one buffer. The
-// pieces must stay alive until send() returns.
+// upload's framing and its contents go out without being joined into one buffer. A piece is
+// bytes in memory or a region of an open file, read as it is sent. The memory and the files
+// must stay alive and open until send() returns.
 class HttpBody {
  public:
+  struct Piece {
+    Piece(std::string_view bytes) : bytes(bytes) {}    // NOLINT: pieces are written as bytes
+    Piece(const std::string& bytes) : bytes(bytes) {}  // NOLINT
+    Piece(const char* bytes) : bytes(bytes) {}         // NOLINT
+    // `length` bytes of the file open as `fd`, from `offset`. The file is read with pread(),
+    // so its offset is left alone; one that gets shorter while it is sent fails the request.
+    static Piece fileRegion(int fd, std::uint64_t offset, std::uint64_t length) {
+      Piece piece{std::string_view()};
+      piece.fd = fd;
+      piece.offset = offset;
+      piece.length = length;
+      return piece;
+    }
+
+    bool isFile() const { return fd >= 0; }
+    std::uint64_t size() const { return isFile() ? length : bytes.size(); }
+
+    std::string_view bytes;
+    int fd = -1;
+    std::uint64_t offset = 0;
+    std::uint64_t length = 0;
+  };
+
   HttpBody() = default;
-  HttpBody(std::string_view bytes) {  // NOLINT: a body is naturally written as its bytes
-    if (!bytes.empty()) pieces_.push_back(bytes);
-  }
+  HttpBody(std::string_view bytes) : HttpBody(std::vector<Piece>{bytes}) {}  // NOLINT
   HttpBody(const std::string& bytes) : HttpBody(std::string_view(bytes)) {}  // NOLINT
   HttpBody(const char* bytes) : HttpBody(std::string_view(bytes)) {}         // NOLINT
-  explicit HttpBody(std::vector<std::string_view> pieces) {
-    for (auto piece : pieces) {
-      if (!piece.empty()) pieces_.push_back(piece);
+  explicit HttpBody(std::vector<Piece> pieces) {
+    for (const Piece& piece : pieces) {
+      if (piece.size() > 0) pieces_.push_back(piece);
     }
   }
 
-  const std::vector<std::string_view>& pieces() const { return pieces_; }
-  std::size_t size() const {
-    std::size_t total = 0;
-    for (auto piece : pieces_) total += piece.size();
+  const std::vector<Piece>& pieces() const { return pieces_; }
+  std::uint64_t size() const {
+    std::uint64_t total = 0;
+    for (const Piece& piece : pieces_) total += piece.size();
     return total;
   }
   bool empty() const { return pieces_.empty(); }
-  std::string joined() const {
-    std::string out;
-    out.reserve(size());
-    for (auto piece : pieces_) out += piece;
-    return out;
-  }
 
  private:
-  std::vector<std::string_view> pieces_;
+  std::vector<Piece> pieces_;
 };
+
+// Takes the body of a response piece by piece as it arrives. May throw: the transfer then
+// stops and send() rethrows what it threw.
+using HttpBodyWriter = std::function<void(std::string_view bytes)>;
+
+// The largest body a request keeps in memory unless it says otherwise: far above any page
+// of records, far below what would hurt the machine.
+inline constexpr std::size_t kDefaultMaxBodySize = std::size_t{64} << 20;
 
 struct HttpRequest {
   std::string method = "GET";
@@ -76,6 +103,11 @@ struct HttpRequest {
   // (connecting included); a transfer that keeps moving is never cut.
   std::chrono::milliseconds timeout{std::chrono::seconds(60)};
   std::optional<CancellationToken> cancellation;
+  // When set, the body of a successful (2xx) final response goes here as it arrives,
+  // instead of into HttpResponse::body; other responses (errors, redirects) are kept.
+  HttpBodyWriter bodyWriter;
+  // A body kept in memory beyond this fails the request with a TransportError.
+  std::size_t maxBodySize = kDefaultMaxBodySize;
 };
 
 struct HttpResponse {
@@ -91,16 +123,30 @@ struct HttpResponse {
   }
 };
 
-// A failure below HTTP: no connection, name not resolved, time-out, cancellation, TLS.
-// `code` is the transport's own code (a CURLcode for the libcurl session).
+// A failure below HTTP: no connection, name not resolved, time-out, cancellation, TLS, a
+// body larger than the request accepts. `kind` is what callers act on; `code` is the
+// transport's own code (a CURLcode for the libcurl session), kept for reports.
 class TransportError : public std::runtime_error {
  public:
-  TransportError(int code, const std::string& message) : std::runtime_error(message), code_(code) {}
+  enum class Kind {
+    cancelled,        // the request's cancellation token was set
+    timedOut,         // the server stopped answering for longer than the time-out
+    hostUnreachable,  // the name does not resolve, or no connection could be made
+    other,
+  };
+
+  TransportError(Kind kind, int code, const std::string& message)
+      : std::runtime_error(message), kind_(kind), code_(code) {}
+  TransportError(int code, const std::string& message)
+      : TransportError(Kind::other, code, message) {}
+
+  Kind kind() const noexcept { return kind_; }
   int code() const noexcept { return code_; }
-  bool isCancellation() const noexcept;
-  bool isTimeout() const noexcept;
+  bool isCancellation() const noexcept { return kind_ == Kind::cancelled; }
+  bool isTimeout() const noexcept { return kind_ == Kind::timedOut; }
 
  private:
+  Kind kind_;
   int code_;
 };
 
@@ -113,9 +159,10 @@ class HttpSession {
   HttpSession& operator=(const HttpSession&) = delete;
   virtual ~HttpSession() = default;
 
-  // Blocks until the whole response has arrived. Throws TransportError when no response
-  // came; a non-HTTP reply is returned with isHttp false. Redirects are followed only
-  // within the same scheme, host and port; any other redirect is returned as it is.
+  // Blocks until the whole response has arrived (its body written to the request's
+  // bodyWriter, when it has one). Throws TransportError when no response came or its body
+  // would be kept beyond maxBodySize; a non-HTTP reply is returned with isHttp false. Redirects are
+  // followed only within the same scheme, host and port; any other redirect is returned as it is.
   virtual HttpResponse send(const HttpRequest& request) = 0;
 };
 

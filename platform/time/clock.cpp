@@ -44,7 +44,7 @@ void SystemClock::run() {
     }
     auto first = timers_.begin();
     if (first->first > now()) {
-      // A copy: cancel() may erase the node while the wait has the lock released.
+      // A copy: cancel() may erase the timer while this waits.
       const TimePoint due = first->first;
       changed_.wait_until(lock, due);
       continue;

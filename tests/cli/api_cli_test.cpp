@@ -2,6 +2,9 @@
 #include <sys/stat.h>
 
 #include <boost/json.hpp>
+#include <filesystem>
+#include <set>
+#include <thread>
 
 #include "tests/support/devserver.hpp"
 #include "tests/support/process.hpp"
@@ -57,10 +60,10 @@ TEST(CliOptions, ProfileIsAcceptedAnywhere) {
   Ctl ctl(server.baseURL());
   const std::string bin = testing::programPath("foliumctl").string();
   const std::string p = ctl.profile().string();
-  for (const auto& argv : std::vector<std::vector<std::string>>{
-           {bin, "--profile", p, "api", "workspaces"},
-           {bin, "api", "--profile", p, "workspaces"},
-           {bin, "api", "workspaces", "--profile", p}}) {
+  for (const auto& argv :
+       std::vector<std::vector<std::string>>{{bin, "--profile", p, "api", "workspaces"},
+                                             {bin, "api", "--profile", p, "workspaces"},
+                                             {bin, "api", "workspaces", "--profile", p}}) {
     auto result = ctl.run(argv);
     EXPECT_EQ(result.exitCode, 0) << result.err;
     EXPECT_EQ(result.out, "[{\"id\":\"1\",\"label\":\"Équipe\"}]\n");
@@ -130,11 +133,13 @@ TEST(CliFailures, AnUploadThatCannotBeReadIsNamedAndNothingIsSent) {
   const std::string folder = ctl.path("").string();
   const std::string missing = ctl.path("missing.md").string();
   for (const auto& [args, fault] : std::vector<std::pair<std::vector<std::string>, std::string>>{
-           {{"create-document", "--workspace", "w", folder}, folder + ": Is a directory"},
-           {{"update-document", "d", missing}, missing + ": No such file or directory"}}) {
+           {{"create-document", "--workspace", "w", folder}, "read " + folder + ": Is a directory"},
+           {{"update-document", "d", missing}, "read " + missing + ": No such file or directory"},
+           {{"create-document", "--workspace", "w", "/dev/zero"},
+            "upload /dev/zero: not a regular file: Invalid argument"}}) {
     auto result = ctl.api(args);
     EXPECT_EQ(result.exitCode, 1);
-    EXPECT_EQ(result.err, "foliumctl: cannot read " + fault + "\n");
+    EXPECT_EQ(result.err, "foliumctl: cannot " + fault + "\n");
   }
   EXPECT_EQ(server.requestCount(), 0u);
 }
@@ -149,9 +154,53 @@ TEST(CliFailures, OutputThatCannotBeWrittenIsAFailure) {
   EXPECT_EQ(result.err, "foliumctl: cannot write to standard output\n");
 }
 
+TEST(CliDownload, ReplacesOnlyWhatFileNamesAndWritesThroughToDevicesAndPipes) {
+  ScriptedServer server([](const RecordedRequest& request) {
+    if (request.path.find("/gone/") != std::string::npos) return ScriptedResponse::status(404);
+    return bytes("contenu");
+  });
+  Ctl ctl(server.baseURL());
+  namespace fs = std::filesystem;
+  const fs::path folder = ctl.path("out");
+  fs::create_directory(folder);
+  const fs::path victim = ctl.path("victim"), target = folder / "target", file = folder / "file";
+  testing::writeFile(victim, "keep me");
+  testing::writeFile(target, "old");
+  // A link planted where a fixed temporary name would be, and FILE as a link to a file.
+  fs::create_symlink(victim, folder / "file.part");
+  fs::create_symlink(target, folder / "link");
+  ASSERT_EQ(::mkfifo((folder / "fifo").c_str(), 0600), 0);
+  std::string fromFifo;
+  std::thread reader([&] { fromFifo = testing::readFile(folder / "fifo"); });
+
+  for (const char* name : {"file", "link", "fifo"}) {
+    auto result = ctl.api({"download", "d", "-o", (folder / name).string()});
+    EXPECT_EQ(result.exitCode, 0) << name << ": " << result.err;
+  }
+  reader.join();
+  EXPECT_EQ(ctl.api({"download", "d", "-o", "/dev/null"}).exitCode, 0);
+  // A failed download leaves the file as it was.
+  auto failed = ctl.api({"download", "gone", "-o", target.string()});
+  EXPECT_EQ(failed.exitCode, 1);
+
+  EXPECT_EQ(testing::readFile(file), "contenu");
+  struct stat status {};
+  ASSERT_EQ(::stat(file.c_str(), &status), 0);
+  EXPECT_EQ(status.st_mode & 0777, 0600u);
+  EXPECT_EQ(testing::readFile(victim), "keep me");
+  EXPECT_TRUE(fs::is_symlink(folder / "link"));
+  EXPECT_EQ(testing::readFile(target), "contenu");
+  EXPECT_EQ(fromFifo, "contenu");
+  EXPECT_TRUE(fs::is_fifo(folder / "fifo"));
+  std::set<std::string> left;
+  for (const auto& entry : fs::directory_iterator(folder)) left.insert(entry.path().filename());
+  EXPECT_EQ(left, (std::set<std::string>{"fifo", "file", "file.part", "link", "target"}));
+}
+
 TEST(CliFailures, BadProfileFileIsNamed) {
   Ctl ctl("http://127.0.0.1:1/");
-  testing::writeFile(ctl.profile(), R"({"instanceURL":"http://h/","token":"t","display_name":"d"})");
+  testing::writeFile(ctl.profile(),
+                     R"({"instanceURL":"http://h/","token":"t","display_name":"d"})");
   auto result = ctl.api({"workspaces"});
   EXPECT_EQ(result.exitCode, 1);
   EXPECT_NE(result.err.find(ctl.profile().string()), std::string::npos) << result.err;
@@ -171,13 +220,15 @@ TEST(CliOutput, RecordsUseFieldNamesAndChangePagesTheirShape) {
   });
   Ctl ctl(server.baseURL());
   auto folder = ctl.api({"folder", "f"});
-  EXPECT_EQ(folder.out,
-            R"({"id":"f","name":"Sous-dossier","workspaceId":"w","updatedAt":"2026-01-01T00:00:00Z"})"
-            "\n");
+  EXPECT_EQ(
+      folder.out,
+      R"({"id":"f","name":"Sous-dossier","workspaceId":"w","updatedAt":"2026-01-01T00:00:00Z"})"
+      "\n");
   auto changes = ctl.api({"changes", "--since", "0", "--limit", "500"});
-  EXPECT_EQ(changes.out,
-            R"({"changes":[{"id":3,"entityType":"Document","entityId":"9","action":"deleted","occurredAt":"t"}],"cursor":3,"hasMore":false})"
-            "\n");
+  EXPECT_EQ(
+      changes.out,
+      R"({"changes":[{"id":3,"entityType":"Document","entityId":"9","action":"deleted","occurredAt":"t"}],"cursor":3,"hasMore":false})"
+      "\n");
   EXPECT_EQ(server.requests().back().query, "cursor=0&limit=500");
   // A leading zero is decimal, not octal.
   EXPECT_EQ(ctl.api({"changes", "--since", "010", "--limit", "-0"}).exitCode, 0);
@@ -235,8 +286,7 @@ TEST(CliAgainstDevserver, TreeContentsFeedAndSearchEndToEnd) {
   auto renamed = ctl.api({"rename-document", docId, "Compte rendu.md"});
   EXPECT_EQ(field(renamed.out, "name"), "Compte rendu.md");
   auto moved = ctl.api({"move-document", docId});
-  EXPECT_EQ(boost::json::parse(moved.out).as_object().count("documentsFolderId"), 0u)
-      << moved.out;
+  EXPECT_EQ(boost::json::parse(moved.out).as_object().count("documentsFolderId"), 0u) << moved.out;
 
   auto listing = ctl.api({"documents", "--workspace", ws});
   EXPECT_NE(listing.out.find(docId), std::string::npos);

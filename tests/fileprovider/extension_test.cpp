@@ -28,13 +28,14 @@ struct Drive {
     EXPECT_TRUE(store.save(profile).ok);
     extension = std::make_unique<FileProviderExtension>(
         platform::FileProviderDomain{profile.domainIdentifier(), "Drive"}, store,
-        platform::sharedHttpSession());
+        platform::sharedHttpSession(), pool, dir.path() / "staging");
   }
   ~Drive() {
     if (extension) extension->waitForRunningTasks();
   }
 
   testing::TempDir dir;
+  platform::ThreadPool pool{2};
   SharedStore store;
   std::unique_ptr<FileProviderExtension> extension;
 };

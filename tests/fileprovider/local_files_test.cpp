@@ -46,8 +46,8 @@ TEST_F(TemporaryDirectory, DownloadsArePrivateFilesWithNamesOfTheirOwn) {
   // Someone left the folder open to all: it is closed again before anything goes in.
   fs::create_directory(ours());
   ::chmod(ours().c_str(), 0755);
-  const fs::path first = writeTemporaryFile("contenu");
-  const fs::path second = writeTemporaryFile("");
+  const fs::path first = writeTemporaryFile(downloadsFolder(), "contenu");
+  const fs::path second = writeTemporaryFile(downloadsFolder(), "");
   EXPECT_EQ(first.parent_path(), ours());
   EXPECT_NE(first, second);
   EXPECT_EQ(mode(ours()), 0700u);
@@ -61,7 +61,7 @@ TEST_F(TemporaryDirectory, AFolderThatIsNotAFolderOfOurOwnIsRefused) {
   fs::create_directory(elsewhere);
   fs::create_directory_symlink(elsewhere, ours());
   try {
-    writeTemporaryFile("secret");
+    writeTemporaryFile(downloadsFolder(), "secret");
     ADD_FAILURE() << "wrote through a link";
   } catch (const std::system_error& error) {
     EXPECT_EQ(error.code().value(), ENOTDIR);

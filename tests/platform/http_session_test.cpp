@@ -1,9 +1,12 @@
 #include "platform/http/http_session.hpp"
 
 #include <curl/curl.h>
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <atomic>
+#include <fstream>
 #include <functional>
 #include <thread>
 
@@ -375,27 +378,115 @@ TEST(HttpSessionRequest, SendsExactlyTheCallersHeaders) {
   }
 }
 
-TEST(HttpSessionBody, LargeBodiesArriveIntactBothWaysAndPiecesSurviveARedirect) {
+TEST(HttpSessionFailure, EachFailureTellsItsKind) {
+  using Kind = TransportError::Kind;
+  ScriptedServer silent = silentServer();
+  ScriptedServer broken([](const RecordedRequest& request) {
+    ScriptedResponse response = raw("HTTP/1.1 200 OK\r\nContent-Length: 10\r\n\r\nabc");
+    response.closeWithoutReply = request.path == "/none";
+    return response;
+  });
+  const std::string closedPort =
+      std::to_string(ScriptedServer([](const RecordedRequest&) { return text(""); }).port());
+  struct Case {
+    std::string url;
+    Kind kind;
+    bool cancelled = false;
+    std::size_t maxBodySize = kDefaultMaxBodySize;
+  };
+  const Case cases[] = {
+      // A failed lookup first: the requests after it must not suffer from it.
+      {"http://folium-test.invalid/", Kind::hostUnreachable},
+      {"http://127.0.0.1:" + closedPort + "/", Kind::hostUnreachable},  // refused
+      {silent.baseURL(), Kind::timedOut},
+      {silent.baseURL(), Kind::cancelled, true},
+      {broken.baseURL() + "none", Kind::other},
+      {broken.baseURL() + "cut", Kind::other},
+      {broken.baseURL() + "cut", Kind::other, false, 2},  // more than the request keeps
+  };
+  CurlHttpSession session;
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.url);
+    HttpRequest sent = request(c.url);
+    sent.timeout = 1s;
+    sent.maxBodySize = c.maxBodySize;
+    if (c.cancelled) {
+      sent.cancellation = CancellationToken();
+      sent.cancellation->cancel();
+    }
+    try {
+      session.send(sent);
+      ADD_FAILURE() << "no failure";
+    } catch (const TransportError& error) {
+      EXPECT_EQ(error.kind(), c.kind) << error.what();
+      EXPECT_EQ(std::string(error.what()).rfind("GET http", 0), 0u) << error.what();
+    }
+  }
+}
+
+TEST(HttpSessionBody, StreamedBodiesGoBetweenFilesAndTheNetworkAndKeptOnesAreCapped) {
   const std::string head = "head-", middle = patterned(8 << 20), tail = "-tail";
+  testing::TempDir dir;
+  const auto file = dir / "upload";
+  {
+    std::ofstream out(file, std::ios::binary);
+    out.write(middle.data(), static_cast<std::streamsize>(middle.size()));
+  }
+  const int fd = ::open(file.c_str(), O_RDONLY | O_CLOEXEC);
+  ASSERT_GE(fd, 0);
   ScriptedServer server([&](const RecordedRequest& request) {
     if (request.path == "/first") return redirect(307, "/second");
-    return text(request.method == "GET" ? middle : std::to_string(request.body.size()));
+    if (request.path == "/missing") return text("no such document", 404);
+    if (request.method == "GET") return text(middle);
+    return text(request.body == head + middle + tail ? "intact" : "damaged");
   });
   CurlHttpSession session;
-  HttpRequest sent = request(server.baseURL() + "first", "PATCH");
-  sent.body = HttpBody({head, middle, std::string_view(), tail});
-  EXPECT_EQ(session.send(sent).body, std::to_string(head.size() + middle.size() + tail.size()));
+
+  // Sent from memory and from the file (again after the redirect: from the start once more).
+  HttpRequest upload = request(server.baseURL() + "first", "PATCH");
+  upload.body = HttpBody({head, HttpBody::Piece::fileRegion(fd, 0, middle.size()), tail});
+  EXPECT_EQ(session.send(upload).body, "intact");
   auto requests = server.requests();
   ASSERT_EQ(requests.size(), 2u);
   for (const auto& received : requests) {
     EXPECT_EQ(received.method, "PATCH");
-    EXPECT_TRUE(received.body == head + middle + tail);
-    EXPECT_EQ(received.header("Content-Length"), std::to_string(received.body.size()));
+    EXPECT_EQ(received.header("Content-Length"),
+              std::to_string(head.size() + middle.size() + tail.size()));
     EXPECT_FALSE(received.header("Transfer-Encoding").has_value());
   }
-  HttpResponse download = session.send(request(server.baseURL() + "second"));
-  EXPECT_EQ(download.body.size(), middle.size());
-  EXPECT_TRUE(download.body == middle);
+
+  // Received piece by piece, never capped; an error's body is kept for the caller instead.
+  std::string received;
+  std::size_t pieces = 0;
+  HttpRequest download = request(server.baseURL() + "second");
+  download.maxBodySize = 1024;
+  download.bodyWriter = [&](std::string_view bytes) {
+    received.append(bytes);
+    ++pieces;
+  };
+  HttpResponse response = session.send(download);
+  EXPECT_TRUE(response.body.empty());
+  EXPECT_TRUE(received == middle);
+  EXPECT_GT(pieces, 1u);
+  received.clear();
+  download.url = server.baseURL() + "missing";
+  response = session.send(download);
+  EXPECT_EQ(response.status, 404);
+  EXPECT_EQ(response.body, "no such document");
+  EXPECT_TRUE(received.empty());
+
+  // Kept in memory: whole within the cap, and a body past the cap stops the transfer.
+  HttpRequest kept = request(server.baseURL() + "second");
+  EXPECT_TRUE(session.send(kept).body == middle);
+  kept.maxBodySize = 1 << 20;
+  try {
+    session.send(kept);
+    ADD_FAILURE() << "kept a body past the cap";
+  } catch (const TransportError& error) {
+    EXPECT_NE(std::string(error.what()).find("larger than 1 MiB"), std::string::npos)
+        << error.what();
+  }
+  ::close(fd);
 }
 
 }  // namespace

@@ -11,6 +11,7 @@
 #include "platform/fileprovider/domain.hpp"
 #include "platform/fileprovider/error_object.hpp"
 #include "platform/fileprovider/item_identifier.hpp"
+#include "platform/time/clock.hpp"
 
 namespace folium::platform::drive {
 
@@ -19,9 +20,9 @@ struct DriveStatus {
   enum class State { starting, online, offline, stopped, error };
   State state = State::starting;
   std::int64_t pendingUploads = 0;
-  std::int64_t conflicts = 0;              // conflict copies made since the drive started
-  std::optional<std::string> lastError;    // the last failed attempt, when the last one failed
-  std::optional<std::string> anchor;       // the stored sync anchor
+  std::int64_t conflicts = 0;            // conflict copies made since the drive started
+  std::optional<std::string> lastError;  // the last failed attempt, when the last one failed
+  std::optional<std::string> anchor;     // the stored sync anchor
 };
 
 // What the worker process hands a drive.
@@ -30,6 +31,8 @@ struct DriveOptions {
   std::filesystem::path mountPoint;      // ~/Folium/<display name, escaped and made unique>
   std::filesystem::path stateDirectory;  // $XDG_STATE_HOME/folium/domains/<identifier>
   std::chrono::seconds pollInterval{30};
+  // Polls and retries are timed by this clock; none: the system clock. Tests hand in a fake.
+  std::shared_ptr<Clock> clock;
 };
 
 // One registered domain served as a folder: the plug-in, the domain's replica and content

@@ -1,0 +1,139 @@
+#pragma once
+
+#include <atomic>
+#include <condition_variable>
+#include <deque>
+#include <functional>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "platform/fileprovider/drive/drive.hpp"
+#include "platform/fileprovider/drive/replica.hpp"
+#include "platform/fileprovider/replicated_extension.hpp"
+#include "platform/threads/thread_pool.hpp"
+#include "platform/time/clock.hpp"
+
+struct fuse_session;
+
+namespace folium::fp {
+class FileProviderExtension;
+}
+
+namespace folium::platform::drive {
+
+// The drive of one domain: the plug-in's extension, the replica and a FUSE low-level mount.
+//
+// Requests that can be answered from the replica are answered on the FUSE thread that
+// received them. Requests that need the server (a container never listed, contents not
+// fetched) hand their fuse_req_t to a plug-in call and are answered from its completion
+// handler, so no FUSE thread ever waits on the network. Changes to what the kernel caches
+// are told to it from a thread of its own (see Notifier).
+//
+// Threads: the FUSE loop's; the plug-in's completion threads; the sync worker, which runs
+// polls, signals and user-visible URL look-ups one at a time (it may wait on the plug-in);
+// the notifier; the stopper, which turns stop() into the end of the loop.
+//
+// Locks: mutex_ guards the state below it; the replica has its own, always taken after
+// mutex_ or alone. Neither is held while calling the plug-in, replying to the kernel or
+// notifying it.
+class FuseDrive final : public Drive {
+ public:
+  explicit FuseDrive(DriveOptions options);
+  ~FuseDrive() override;
+
+  void run() override;
+  void stop() noexcept override;
+  void signalEnumerator(const ItemIdentifier& container,
+                        std::function<void(ErrorPtr error)> completionHandler) override;
+  void userVisibleURL(const ItemIdentifier& item,
+                      std::function<void(std::optional<std::filesystem::path> url, ErrorPtr error)>
+                          completionHandler) override;
+  [[nodiscard]] DriveStatus status() const override;
+  void retryNow() override;
+  bool pin(const std::filesystem::path& path, bool pinned, std::string& error) override;
+
+  // Used by the FUSE operations (fuse_operations.cpp).
+  using Done = std::function<void(int error)>;  // 0 on success, else an errno
+  Replica& replica() { return *replica_; }
+  // Calls `done` once the container's children are in the replica: at once when they are,
+  // else after listing it through the plug-in (requests for one container share one
+  // listing). ENETUNREACH at once when the drive knows it is offline.
+  void ensureListed(std::uint64_t container, Done done);
+  // Calls `done` once the document's current contents are in the cache.
+  void ensureFetched(std::uint64_t id, Done done);
+  // Tells the kernel, from the notifier thread, then runs `then` (which may reply to a
+  // request that must only be answered once the kernel has dropped what it cached).
+  void invalidate(Invalidations invalidations, std::function<void()> then = {});
+  bool offline() const { return offline_.load(); }
+  bool stopping() const { return stopping_.load(); }
+  const DriveOptions& options() const { return options_; }
+  // Requests answered from a completion: counted so that the session outlives them.
+  void beginAsync() { inflight_.fetch_add(1); }
+  void endAsync();
+
+ private:
+  struct Notice {
+    Invalidations invalidations;
+    std::function<void()> then;
+  };
+  using Job = std::function<void()>;
+
+  void startListing(std::uint64_t container, const ItemIdentifier& identifier);
+  void finishListing(std::uint64_t container, const ErrorPtr& error);
+  void noteFailure(const ErrorPtr& error);
+  void noteSuccess();
+  void setOffline(bool offline);
+
+  // Sync worker.
+  void post(Job job);
+  void workerLoop();
+  void notifierLoop();
+  void stopperLoop();
+  void schedulePoll();
+  ErrorPtr sync();  // runs on the worker: probe, anchor, changes
+  ErrorPtr relistAll();
+  ErrorPtr listNow(std::uint64_t container);
+  std::optional<SyncAnchor> takeAnchor();
+  std::pair<ItemPtr, ErrorPtr> itemNow(const ItemIdentifier& identifier);
+  std::optional<std::filesystem::path> resolveURL(const ItemIdentifier& item, ErrorPtr& error);
+
+  const DriveOptions options_;
+  std::shared_ptr<Clock> clock_;
+  std::unique_ptr<Replica> replica_;
+  std::unique_ptr<ThreadPool> pool_;  // outlives the extension, whose calls run on it
+  std::shared_ptr<fp::FileProviderExtension> extension_;
+  fuse_session* session_ = nullptr;
+
+  std::atomic<bool> offline_{false};
+  std::atomic<bool> stopping_{false};
+  std::atomic<bool> mounted_{false};
+  std::atomic<int> inflight_{0};
+  int stopPipe_[2] = {-1, -1};
+
+  mutable std::mutex mutex_;  // guards everything below
+  std::condition_variable changed_;
+  DriveStatus status_;
+  bool anchorReady_ = false;           // the working set's anchor was taken (or tried)
+  bool anchorNeedsRetake_ = false;     // taken while the server could not be reached
+  std::vector<Job> waitingForAnchor_;  // listings held until the anchor is taken
+  std::map<std::uint64_t, std::vector<Done>> listings_;
+  std::map<std::uint64_t, std::vector<Done>> fetches_;
+  std::deque<Job> jobs_;
+  std::deque<Notice> notices_;
+  bool workerBusy_ = false;
+  bool workerGone_ = false;
+  bool notifierGone_ = false;  // run() ended: jobs run on the caller's thread
+  bool quitting_ = false;
+  Clock::TimerId pollTimer_ = 0;
+
+  std::thread worker_;
+  std::thread notifier_;
+  std::thread stopper_;
+};
+
+}  // namespace folium::platform::drive

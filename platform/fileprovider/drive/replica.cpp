@@ -1,0 +1,626 @@
+#include "platform/fileprovider/drive/replica.hpp"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <set>
+#include <system_error>
+
+#include "platform/desktop/content_types.hpp"
+#include "platform/fileprovider/drive/shown_names.hpp"
+#include "platform/fileprovider/item_identifier.hpp"
+
+namespace folium::platform::drive {
+namespace {
+
+constexpr int kSchemaVersion = 1;
+
+[[noreturn]] void fail(int error, const std::string& what) {
+  throw std::system_error(error, std::generic_category(), what);
+}
+
+ItemKind kindOf(const FileProviderItem& item) {
+  if (item.itemIdentifier() == NSFileProviderRootContainerItemIdentifier) return ItemKind::root;
+  if (item.contentType() != kFolderContentType) return ItemKind::document;
+  return item.parentItemIdentifier() == NSFileProviderRootContainerItemIdentifier
+             ? ItemKind::workspace
+             : ItemKind::folder;
+}
+
+// Copies `from` to a new file `to` (0600); used when a fetched file lies on another file
+// system and cannot be renamed in.
+void copyFile(const std::filesystem::path& from, const std::filesystem::path& to) {
+  const int in = ::open(from.c_str(), O_RDONLY | O_CLOEXEC);
+  if (in < 0) fail(errno, "cannot read " + from.string());
+  const int out = ::open(to.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0600);
+  if (out < 0) {
+    const int error = errno;
+    ::close(in);
+    fail(error, "cannot create " + to.string());
+  }
+  char buffer[1 << 16];
+  int error = 0;
+  for (;;) {
+    const ssize_t count = ::read(in, buffer, sizeof buffer);
+    if (count == 0) break;
+    if (count < 0) {
+      if (errno == EINTR) continue;
+      error = errno;
+      break;
+    }
+    for (ssize_t done = 0; done < count && error == 0;) {
+      const ssize_t written = ::write(out, buffer + done, static_cast<size_t>(count - done));
+      if (written < 0 && errno != EINTR) error = errno;
+      if (written > 0) done += written;
+    }
+    if (error != 0) break;
+  }
+  ::close(in);
+  if (::close(out) != 0 && error == 0) error = errno;
+  if (error != 0) {
+    ::unlink(to.c_str());
+    fail(error, "cannot copy " + from.string() + " to " + to.string());
+  }
+}
+
+}  // namespace
+
+void ensurePrivateFolder(const std::filesystem::path& folder) {
+  std::error_code error;
+  if (!folder.parent_path().empty() && folder.parent_path() != folder) {
+    if (!std::filesystem::exists(folder.parent_path())) ensurePrivateFolder(folder.parent_path());
+  }
+  if (::mkdir(folder.c_str(), 0700) != 0 && errno != EEXIST) {
+    fail(errno, "cannot create folder " + folder.string());
+  }
+  struct stat status {};
+  if (::lstat(folder.c_str(), &status) != 0) fail(errno, "cannot inspect " + folder.string());
+  if (!S_ISDIR(status.st_mode)) fail(ENOTDIR, "not a folder: " + folder.string());
+  if (status.st_uid == ::geteuid() && (status.st_mode & 0777) != 0700 &&
+      ::chmod(folder.c_str(), 0700) != 0) {
+    fail(errno, "cannot make folder " + folder.string() + " private");
+  }
+}
+
+Replica::Replica(const std::filesystem::path& stateDirectory, std::string rootName)
+    : contents_(stateDirectory / "contents"), staging_(stateDirectory / "staging") {
+  ensurePrivateFolder(stateDirectory);
+  ensurePrivateFolder(contents_);
+  ensurePrivateFolder(staging_);
+  const auto path = stateDirectory / "replica.sqlite";
+  // The database and its WAL files are created private, whatever the umask.
+  const mode_t previous = ::umask(077);
+  try {
+    db_ = std::make_unique<SqliteDatabase>(path);
+  } catch (...) {
+    ::umask(previous);
+    throw;
+  }
+  ::umask(previous);
+  createSchema();
+  load();
+  if (!nodes_.contains(kRootId)) {
+    ReplicaItem root;
+    root.id = kRootId;
+    root.identifier = std::string(NSFileProviderRootContainerItemIdentifier);
+    root.parent = kRootId;
+    root.kind = ItemKind::root;
+    root.serverName = rootName;
+    root.shownName = std::move(rootName);
+    root.capabilities = ItemCapability::allowsReading;
+    root.flags = FileSystemFlag::userReadable | FileSystemFlag::userExecutable |
+                 FileSystemFlag::userWritable;
+    Node node{root, {}, 0, false};
+    save(node);
+    byIdentifier_.emplace(*root.identifier, kRootId);
+    nodes_.emplace(kRootId, std::move(node));
+  }
+}
+
+Replica::~Replica() = default;
+
+void Replica::createSchema() {
+  db_->exec("PRAGMA journal_mode=WAL");
+  db_->exec("PRAGMA synchronous=NORMAL");
+  db_->exec("PRAGMA foreign_keys=ON");
+  auto version = db_->prepare("PRAGMA user_version");
+  version.step();
+  const auto current = version.int64(0);
+  if (current > kSchemaVersion) {
+    throw std::runtime_error("the drive's replica was written by a newer Folium (schema " +
+                             std::to_string(current) + "); update Folium or remove the drive");
+  }
+  if (current == kSchemaVersion) return;
+  db_->exec(R"(
+CREATE TABLE IF NOT EXISTS items(
+  id INTEGER PRIMARY KEY AUTOINCREMENT,
+  identifier TEXT UNIQUE,
+  parent INTEGER NOT NULL,
+  server_name TEXT NOT NULL,
+  shown_name TEXT NOT NULL,
+  kind INTEGER NOT NULL,
+  content_version TEXT NOT NULL,
+  metadata_version TEXT NOT NULL,
+  size INTEGER NOT NULL,
+  capabilities INTEGER NOT NULL,
+  flags INTEGER NOT NULL,
+  children_listed INTEGER NOT NULL DEFAULT 0,
+  content_file INTEGER,
+  cached_version TEXT NOT NULL DEFAULT '',
+  last_used INTEGER NOT NULL DEFAULT 0
+);
+CREATE INDEX IF NOT EXISTS items_parent ON items(parent);
+CREATE TABLE IF NOT EXISTS state(key TEXT PRIMARY KEY, value TEXT NOT NULL);
+)");
+  db_->exec("PRAGMA user_version=" + std::to_string(kSchemaVersion));
+}
+
+void Replica::load() {
+  auto rows = db_->prepare(
+      "SELECT id, identifier, parent, server_name, shown_name, kind, content_version, "
+      "metadata_version, size, capabilities, flags, children_listed, content_file, "
+      "cached_version, last_used FROM items");
+  while (rows.step()) {
+    ReplicaItem item;
+    item.id = static_cast<std::uint64_t>(rows.int64(0));
+    item.identifier = rows.optionalText(1);
+    item.parent = static_cast<std::uint64_t>(rows.int64(2));
+    item.serverName = rows.text(3);
+    item.shownName = rows.text(4);
+    item.kind = static_cast<ItemKind>(rows.int64(5));
+    item.contentVersion = rows.text(6);
+    item.metadataVersion = rows.text(7);
+    item.size = rows.int64(8);
+    item.capabilities = static_cast<ItemCapabilities>(rows.int64(9));
+    item.flags = static_cast<FileSystemFlags>(rows.int64(10));
+    item.childrenListed = rows.int64(11) != 0;
+    item.contentFile = rows.optionalInt64(12);
+    item.cachedVersion = rows.text(13);
+    item.lastUsed = rows.int64(14);
+    if (item.identifier) byIdentifier_.emplace(*item.identifier, item.id);
+    nodes_.emplace(item.id, Node{std::move(item), {}, 0, false});
+  }
+  for (auto& [id, node] : nodes_) {
+    if (id == kRootId) continue;
+    const auto parent = nodes_.find(node.item.parent);
+    if (parent != nodes_.end()) parent->second.children.emplace(node.item.shownName, id);
+  }
+}
+
+void Replica::save(const Node& node) {
+  const ReplicaItem& item = node.item;
+  auto statement = db_->prepare(
+      "INSERT INTO items(id, identifier, parent, server_name, shown_name, kind, content_version, "
+      "metadata_version, size, capabilities, flags, children_listed, content_file, "
+      "cached_version, last_used) VALUES (?1, ?2, ?3, ?4, ?5, ?6, ?7, ?8, ?9, ?10, ?11, ?12, "
+      "?13, ?14, ?15) ON CONFLICT(id) DO UPDATE SET identifier = ?2, parent = ?3, "
+      "server_name = ?4, shown_name = ?5, kind = ?6, content_version = ?7, "
+      "metadata_version = ?8, size = ?9, capabilities = ?10, flags = ?11, "
+      "children_listed = ?12, content_file = ?13, cached_version = ?14, last_used = ?15");
+  statement.bind(1, static_cast<std::int64_t>(item.id))
+      .bind(2, item.identifier)
+      .bind(3, static_cast<std::int64_t>(item.parent))
+      .bind(4, item.serverName)
+      .bind(5, item.shownName)
+      .bind(6, static_cast<std::int64_t>(item.kind))
+      .bind(7, item.contentVersion)
+      .bind(8, item.metadataVersion)
+      .bind(9, item.size)
+      .bind(10, static_cast<std::int64_t>(item.capabilities))
+      .bind(11, static_cast<std::int64_t>(item.flags))
+      .bind(12, std::int64_t{item.childrenListed})
+      .bind(13, item.contentFile)
+      .bind(14, item.cachedVersion)
+      .bind(15, item.lastUsed);
+  statement.run();
+}
+
+Replica::Node& Replica::insert(ReplicaItem item) {
+  // The id comes from the database, which never hands one out twice.
+  auto statement = db_->prepare(
+      "INSERT INTO items(identifier, parent, server_name, shown_name, kind, content_version, "
+      "metadata_version, size, capabilities, flags) VALUES (?1, ?2, ?3, ?4, ?5, '', '', 0, 0, 0)");
+  statement.bind(1, item.identifier)
+      .bind(2, static_cast<std::int64_t>(item.parent))
+      .bind(3, item.serverName)
+      .bind(4, item.shownName)
+      .bind(5, static_cast<std::int64_t>(item.kind));
+  statement.run();
+  item.id = static_cast<std::uint64_t>(db_->lastInsertRowid());
+  if (item.identifier) byIdentifier_[*item.identifier] = item.id;
+  auto [it, inserted] = nodes_.emplace(item.id, Node{std::move(item), {}, 0, false});
+  return it->second;
+}
+
+bool Replica::update(Node& node, const FileProviderItem& from) {
+  ReplicaItem& item = node.item;
+  const ItemVersion version = from.itemVersion();
+  const bool wasCurrent = item.contentsCurrent();
+  bool changed = false;
+  auto set = [&changed](auto& field, auto value) {
+    if (field != value) {
+      field = std::move(value);
+      changed = true;
+    }
+  };
+  set(item.serverName, from.filename());
+  set(item.contentVersion, version.contentVersion);
+  set(item.metadataVersion, version.metadataVersion);
+  set(item.capabilities, from.capabilities());
+  set(item.flags, from.fileSystemFlags());
+  if (item.kind != ItemKind::root) set(item.kind, kindOf(from));
+  // A real size learnt by fetching stands for as long as the contents are current.
+  if (!item.contentsCurrent() || !wasCurrent) {
+    set(item.size, from.documentSize().value_or(0));
+  }
+  return changed;
+}
+
+std::optional<std::uint64_t> Replica::idOf(const ItemIdentifier& identifier) const {
+  const auto it = byIdentifier_.find(identifier);
+  if (it == byIdentifier_.end()) return std::nullopt;
+  return it->second;
+}
+
+void Replica::move(Node& node, std::uint64_t newParent, std::vector<std::uint64_t>& touched) {
+  if (node.item.parent == newParent) return;
+  auto& oldParent = nodes_.at(node.item.parent);
+  const auto entry = oldParent.children.find(node.item.shownName);
+  if (entry != oldParent.children.end() && entry->second == node.item.id) {
+    oldParent.children.erase(entry);
+  }
+  touched.push_back(node.item.parent);
+  node.item.parent = newParent;
+  // A provisional name, unique among the new siblings, until they are named again.
+  node.item.shownName = "\x01" + std::to_string(node.item.id);
+  nodes_.at(newParent).children.emplace(node.item.shownName, node.item.id);
+  touched.push_back(newParent);
+}
+
+void Replica::removeTree(std::uint64_t id, Invalidations& out) {
+  auto found = nodes_.find(id);
+  if (found == nodes_.end() || id == kRootId) return;
+  Node& node = found->second;
+  std::vector<std::uint64_t> children;
+  for (const auto& [name, child] : node.children) children.push_back(child);
+  for (const auto child : children) removeTree(child, out);
+  node.children.clear();
+
+  if (!node.detached) {
+    auto& parent = nodes_.at(node.item.parent);
+    const auto entry = parent.children.find(node.item.shownName);
+    if (entry != parent.children.end() && entry->second == id) parent.children.erase(entry);
+    out.entries.emplace_back(node.item.parent, node.item.shownName);
+  }
+  out.inodes.push_back(id);
+  if (node.item.contentFile) {
+    // An open descriptor keeps reading what it opened.
+    ::unlink(contentsPath(*node.item.contentFile).c_str());
+  }
+  db_->prepare("DELETE FROM items WHERE id = ?1").bind(1, static_cast<std::int64_t>(id)).run();
+  if (node.item.identifier) byIdentifier_.erase(*node.item.identifier);
+  if (node.lookups > 0) {
+    node.detached = true;
+    node.item.contentFile.reset();
+  } else {
+    nodes_.erase(found);
+  }
+}
+
+void Replica::renameSiblings(std::uint64_t parentId, Invalidations& out) {
+  auto found = nodes_.find(parentId);
+  if (found == nodes_.end() || found->second.detached) return;
+  Node& parent = found->second;
+  std::vector<std::uint64_t> ids;
+  std::vector<NamedSibling> siblings;
+  for (const auto& [name, id] : parent.children) {
+    const Node& child = nodes_.at(id);
+    ids.push_back(id);
+    siblings.push_back({child.item.identifier, child.item.serverName});
+  }
+  const std::vector<std::string> names = shownNames(siblings);
+  parent.children.clear();
+  for (std::size_t i = 0; i < ids.size(); ++i) {
+    Node& child = nodes_.at(ids[i]);
+    if (child.item.shownName != names[i]) {
+      if (child.item.shownName.front() != '\x01') {
+        out.entries.emplace_back(parentId, child.item.shownName);
+      }
+      child.item.shownName = names[i];
+      save(child);
+    }
+    parent.children.emplace(names[i], ids[i]);
+  }
+}
+
+std::filesystem::path Replica::contentsPath(std::int64_t contentFile) const {
+  return contents_ / std::to_string(contentFile);
+}
+
+std::optional<ReplicaItem> Replica::item(std::uint64_t id) const {
+  std::lock_guard lock(mutex_);
+  const auto found = nodes_.find(id);
+  if (found == nodes_.end()) return std::nullopt;
+  return found->second.item;
+}
+
+std::optional<ReplicaItem> Replica::itemWithIdentifier(std::string_view identifier) const {
+  std::lock_guard lock(mutex_);
+  const auto id = idOf(std::string(identifier));
+  if (!id) return std::nullopt;
+  return nodes_.at(*id).item;
+}
+
+std::optional<ReplicaItem> Replica::child(std::uint64_t parent, std::string_view shownName) const {
+  std::lock_guard lock(mutex_);
+  const auto found = nodes_.find(parent);
+  if (found == nodes_.end()) return std::nullopt;
+  const auto entry = found->second.children.find(shownName);
+  if (entry == found->second.children.end()) return std::nullopt;
+  return nodes_.at(entry->second).item;
+}
+
+std::vector<ReplicaItem> Replica::children(std::uint64_t parent) const {
+  std::lock_guard lock(mutex_);
+  std::vector<ReplicaItem> items;
+  const auto found = nodes_.find(parent);
+  if (found == nodes_.end()) return items;
+  items.reserve(found->second.children.size());
+  for (const auto& [name, id] : found->second.children) items.push_back(nodes_.at(id).item);
+  return items;
+}
+
+std::vector<ItemIdentifier> Replica::listedContainers() const {
+  std::lock_guard lock(mutex_);
+  std::vector<std::pair<std::uint64_t, ItemIdentifier>> listed;
+  for (const auto& [id, node] : nodes_) {
+    if (node.item.childrenListed && !node.detached && node.item.identifier) {
+      listed.emplace_back(id, *node.item.identifier);
+    }
+  }
+  // Parents were listed before their children: keep that order.
+  std::sort(listed.begin(), listed.end());
+  std::vector<ItemIdentifier> identifiers;
+  for (auto& [id, identifier] : listed) identifiers.push_back(std::move(identifier));
+  return identifiers;
+}
+
+std::optional<std::filesystem::path> Replica::relativePath(std::uint64_t id) const {
+  std::lock_guard lock(mutex_);
+  std::vector<const std::string*> names;
+  for (std::uint64_t at = id; at != kRootId;) {
+    const auto found = nodes_.find(at);
+    if (found == nodes_.end() || found->second.detached) return std::nullopt;
+    names.push_back(&found->second.item.shownName);
+    at = found->second.item.parent;
+    if (names.size() > nodes_.size()) return std::nullopt;
+  }
+  std::filesystem::path path;
+  for (auto name = names.rbegin(); name != names.rend(); ++name) path /= **name;
+  return path;
+}
+
+std::size_t Replica::itemCount() const {
+  std::lock_guard lock(mutex_);
+  return byIdentifier_.size();
+}
+
+std::string Replica::stateValue(std::string_view key) const {
+  auto statement = db_->prepare("SELECT value FROM state WHERE key = ?1");
+  statement.bind(1, key);
+  return statement.step() ? statement.text(0) : std::string();
+}
+
+void Replica::setStateValue(std::string_view key, std::string_view value) {
+  db_->prepare(
+         "INSERT INTO state(key, value) VALUES (?1, ?2) "
+         "ON CONFLICT(key) DO UPDATE SET value = ?2")
+      .bind(1, key)
+      .bind(2, value)
+      .run();
+}
+
+std::optional<SyncAnchor> Replica::anchor() const {
+  std::lock_guard lock(mutex_);
+  std::string value = stateValue("anchor");
+  if (value.empty()) return std::nullopt;
+  return value;
+}
+
+void Replica::setAnchor(const SyncAnchor& anchor) {
+  std::lock_guard lock(mutex_);
+  setStateValue("anchor", anchor);
+}
+
+Invalidations Replica::applyListing(std::uint64_t container, const std::vector<ItemPtr>& items) {
+  std::lock_guard lock(mutex_);
+  Invalidations out;
+  const auto found = nodes_.find(container);
+  if (found == nodes_.end() || found->second.detached) return out;
+  SqliteTransaction transaction(*db_);
+  std::vector<std::uint64_t> touched{container};
+  std::set<std::uint64_t> listed;
+  for (const ItemPtr& entry : items) {
+    if (!entry) continue;
+    const ItemIdentifier identifier = entry->itemIdentifier();
+    if (identifier == NSFileProviderRootContainerItemIdentifier) continue;
+    Node* node = nullptr;
+    if (const auto id = idOf(identifier)) {
+      node = &nodes_.at(*id);
+      if (*id == container || listed.contains(*id)) continue;
+      move(*node, container, touched);
+    } else {
+      ReplicaItem fresh;
+      fresh.identifier = identifier;
+      fresh.parent = container;
+      fresh.kind = kindOf(*entry);
+      fresh.shownName = "\x01" + identifier;
+      node = &insert(std::move(fresh));
+      node->item.shownName = "\x01" + std::to_string(node->item.id);
+      nodes_.at(container).children.emplace(node->item.shownName, node->item.id);
+    }
+    if (update(*node, *entry)) out.inodes.push_back(node->item.id);
+    save(*node);
+    listed.insert(node->item.id);
+  }
+  // What the server no longer lists is gone (items not yet on the server stay).
+  std::vector<std::uint64_t> gone;
+  for (const auto& [name, id] : nodes_.at(container).children) {
+    if (!listed.contains(id) && nodes_.at(id).item.identifier) gone.push_back(id);
+  }
+  for (const auto id : gone) removeTree(id, out);
+  for (const auto id : touched) renameSiblings(id, out);
+  Node& node = nodes_.at(container);
+  if (!node.item.childrenListed) {
+    node.item.childrenListed = true;
+    save(node);
+  }
+  transaction.commit();
+  return out;
+}
+
+Invalidations Replica::applyChanges(const std::vector<ReplicaChange>& changes,
+                                    const SyncAnchor& anchor) {
+  std::lock_guard lock(mutex_);
+  Invalidations out;
+  SqliteTransaction transaction(*db_);
+  std::vector<std::uint64_t> touched;
+  for (const ReplicaChange& change : changes) {
+    if (change.deleted) {
+      if (const auto id = idOf(*change.deleted)) {
+        touched.push_back(nodes_.at(*id).item.parent);
+        removeTree(*id, out);
+      }
+      continue;
+    }
+    if (!change.updated) continue;
+    const FileProviderItem& entry = *change.updated;
+    const ItemIdentifier identifier = entry.itemIdentifier();
+    if (identifier == NSFileProviderRootContainerItemIdentifier) continue;
+    const auto parentId = idOf(entry.parentItemIdentifier());
+    const bool parentListed = parentId && nodes_.at(*parentId).item.childrenListed;
+    const auto id = idOf(identifier);
+    if (!parentListed) {
+      // Moved out of sight, into a folder never listed: it is listed again when that folder
+      // is opened.
+      if (id) {
+        touched.push_back(nodes_.at(*id).item.parent);
+        removeTree(*id, out);
+      }
+      continue;
+    }
+    Node* node = nullptr;
+    if (id) {
+      node = &nodes_.at(*id);
+      // A folder cannot move into itself or below itself.
+      bool cycle = false;
+      for (std::uint64_t at = *parentId; at != kRootId; at = nodes_.at(at).item.parent) {
+        if (at == *id) {
+          cycle = true;
+          break;
+        }
+      }
+      if (cycle) continue;
+      move(*node, *parentId, touched);
+    } else {
+      ReplicaItem fresh;
+      fresh.identifier = identifier;
+      fresh.parent = *parentId;
+      fresh.kind = kindOf(entry);
+      node = &insert(std::move(fresh));
+      node->item.shownName = "\x01" + std::to_string(node->item.id);
+      nodes_.at(*parentId).children.emplace(node->item.shownName, node->item.id);
+      touched.push_back(*parentId);
+    }
+    const std::string oldName = node->item.serverName;
+    if (update(*node, entry)) out.inodes.push_back(node->item.id);
+    if (node->item.serverName != oldName) touched.push_back(node->item.parent);
+    save(*node);
+  }
+  std::sort(touched.begin(), touched.end());
+  touched.erase(std::unique(touched.begin(), touched.end()), touched.end());
+  for (const auto id : touched) renameSiblings(id, out);
+  setStateValue("anchor", anchor);
+  transaction.commit();
+  return out;
+}
+
+Invalidations Replica::storeContents(std::uint64_t id, const std::filesystem::path& fetched,
+                                     const ItemPtr& item) {
+  std::lock_guard lock(mutex_);
+  Invalidations out;
+  const auto found = nodes_.find(id);
+  if (found == nodes_.end() || found->second.detached) {
+    ::unlink(fetched.c_str());
+    fail(ENOENT, "the item was removed while its contents were fetched");
+  }
+  Node& node = found->second;
+  SqliteTransaction transaction(*db_);
+  const std::string next = stateValue("next_content");
+  const std::int64_t number = next.empty() ? 1 : std::stoll(next);
+  setStateValue("next_content", std::to_string(number + 1));
+  const auto target = contentsPath(number);
+  if (::rename(fetched.c_str(), target.c_str()) != 0) {
+    if (errno != EXDEV) {
+      const int error = errno;
+      ::unlink(fetched.c_str());
+      fail(error, "cannot move " + fetched.string() + " into the cache");
+    }
+    try {
+      copyFile(fetched, target);
+    } catch (...) {
+      ::unlink(fetched.c_str());
+      throw;
+    }
+    ::unlink(fetched.c_str());
+  }
+  ::chmod(target.c_str(), 0600);
+  struct stat status {};
+  if (::stat(target.c_str(), &status) != 0) fail(errno, "cannot inspect " + target.string());
+
+  const std::optional<std::int64_t> previous = node.item.contentFile;
+  if (item) {
+    const ItemVersion version = item->itemVersion();
+    node.item.contentVersion = version.contentVersion;
+    node.item.metadataVersion = version.metadataVersion;
+  }
+  node.item.contentFile = number;
+  node.item.cachedVersion = node.item.contentVersion;
+  node.item.size = status.st_size;
+  save(node);
+  transaction.commit();
+  if (previous) ::unlink(contentsPath(*previous).c_str());
+  out.inodes.push_back(id);
+  return out;
+}
+
+void Replica::touch(std::uint64_t id, std::int64_t now) {
+  std::lock_guard lock(mutex_);
+  const auto found = nodes_.find(id);
+  if (found == nodes_.end() || found->second.detached) return;
+  found->second.item.lastUsed = now;
+  db_->prepare("UPDATE items SET last_used = ?2 WHERE id = ?1")
+      .bind(1, static_cast<std::int64_t>(id))
+      .bind(2, now)
+      .run();
+}
+
+void Replica::remember(std::uint64_t id) {
+  std::lock_guard lock(mutex_);
+  const auto found = nodes_.find(id);
+  if (found != nodes_.end()) ++found->second.lookups;
+}
+
+void Replica::forget(std::uint64_t id, std::uint64_t count) {
+  std::lock_guard lock(mutex_);
+  const auto found = nodes_.find(id);
+  if (found == nodes_.end()) return;
+  Node& node = found->second;
+  node.lookups = count >= node.lookups ? 0 : node.lookups - count;
+  if (node.lookups == 0 && node.detached) nodes_.erase(found);
+}
+
+}  // namespace folium::platform::drive

@@ -1,0 +1,154 @@
+#pragma once
+
+#include <cstdint>
+#include <filesystem>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <unordered_map>
+#include <utility>
+#include <vector>
+
+#include "platform/fileprovider/enumerator.hpp"
+#include "platform/fileprovider/item.hpp"
+#include "platform/sqlite/sqlite_database.hpp"
+
+namespace folium::platform::drive {
+
+enum class ItemKind : std::int64_t { root = 0, workspace = 1, folder = 2, document = 3 };
+
+// One entry of the drive as the replica holds it. `id` is the local id, which the mount
+// uses as the inode number: it never changes for the item and is never given to another
+// one (ids are never reused, across restarts too).
+struct ReplicaItem {
+  std::uint64_t id = 0;
+  std::optional<std::string> identifier;  // the server's; none until a local item is created
+  std::uint64_t parent = 0;
+  std::string serverName;
+  std::string shownName;  // the file name in the mount (see shown_names.hpp)
+  ItemKind kind = ItemKind::document;
+  std::string contentVersion;
+  std::string metadataVersion;
+  std::int64_t size = 0;  // the real size when the contents are current, else the plug-in's
+  ItemCapabilities capabilities = 0;
+  FileSystemFlags flags = 0;
+  bool childrenListed = false;
+  std::optional<std::int64_t> contentFile;  // number of the cached file in contents/
+  std::string cachedVersion;                // the content version that file holds
+  std::int64_t lastUsed = 0;                // seconds since the epoch of the last open
+
+  bool isContainer() const { return kind != ItemKind::document; }
+  bool contentsCurrent() const {
+    return contentFile.has_value() && cachedVersion == contentVersion;
+  }
+};
+
+// What the kernel must be told after the replica changed: attributes and contents of
+// inodes, and names in folders.
+struct Invalidations {
+  std::vector<std::uint64_t> inodes;
+  std::vector<std::pair<std::uint64_t, std::string>> entries;  // (folder inode, name)
+
+  bool empty() const { return inodes.empty() && entries.empty(); }
+};
+
+// One change of the server's feed, in feed order.
+struct ReplicaChange {
+  std::optional<ItemIdentifier> deleted;  // set for a deletion
+  ItemPtr updated;                        // set for an update
+};
+
+// The drive's local copy of the tree: a SQLite database (WAL) in the state folder, with the
+// cached contents beside it in contents/ (files named by number), and the same tree in
+// memory so that file-system requests never wait on the disk for metadata.
+//
+// Tables: `items` (one row per item, keyed by the local id, which other tables of the same
+// database may reference, e.g. pending uploads), `state` (the sync anchor, counters).
+//
+// Threading: every method may be called from any thread; one mutex guards the memory and
+// the database, held for the length of one call. Nothing calls out while holding it.
+class Replica {
+ public:
+  static constexpr std::uint64_t kRootId = 1;
+
+  // Opens or creates the replica in `stateDirectory` (created 0700, with contents/ and
+  // staging/). Throws std::runtime_error naming what cannot be used.
+  Replica(const std::filesystem::path& stateDirectory, std::string rootName);
+  ~Replica();
+  Replica(const Replica&) = delete;
+  Replica& operator=(const Replica&) = delete;
+
+  const std::filesystem::path& stagingDirectory() const { return staging_; }
+  std::filesystem::path contentsPath(std::int64_t contentFile) const;
+
+  std::optional<ReplicaItem> item(std::uint64_t id) const;
+  std::optional<ReplicaItem> itemWithIdentifier(std::string_view identifier) const;
+  std::optional<ReplicaItem> child(std::uint64_t parent, std::string_view shownName) const;
+  // In shown-name order.
+  std::vector<ReplicaItem> children(std::uint64_t parent) const;
+  // Every container whose children were listed.
+  std::vector<ItemIdentifier> listedContainers() const;
+  // The item's path below the mount's root ("" for the root); none when it is not in the
+  // tree.
+  std::optional<std::filesystem::path> relativePath(std::uint64_t id) const;
+  std::size_t itemCount() const;
+
+  std::optional<SyncAnchor> anchor() const;
+  void setAnchor(const SyncAnchor& anchor);
+
+  // Replaces the children of `container` with `items` (the plug-in's whole listing):
+  // known items are updated and moved here, new ones added, those no longer listed removed
+  // with all they hold. Marks the container listed. One transaction.
+  Invalidations applyListing(std::uint64_t container, const std::vector<ItemPtr>& items);
+  // Applies a run of changes and stores `anchor`, in one transaction. Items that land in a
+  // folder never listed are left out (or removed, when they move there).
+  Invalidations applyChanges(const std::vector<ReplicaChange>& changes, const SyncAnchor& anchor);
+  // Moves a fetched file into the cache as the contents of `id`, described by `item` (the
+  // plug-in's fresh item: its version and real size). Throws std::system_error when the file
+  // cannot be moved in.
+  Invalidations storeContents(std::uint64_t id, const std::filesystem::path& fetched,
+                              const ItemPtr& item);
+  void touch(std::uint64_t id, std::int64_t now);
+
+  // Kernel lookup counts: an item removed from the tree keeps answering for its inode
+  // until the kernel forgot it.
+  void remember(std::uint64_t id);
+  void forget(std::uint64_t id, std::uint64_t count);
+
+ private:
+  struct Node {
+    ReplicaItem item;
+    std::map<std::string, std::uint64_t, std::less<>> children;  // by shown name
+    std::uint64_t lookups = 0;
+    bool detached = false;  // removed from the tree; kept while the kernel knows it
+  };
+
+  void createSchema();
+  void load();
+  void save(const Node& node);
+  Node& insert(ReplicaItem item);
+  // Updates `node` from a plug-in item; true when anything the kernel caches changed.
+  bool update(Node& node, const FileProviderItem& item);
+  void move(Node& node, std::uint64_t newParent, std::vector<std::uint64_t>& touched);
+  void removeTree(std::uint64_t id, Invalidations& out);
+  void renameSiblings(std::uint64_t parent, Invalidations& out);
+  std::optional<std::uint64_t> idOf(const ItemIdentifier& identifier) const;
+  std::string stateValue(std::string_view key) const;
+  void setStateValue(std::string_view key, std::string_view value);
+
+  mutable std::mutex mutex_;  // guards everything below
+  std::filesystem::path contents_;
+  std::filesystem::path staging_;
+  std::unique_ptr<SqliteDatabase> db_;
+  std::unordered_map<std::uint64_t, Node> nodes_;
+  std::unordered_map<std::string, std::uint64_t> byIdentifier_;
+};
+
+// Creates `folder` (and missing parents) 0700, or brings an existing one of the user's
+// back to 0700. Throws std::system_error naming it.
+void ensurePrivateFolder(const std::filesystem::path& folder);
+
+}  // namespace folium::platform::drive
