@@ -1,0 +1,150 @@
+#include "tests/service/service_sandbox.hpp"
+
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <fstream>
+#include <optional>
+#include <sstream>
+#include <thread>
+
+namespace folium::testing {
+namespace fs = std::filesystem;
+
+namespace {
+
+std::string readAll(const fs::path& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::ostringstream text;
+  text << in.rdbuf();
+  return text.str();
+}
+
+std::vector<std::string> splitNul(const std::string& text) {
+  std::vector<std::string> parts;
+  std::string part;
+  std::istringstream in(text);
+  while (std::getline(in, part, '\0')) parts.push_back(part);
+  return parts;
+}
+
+// The mount tables write spaces and a few other bytes as octal escapes.
+std::string unescape(const std::string& text) {
+  std::string result;
+  for (std::size_t i = 0; i < text.size(); ++i) {
+    if (text[i] == '\\' && i + 3 < text.size()) {
+      result += static_cast<char>(std::stoi(text.substr(i + 1, 3), nullptr, 8));
+      i += 3;
+    } else {
+      result += text[i];
+    }
+  }
+  return result;
+}
+
+}  // namespace
+
+bool eventually(const std::function<bool()>& condition, std::chrono::seconds timeout) {
+  const auto deadline = std::chrono::steady_clock::now() + timeout;
+  while (!condition()) {
+    if (std::chrono::steady_clock::now() > deadline) return false;
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  }
+  return true;
+}
+
+ServiceSandbox::ServiceSandbox() : env_(dir_.isolatedEnv()) {}
+
+ServiceSandbox::~ServiceSandbox() {
+  for (const auto& [name, value] : saved_) {
+    if (value) {
+      ::setenv(name.c_str(), value->c_str(), 1);
+    } else {
+      ::unsetenv(name.c_str());
+    }
+  }
+  // The supervisor unmounts its drives on SIGTERM; whatever still runs after that is killed.
+  for (int pid : supervisors()) ::kill(pid, SIGTERM);
+  eventually([&] { return supervisors().empty() && workers().empty(); }, std::chrono::seconds(20));
+  // A worker waiting on its own mount dies only once the mount's requests are failed.
+  abortMounts();
+  for (int pid : processes(false, {})) ::kill(pid, SIGKILL);
+  for (int pid : processes(true, {})) ::kill(pid, SIGKILL);
+  eventually([&] { return supervisors().empty() && workers().empty(); }, std::chrono::seconds(5));
+  for (const auto& mount : mounts()) {
+    runProcess({"fusermount3", "-u", "-z", mount.string()}, {}, {}, std::chrono::seconds(10));
+  }
+}
+
+ProcessResult ServiceSandbox::foliumctl(const std::vector<std::string>& args) const {
+  std::vector<std::string> argv{programPath("foliumctl").string()};
+  argv.insert(argv.end(), args.begin(), args.end());
+  return runProcess(argv, env_);
+}
+
+std::vector<int> ServiceSandbox::processes(bool worker, const std::string& identifier) const {
+  std::vector<int> found;
+  const std::string home = "HOME=" + this->home().string();
+  std::error_code error;
+  for (const auto& entry : fs::directory_iterator("/proc", error)) {
+    const std::string name = entry.path().filename().string();
+    if (name.find_first_not_of("0123456789") != std::string::npos) continue;
+    std::error_code linkError;
+    const fs::path exe = fs::read_symlink(entry.path() / "exe", linkError);
+    if (linkError || exe.filename() != "folium-fileproviderd") continue;
+    // A zombie has no environment left: it is gone for our purposes.
+    const auto environment = splitNul(readAll(entry.path() / "environ"));
+    if (std::find(environment.begin(), environment.end(), home) == environment.end()) continue;
+    const auto argv = splitNul(readAll(entry.path() / "cmdline"));
+    const bool isWorker = argv.size() >= 3 && argv[1] == "--drive";
+    if (isWorker != worker) continue;
+    if (worker && !identifier.empty() && argv[2] != identifier) continue;
+    found.push_back(std::stoi(name));
+  }
+  return found;
+}
+
+std::vector<int> ServiceSandbox::supervisors() const { return processes(false, {}); }
+
+std::vector<int> ServiceSandbox::workers(const std::string& identifier) const {
+  return processes(true, identifier);
+}
+
+void ServiceSandbox::abortMounts() const {
+  std::istringstream table(readAll("/proc/self/mountinfo"));
+  std::string id, parent, device, root, mountPoint, rest;
+  while (table >> id >> parent >> device >> root >> mountPoint && std::getline(table, rest)) {
+    if (unescape(mountPoint).rfind(dir_.path().string() + "/", 0) != 0) continue;
+    std::ofstream abort("/sys/fs/fuse/connections/" + device.substr(device.find(':') + 1) +
+                        "/abort");
+    abort << "1\n";
+  }
+}
+
+std::vector<fs::path> ServiceSandbox::mounts() const {
+  std::vector<fs::path> found;
+  std::istringstream table(readAll("/proc/mounts"));
+  std::string device, mountPoint, rest;
+  const std::string prefix = dir_.path().string() + "/";
+  while (table >> device >> mountPoint && std::getline(table, rest)) {
+    const std::string unescaped = unescape(mountPoint);
+    if (unescaped.rfind(prefix, 0) == 0) found.emplace_back(unescaped);
+  }
+  return found;
+}
+
+void ServiceSandbox::enterInProcess() {
+  for (const auto& [name, value] : env_) {
+    const char* old = std::getenv(name.c_str());
+    saved_[name] = old ? std::optional<std::string>(old) : std::nullopt;
+    if (value.empty()) {
+      ::unsetenv(name.c_str());
+    } else {
+      ::setenv(name.c_str(), value.c_str(), 1);
+    }
+  }
+}
+
+}  // namespace folium::testing
