@@ -1,6 +1,7 @@
 #include <iostream>
 
 #include "app/cli/cli_context.hpp"
+#include "app/cli/service_commands.hpp"
 
 int main(int argc, char** argv) {
   using folium::app::CliContext;
@@ -19,6 +20,8 @@ int main(int argc, char** argv) {
   folium::app::addApiCommands(app, context);
   folium::app::addStoreCommands(app, context);
   folium::app::addFpCommands(app, context);
+  folium::app::addDomainsCommands(app, context);
+  folium::app::addStatusCommands(app, context);
 
   try {
     app.parse(argc, argv);
