@@ -70,6 +70,7 @@ class PlaceholderDrive final : public Drive {
     const char* argv[] = {"folium", "-o", "fsname=folium,subtype=folium,default_permissions"};
     fuse_args args = FUSE_ARGS_INIT(3, const_cast<char**>(argv));
     fuse_session* session = fuse_session_new(&args, &operations, sizeof operations, this);
+    fuse_opt_free_args(&args);
     if (session == nullptr) throw std::runtime_error("cannot start the drive's file system");
     if (fuse_session_mount(session, options_.mountPoint.c_str()) != 0) {
       fuse_session_destroy(session);

@@ -69,7 +69,11 @@ void startSupervisor() {
   const std::string program = supervisorProgram();
   makePrivateDirectory(stateDirectory());
   const fs::path logPath = stateDirectory() / "fileproviderd.log";
-  const int log = ::open(logPath.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0600);
+  // The log starts afresh once it has grown large.
+  std::error_code sizeError;
+  const bool large = fs::file_size(logPath, sizeError) > (1u << 20) && !sizeError;
+  const int log = ::open(logPath.c_str(),
+                         O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC | (large ? O_TRUNC : 0), 0600);
   const int devNull = ::open("/dev/null", O_RDWR | O_CLOEXEC);
   std::vector<char*> argv{const_cast<char*>(program.c_str()), nullptr};
 
@@ -141,7 +145,7 @@ json::object failure(int code, const std::string& description) {
 
 }  // namespace
 
-struct ServiceConnection::State {
+struct ServiceConnection::State : std::enable_shared_from_this<ServiceConnection::State> {
   struct Pending {
     json::object request;
     ReplyHandler done;
@@ -156,8 +160,8 @@ struct ServiceConnection::State {
   bool answered = false;  // `channel` brought at least one reply
   bool stopping = false;
   std::int64_t nextId = 1;
-  std::thread sender;
-  std::thread reader;
+  std::thread sender;  // joined by the connection's destructor; readers run detached, each
+                       // holding the state, and end when their socket is shut down
 
   void send();
   void read(std::shared_ptr<LineChannel> from);
@@ -179,7 +183,6 @@ void ServiceConnection::State::send() {
       } catch (const std::exception& e) {
         error = failure(EHOSTDOWN, e.what());
       }
-      if (reader.joinable()) reader.join();
       lock.lock();
       if (!opened) {
         // Everything waiting would meet the same failure.
@@ -192,7 +195,7 @@ void ServiceConnection::State::send() {
       }
       channel = opened;
       answered = false;
-      reader = std::thread([this, opened] { read(opened); });
+      std::thread([self = shared_from_this(), opened] { self->read(opened); }).detach();
     }
     Pending pending = std::move(queue.front());
     queue.pop_front();
@@ -276,7 +279,6 @@ ServiceConnection::~ServiceConnection() {
     }
   };
   finish(state_->sender);
-  finish(state_->reader);
 }
 
 void ServiceConnection::call(json::object request, ReplyHandler done) {

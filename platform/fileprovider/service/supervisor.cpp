@@ -293,7 +293,7 @@ int Supervisor::run() {
   const int signalFd = ::signalfd(-1, &signals, SFD_CLOEXEC);
 
   {
-    std::lock_guard op(opMutex_);
+    std::lock_guard serialised(opMutex_);
     reconcile();
   }
 
@@ -351,7 +351,7 @@ int Supervisor::run() {
   ::close(listener);
   std::vector<std::shared_ptr<Worker>> all;
   {
-    std::lock_guard op(opMutex_);
+    std::lock_guard serialised(opMutex_);
     {
       std::lock_guard guard(mutex_);
       shuttingDown_ = true;
@@ -423,7 +423,7 @@ json::object Supervisor::handle(const json::object& request) {
       if (name == nullptr || !name->is_string()) {
         return failureReply(EINVAL, "a domain needs a display name", identifier);
       }
-      std::lock_guard op(opMutex_);
+      std::lock_guard serialised(opMutex_);
       registry_.update([&](std::vector<FileProviderDomain>& domains) {
         auto found = std::find_if(domains.begin(), domains.end(),
                                   [&](const auto& d) { return d.identifier == identifier; });
@@ -437,7 +437,7 @@ json::object Supervisor::handle(const json::object& request) {
       return {};
     }
     if (op == "removeDomain") {
-      std::lock_guard op(opMutex_);
+      std::lock_guard serialised(opMutex_);
       bool found = false;
       registry_.update([&](std::vector<FileProviderDomain>& domains) {
         const auto before = domains.size();
@@ -454,7 +454,7 @@ json::object Supervisor::handle(const json::object& request) {
       return {};
     }
     if (op == "removeAllDomains") {
-      std::lock_guard op(opMutex_);
+      std::lock_guard serialised(opMutex_);
       registry_.update([](std::vector<FileProviderDomain>& domains) { domains.clear(); });
       reconcile();
       return {};
@@ -567,6 +567,10 @@ json::object Supervisor::driveStatus(const FileProviderDomain& domain) {
       }
       return status;
     }
+    // Running, but not answering: stuck, or gone a moment ago.
+    status["state"] = "error";
+    status["lastError"] = "the drive does not answer";
+    return status;
   }
   // No worker to ask: it is on its way back after a failure.
   status["state"] = restarting ? "error" : "starting";
@@ -599,8 +603,45 @@ void Supervisor::reconcile() {
       }
     }
   }
+  // A removed drive's replica and cached contents go with it, unless edits still wait to be
+  // sent: then they stay, and adding the drive again resumes them.
+  std::vector<std::pair<std::string, bool>> removed;  // identifier, whether its state may go
+  for (const auto& worker : stale) {
+    const auto& id = worker->domain.identifier;
+    if (std::any_of(domains.begin(), domains.end(),
+                    [&](const auto& d) { return d.identifier == id; })) {
+      continue;
+    }
+    std::shared_ptr<WorkerLink> link;
+    {
+      std::lock_guard guard(mutex_);
+      link = worker->link;
+    }
+    const auto status = link ? link->request(json::object{{"op", "status"}}, 10s) : std::nullopt;
+    const json::value* pending = status ? status->if_contains("pendingUploads") : nullptr;
+    const bool idle = pending && pending->is_int64() && pending->as_int64() == 0;
+    if (!idle) {
+      log(id + ": removed with edits not yet sent (or not known to be sent); its state stays in " +
+          domainStateDirectory(id).string() + " and adding the drive again resumes them");
+    }
+    removed.emplace_back(id, idle);
+  }
   stopWorkers(stale);
+  for (const auto& [id, forget] : removed) {
+    std::error_code error;
+    if (forget) fs::remove_all(domainStateDirectory(id), error);
+    if (error) log("cannot remove " + domainStateDirectory(id).string() + ": " + error.message());
+  }
   for (std::size_t i = 0; i < domains.size(); ++i) {
+    // The list may have been edited by hand: an identifier that would lead its state folder
+    // elsewhere is served by no worker.
+    try {
+      checkDomainIdentifier(domains[i].identifier);
+    } catch (const std::invalid_argument& e) {
+      log(std::string(e.what()) + " in " + registry_.path().string() +
+          "; that drive is not served");
+      continue;
+    }
     std::shared_ptr<Worker> worker;
     {
       std::lock_guard guard(mutex_);
@@ -720,7 +761,7 @@ void Supervisor::scheduleRestart(const std::shared_ptr<Worker>& worker) {
 }
 
 void Supervisor::restart(const std::shared_ptr<Worker>& worker) {
-  std::lock_guard op(opMutex_);
+  std::lock_guard serialised(opMutex_);
   {
     std::lock_guard guard(mutex_);
     worker->restartTimer.reset();
