@@ -1,6 +1,7 @@
 #include <iostream>
 
 #include "app/cli/cli_context.hpp"
+#include "app/cli/connection_commands.hpp"
 #include "app/cli/service_commands.hpp"
 
 int main(int argc, char** argv) {
@@ -22,6 +23,7 @@ int main(int argc, char** argv) {
   folium::app::addFpCommands(app, context);
   folium::app::addDomainsCommands(app, context);
   folium::app::addStatusCommands(app, context);
+  folium::app::addConnectionCommands(app, context);
 
   try {
     app.parse(argc, argv);
