@@ -9,6 +9,7 @@
 #include <QIcon>
 #include <QSystemTrayIcon>
 #include <cstdio>
+#include <cstdlib>
 #include <filesystem>
 #include <string>
 #include <string_view>
@@ -23,10 +24,9 @@
 #include "core/shared_store.hpp"
 #include "platform/desktop/workspace_gio.hpp"
 #include "platform/http/curl_http_session.hpp"
+#include "platform/fileprovider/fake_file_provider_manager.hpp"
 #ifdef FOLIUM_WITH_DRIVE_SERVICE
 #include "platform/fileprovider/service/service_manager.hpp"
-#else
-#include "platform/fileprovider/fake_file_provider_manager.hpp"
 #endif
 
 namespace {
@@ -38,13 +38,20 @@ constexpr const char* kUsage =
     "when Folium already runs, hands them to it and exits. Without arguments, shows the\n"
     "main window (with --background, as at login, only the tray icon).\n";
 
+// FOLIUM_FILE_PROVIDER=memory keeps the drives in memory instead of asking the drive
+// service: for trying the windows, and for tests, which must not mount anything.
 std::shared_ptr<folium::platform::FileProviderManager> makeManager() {
+  using folium::platform::FakeFileProviderManager;
+  const char* choice = std::getenv("FOLIUM_FILE_PROVIDER");
+  if (choice != nullptr && std::string_view(choice) == "memory") {
+    return FakeFileProviderManager::make(FakeFileProviderManager::Delivery::automatic);
+  }
 #ifdef FOLIUM_WITH_DRIVE_SERVICE
   return folium::platform::makeServiceManager();
 #else
-  std::fputs("folium: built without the drive service; drives are kept in memory only\n", stderr);
-  return folium::platform::FakeFileProviderManager::make(
-      folium::platform::FakeFileProviderManager::Delivery::automatic);
+  std::fputs("folium: built without the drive service; drives are kept in memory only\n",
+             stderr);
+  return FakeFileProviderManager::make(FakeFileProviderManager::Delivery::automatic);
 #endif
 }
 
