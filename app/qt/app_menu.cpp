@@ -24,8 +24,10 @@ void AppMenu::rebuild() {
     bold.setBold(true);
     title->setFont(bold);
     for (const FoliumProvisioning& profile : profiles) {
-      QAction* line =
-          menu_->addAction(QStringLiteral("🟢  ") + QString::fromStdString(profile.displayName));
+      // A name is shown as it is: "&" would otherwise mark a shortcut key.
+      QString name = QString::fromStdString(profile.displayName);
+      name.replace(QLatin1Char('&'), QStringLiteral("&&"));
+      QAction* line = menu_->addAction(QStringLiteral("🟢  ") + name);
       line->setData(QString::fromStdString(profile.domainIdentifier()));
       line->setEnabled(false);
     }

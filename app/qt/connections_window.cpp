@@ -139,6 +139,8 @@ void ConnectionsWindow::render() {
   }
 
   outer_->addWidget(content_);
+  // A child made while the window is shown starts hidden, and the layout would not count it.
+  content_->show();
   fitHeight();
 }
 

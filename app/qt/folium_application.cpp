@@ -43,7 +43,8 @@ FoliumApplication::FoliumApplication(AppServices services, Options options, QObj
 }
 
 FoliumApplication::~FoliumApplication() {
-  for (auto& [request, window] : searches_) delete window.data();
+  // Deleting a window erases its entry.
+  while (!searches_.empty()) delete searches_.begin()->second;
   delete main_.data();
   delete menu_;
 }
@@ -86,23 +87,24 @@ void FoliumApplication::openMainWindow() {
 }
 
 void FoliumApplication::openSearchWindow(const FoliumSearchRequest& request) {
-  QPointer<SearchWindow>& window = searches_[request];
+  SearchWindow*& window = searches_[request];
   if (window == nullptr) {
     window = new SearchWindow(ServerSearchView::create(services_, request));
     window->setAttribute(Qt::WA_DeleteOnClose);
-    connect(window, &QObject::destroyed, this, [this, request] {
-      auto found = searches_.find(request);
-      if (found != searches_.end() && found->second == nullptr) searches_.erase(found);
-    });
+    // By the time `destroyed` is emitted the window is only a QObject: the entry is found by
+    // its request, never through the window.
+    connect(window, &QObject::destroyed, this, [this, request] { searches_.erase(request); });
   }
   window->show();
   window->raise();
   window->activateWindow();
 }
 
+ConnectionsWindow* FoliumApplication::mainWindow() const { return main_.data(); }
+
 SearchWindow* FoliumApplication::searchWindow(const FoliumSearchRequest& request) const {
   auto found = searches_.find(request);
-  return found == searches_.end() ? nullptr : found->second.data();
+  return found == searches_.end() ? nullptr : found->second;
 }
 
 void FoliumApplication::refreshAll() {

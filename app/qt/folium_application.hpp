@@ -52,7 +52,7 @@ class FoliumApplication : public QObject, public AppShell {
   void openSearchWindow(const FoliumSearchRequest& request) override;
 
   // Open windows, for tests and screenshots.
-  ConnectionsWindow* mainWindow() const { return main_; }
+  ConnectionsWindow* mainWindow() const;
   SearchWindow* searchWindow(const FoliumSearchRequest& request) const;
   QSystemTrayIcon* trayIcon() const { return tray_; }
   QMenu* appMenu() const { return menu_; }
@@ -69,7 +69,8 @@ class FoliumApplication : public QObject, public AppShell {
   AppMenu* appMenu_ = nullptr;
   QSystemTrayIcon* tray_ = nullptr;
   QPointer<ConnectionsWindow> main_;
-  std::unordered_map<FoliumSearchRequest, QPointer<SearchWindow>> searches_;
+  // Each entry leaves the map as its window is destroyed.
+  std::unordered_map<FoliumSearchRequest, SearchWindow*> searches_;
 };
 
 }  // namespace folium::app

@@ -23,8 +23,8 @@
 #include "app/url_entry.hpp"
 #include "core/shared_store.hpp"
 #include "platform/desktop/workspace_gio.hpp"
-#include "platform/http/curl_http_session.hpp"
 #include "platform/fileprovider/fake_file_provider_manager.hpp"
+#include "platform/http/curl_http_session.hpp"
 #ifdef FOLIUM_WITH_DRIVE_SERVICE
 #include "platform/fileprovider/service/service_manager.hpp"
 #endif
@@ -38,20 +38,29 @@ constexpr const char* kUsage =
     "when Folium already runs, hands them to it and exits. Without arguments, shows the\n"
     "main window (with --background, as at login, only the tray icon).\n";
 
+// Domains kept in memory, their drive folders where the service would mount them (so a
+// link's drive name still chooses among them).
+std::shared_ptr<folium::platform::FileProviderManager> memoryManager() {
+  using folium::platform::FakeFileProviderManager;
+  auto manager = FakeFileProviderManager::make(FakeFileProviderManager::Delivery::automatic);
+  const char* drives = std::getenv("FOLIUM_DRIVES_DIR");
+  const char* home = std::getenv("HOME");
+  manager->setDrivesFolder(drives != nullptr && *drives != '\0'
+                               ? std::filesystem::path(drives)
+                               : std::filesystem::path(home != nullptr ? home : "") / "Folium");
+  return manager;
+}
+
 // FOLIUM_FILE_PROVIDER=memory keeps the drives in memory instead of asking the drive
 // service: for trying the windows, and for tests, which must not mount anything.
 std::shared_ptr<folium::platform::FileProviderManager> makeManager() {
-  using folium::platform::FakeFileProviderManager;
   const char* choice = std::getenv("FOLIUM_FILE_PROVIDER");
-  if (choice != nullptr && std::string_view(choice) == "memory") {
-    return FakeFileProviderManager::make(FakeFileProviderManager::Delivery::automatic);
-  }
+  if (choice != nullptr && std::string_view(choice) == "memory") return memoryManager();
 #ifdef FOLIUM_WITH_DRIVE_SERVICE
   return folium::platform::makeServiceManager();
 #else
-  std::fputs("folium: built without the drive service; drives are kept in memory only\n",
-             stderr);
-  return FakeFileProviderManager::make(FakeFileProviderManager::Delivery::automatic);
+  std::fputs("folium: built without the drive service; drives are kept in memory only\n", stderr);
+  return memoryManager();
 #endif
 }
 

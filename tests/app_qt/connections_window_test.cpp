@@ -1,10 +1,11 @@
+#include "app/qt/connections_window.hpp"
+
 #include <gtest/gtest.h>
 
 #include <QPushButton>
 #include <QTest>
 
 #include "app/connections_view.hpp"
-#include "app/qt/connections_window.hpp"
 #include "tests/app_qt/qt_test_support.hpp"
 
 namespace folium::testing {
@@ -28,16 +29,15 @@ bool press(const QWidget& root, const QString& text) {
 TEST(ConnectionsWindow, ImportOpenAndDisconnectThroughTheButtons) {
   QtFixture f;
   f.manager->setDrivesFolder(f.dir / "drives");
-  f.openPanel->choices = {f.profileFile("bureau.foliumprofile", "https://docs.bureau.fr",
-                                        "Bureau")};
+  f.openPanel->choices = {
+      f.profileFile("bureau.foliumprofile", "https://docs.bureau.fr", "Bureau")};
   ConnectionsWindow window(ConnectionsView::create(f.services, f.services.store.all()));
   window.show();
 
   // Nothing connected: the placeholder, with its bold words, and only the import button.
   const auto texts = visibleTexts(&window);
   ASSERT_TRUE(std::any_of(texts.begin(), texts.end(), [](const std::string& text) {
-    return text.find("Importe un <b>fichier de provisioning</b> téléchargé") !=
-               std::string::npos &&
+    return text.find("Importe un <b>fichier de provisioning</b> téléchargé") != std::string::npos &&
            text.find("**") == std::string::npos;
   }));
   EXPECT_EQ(findByText(&window, "Rafraîchir"), nullptr);
@@ -46,11 +46,11 @@ TEST(ConnectionsWindow, ImportOpenAndDisconnectThroughTheButtons) {
   const int emptyHeight = window.height();
 
   ASSERT_TRUE(press(window, "Importer une instance…"));
-  ASSERT_TRUE(processEventsUntil([&] {
-    return statusText(window) == "Connecté à Bureau — disponible dans le Finder.";
-  }));
-  EXPECT_EQ(f.openPanel->messages,
-            std::vector<std::string>{"Choisis un fichier de provisioning folium (.foliumprofile)."});
+  ASSERT_TRUE(processEventsUntil(
+      [&] { return statusText(window) == "Connecté à Bureau — disponible dans le Finder."; }));
+  EXPECT_EQ(
+      f.openPanel->messages,
+      std::vector<std::string>{"Choisis un fichier de provisioning folium (.foliumprofile)."});
   EXPECT_NE(findByText<QLabel>(&window, "Bureau"), nullptr);
   EXPECT_NE(findByText<QLabel>(&window, "https://docs.bureau.fr"), nullptr);
   for (const char* button : {"Ouvrir dans le Finder", "Déconnecter", "Rafraîchir",

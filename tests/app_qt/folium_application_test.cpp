@@ -1,3 +1,5 @@
+#include "app/qt/folium_application.hpp"
+
 #include <gtest/gtest.h>
 
 #include <QAction>
@@ -7,7 +9,7 @@
 #include <QUrl>
 
 #include "app/qt/connections_window.hpp"
-#include "app/qt/folium_application.hpp"
+#include "app/qt/search_window.hpp"
 #include "tests/app_qt/qt_test_support.hpp"
 
 namespace folium::testing {
@@ -58,10 +60,10 @@ TEST(TrayMenu, IsRebuiltFromTheStoreEachTimeItOpens) {
   // "Rafraîchir tout" signals every drive, working set first.
   f.manager->setDomains({{"folium-b-example", "Bureau"}});
   entry(menu, "Rafraîchir tout")->trigger();
-  ASSERT_TRUE(processEventsUntil([&] { return f.manager->calls().size() >= 3; }));
+  ASSERT_TRUE(processEventsUntil([&] { return f.manager->calls().size() >= 4; }));
   EXPECT_EQ(f.manager->calls(),
             (std::vector<std::string>{
-                "getDomains",
+                "getDomains", "managerForDomain folium-b-example",
                 "signalEnumerator folium-b-example NSFileProviderWorkingSetContainerItemIdentifier",
                 "signalEnumerator folium-b-example NSFileProviderRootContainerItemIdentifier"}));
 
@@ -97,8 +99,8 @@ TEST(UrlEntry, OneWindowPerRequestAndProfileFilesImport) {
   ASSERT_TRUE(processEventsUntil([&] { return application.searchWindow(plain) == nullptr; }));
 
   const auto profile = f.profileFile("Bureau.FOLIUMPROFILE", "https://b.example", "Bureau");
-  application.openArguments({QUrl::fromLocalFile(QString::fromStdString(profile.string()))
-                                 .toString(QUrl::FullyEncoded)});
+  application.openArguments(
+      {QUrl::fromLocalFile(QString::fromStdString(profile.string())).toString(QUrl::FullyEncoded)});
   ASSERT_NE(application.mainWindow(), nullptr);
   ASSERT_TRUE(processEventsUntil([&] { return f.manager->domains().size() == 1; }));
   ASSERT_EQ(f.services.store.all().size(), 1u);

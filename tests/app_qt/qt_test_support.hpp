@@ -90,7 +90,8 @@ class ScriptedOpenPanel final : public app::OpenPanel {
 struct QtFixture {
   TempDir dir;
   std::shared_ptr<platform::FakeFileProviderManager> manager =
-      platform::FakeFileProviderManager::make(platform::FakeFileProviderManager::Delivery::automatic);
+      platform::FakeFileProviderManager::make(
+          platform::FakeFileProviderManager::Delivery::automatic);
   std::shared_ptr<platform::FakeWorkspace> workspace = std::make_shared<platform::FakeWorkspace>();
   std::shared_ptr<ScriptedOpenPanel> openPanel = std::make_shared<ScriptedOpenPanel>();
   QObject mainThreadOwner;

@@ -1,8 +1,9 @@
+#include "app/qt/search_window.hpp"
+
 #include <gtest/gtest.h>
 
 #include <QTest>
 
-#include "app/qt/search_window.hpp"
 #include "app/server_search_view.hpp"
 #include "tests/app_qt/qt_test_support.hpp"
 #include "tests/support/scripted_server.hpp"
@@ -53,6 +54,7 @@ QAbstractButton* hitRow(const QWidget& window, const QString& name) {
 TEST(SearchWindow, ShowsTheHitsAndOpensAMarkdownHitInTheEditor) {
   SearchFixture f;
   f.connect();
+  std::filesystem::create_directory(f.dir / "drive");
   const auto file = f.dir / "drive" / "Rapport.MD";
   writeFile(file, "# Rapport");
   f.manager->setUserVisibleURL("folium-127-0-0-1", platform::ItemIdentifier("do:12"), file);

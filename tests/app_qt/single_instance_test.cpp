@@ -6,7 +6,6 @@
 #include <unistd.h>
 
 #include <cstring>
-
 #include <thread>
 
 #include "tests/support/process.hpp"
@@ -33,8 +32,8 @@ struct Session {
     env["FOLIUM_SECRET_STORE"] = "";
     return env;
   }();
-  std::filesystem::path socket = std::filesystem::path(env.at("XDG_RUNTIME_DIR")) / "folium" /
-                                 "app.sock";
+  std::filesystem::path socket =
+      std::filesystem::path(env.at("XDG_RUNTIME_DIR")) / "folium" / "app.sock";
 
   std::unique_ptr<BackgroundProcess> startInstance() {
     auto instance = std::make_unique<BackgroundProcess>(
@@ -66,7 +65,8 @@ TEST(SingleInstance, LaterLaunchesHandTheirArgumentsToTheRunningOneAndExit) {
   auto instance = s.startInstance();
   ASSERT_NE(instance, nullptr) << "no socket at " << s.socket;
 
-  struct stat folder {}, socket {};
+  struct stat folder {
+  }, socket{};
   ASSERT_EQ(::stat(s.socket.parent_path().c_str(), &folder), 0);
   ASSERT_EQ(::stat(s.socket.c_str(), &socket), 0);
   EXPECT_EQ(folder.st_mode & 0777, 0700u);
