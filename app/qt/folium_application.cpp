@@ -15,6 +15,27 @@
 #include "app/server_search_view.hpp"
 
 namespace folium::app {
+namespace {
+
+// Links typed in a terminal or passed on by some programs hold raw UTF-8 and spaces
+// ("q=réunion"), which a URL may not: they are percent-encoded as a browser would before
+// the URL is read. Everything else, escapes included, is left as it is.
+std::string escapeUnsafeBytes(const QString& url) {
+  static constexpr char kHex[] = "0123456789ABCDEF";
+  std::string escaped;
+  for (const unsigned char c : url.toStdString()) {
+    if (c <= 0x20 || c >= 0x7f) {
+      escaped += '%';
+      escaped += kHex[c >> 4];
+      escaped += kHex[c & 15];
+    } else {
+      escaped += char(c);
+    }
+  }
+  return escaped;
+}
+
+}  // namespace
 
 FoliumApplication::FoliumApplication(AppServices services, Options options, QObject* parent)
     : QObject(parent), services_(std::move(services)), options_(options) {
@@ -60,7 +81,7 @@ void FoliumApplication::openArguments(const QStringList& urls) {
     openMainWindow();
     return;
   }
-  for (const QString& url : urls) handleOpenURL(url.toStdString(), *this, services_);
+  for (const QString& url : urls) handleOpenURL(escapeUnsafeBytes(url), *this, services_);
 }
 
 void FoliumApplication::activate() {

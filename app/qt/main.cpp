@@ -105,7 +105,6 @@ int main(int argc, char** argv) {
 
   QApplication application(argc, argv);
   QApplication::setApplicationName(QStringLiteral("folium"));
-  QApplication::setApplicationDisplayName(QStringLiteral("Folium"));
   QApplication::setDesktopFileName(QStringLiteral("folium"));
   QApplication::setWindowIcon(QIcon(QStringLiteral(":/icons/FoliumLogo.svg")));
   if (!instance.listen(&error)) {
