@@ -48,12 +48,6 @@ void ConnectionsView::reloadConnections() {
   changed();
 }
 
-void ConnectionsView::onMain(std::function<void(ConnectionsView&)> task) {
-  services_.mainThread->post([weak = weak_from_this(), task = std::move(task)] {
-    if (auto self = weak.lock()) task(*self);
-  });
-}
-
 void ConnectionsView::appear(Done done) {
   reconcileDomains(services_, [weak = weak_from_this(), done] {
     auto self = weak.lock();
@@ -96,6 +90,10 @@ void ConnectionsView::importProfile(Done done) {
   });
 }
 
+// Completions arrive on the service's threads. They hold the view and the manager only
+// weakly and hand their results to the main thread at once, so that the last reference to
+// either is never dropped on a thread of the manager's own.
+
 void ConnectionsView::refreshAll(Done done) {
   std::weak_ptr<platform::FileProviderManager> weakManager = services_.manager;
   auto group = DispatchGroup::make(services_.mainThread);
@@ -128,11 +126,12 @@ void ConnectionsView::repairDisk(Done done) {
   }
   setStatus("Réparation du disque…");
   std::weak_ptr<platform::FileProviderManager> weakManager = services_.manager;
-  services_.manager->removeAllDomains([services = services_, weakManager, weak = weak_from_this(),
+  services_.manager->removeAllDomains([store = services_.store, main = services_.mainThread,
+                                       weakManager, weak = weak_from_this(),
                                        done](platform::ErrorPtr) {
-    auto group = DispatchGroup::make(services.mainThread);
+    auto group = DispatchGroup::make(main);
     if (auto manager = weakManager.lock()) {
-      for (const auto& profile : services.store.all()) {
+      for (const auto& profile : store.all()) {
         group->enter();
         manager->addDomain(makeDomain(profile), [group](platform::ErrorPtr) { group->leave(); });
       }
@@ -148,56 +147,53 @@ void ConnectionsView::repairDisk(Done done) {
 }
 
 void ConnectionsView::openInFinder(const FoliumProvisioning& provisioning, Done done) {
-  std::weak_ptr<platform::FileProviderManager> weakManager = services_.manager;
-  services_.manager->getDomains(
-      [weakManager, identifier = provisioning.domainIdentifier(), weak = weak_from_this(), done](
-          std::vector<platform::FileProviderDomain> domains, platform::ErrorPtr) {
-        auto self = weak.lock();
-        if (!self) return;
-        auto stop = [&self, done] {
-          self->onMain([done](ConnectionsView&) { finish(done, false); });
-        };
-        const auto domain = findDomain(domains, identifier);
-        auto manager = weakManager.lock();
-        auto domainManager = domain && manager ? manager->managerForDomain(*domain) : nullptr;
-        if (!domainManager) return stop();
-        domainManager->getUserVisibleURL(
-            std::string(platform::NSFileProviderRootContainerItemIdentifier),
-            [weak, done](std::optional<std::filesystem::path> url, platform::ErrorPtr) {
+  services_.manager->getDomains([main = services_.mainThread, weak = weak_from_this(),
+                                 identifier = provisioning.domainIdentifier(),
+                                 done](std::vector<platform::FileProviderDomain> domains,
+                                       platform::ErrorPtr) {
+    main->post([weak, main, identifier, done, domains = std::move(domains)] {
+      auto self = weak.lock();
+      if (!self) return;
+      const auto domain = findDomain(domains, identifier);
+      auto domainManager = domain ? self->services_.manager->managerForDomain(*domain) : nullptr;
+      if (!domainManager) return finish(done, false);
+      domainManager->getUserVisibleURL(
+          std::string(platform::NSFileProviderRootContainerItemIdentifier),
+          [main, weak, done](std::optional<std::filesystem::path> url, platform::ErrorPtr) {
+            main->post([weak, done, url] {
               auto self = weak.lock();
               if (!self) return;
-              self->onMain([url, done](ConnectionsView& view) {
-                if (!url) return finish(done, false);
-                finish(done, view.services_.workspace->openPath(*url).ok);
-              });
+              if (!url) return finish(done, false);
+              finish(done, self->services_.workspace->openPath(*url).ok);
             });
-      });
+          });
+    });
+  });
 }
 
 void ConnectionsView::disconnect(const FoliumProvisioning& provisioning, Done done) {
-  auto conclude = [provisioning, done](ConnectionsView& view) {
-    const StoreResult removed = view.services_.store.remove(provisioning.domainIdentifier());
+  auto conclude = [weak = weak_from_this(), provisioning, done] {
+    auto self = weak.lock();
+    if (!self) return;
+    const StoreResult removed = self->services_.store.remove(provisioning.domainIdentifier());
     if (!removed) {
-      view.setStatus("Impossible de déconnecter " + provisioning.displayName + " : " +
-                     removed.message);
+      self->setStatus("Impossible de déconnecter " + provisioning.displayName + " : " +
+                      removed.message);
       return finish(done, false);
     }
-    view.status_ = provisioning.displayName + " déconnectée.";
-    view.reloadConnections();
+    self->status_ = provisioning.displayName + " déconnectée.";
+    self->reloadConnections();
     finish(done, true);
   };
   std::weak_ptr<platform::FileProviderManager> weakManager = services_.manager;
   services_.manager->getDomains(
-      [weakManager, identifier = provisioning.domainIdentifier(), weak = weak_from_this(),
+      [weakManager, main = services_.mainThread, identifier = provisioning.domainIdentifier(),
        conclude](std::vector<platform::FileProviderDomain> domains, platform::ErrorPtr) {
-        auto self = weak.lock();
-        if (!self) return;
         const auto domain = findDomain(domains, identifier);
-        auto manager = weakManager.lock();
-        if (!domain || !manager) return self->onMain(conclude);
-        manager->removeDomain(*domain, [weak, conclude](platform::ErrorPtr) {
-          if (auto self = weak.lock()) self->onMain(conclude);
-        });
+        auto manager = domain ? weakManager.lock() : nullptr;
+        if (!manager) return main->post(conclude);
+        manager->removeDomain(*domain,
+                              [main, conclude](platform::ErrorPtr) { main->post(conclude); });
       });
 }
 

@@ -77,8 +77,6 @@ class ConnectionsView : public std::enable_shared_from_this<ConnectionsView> {
                   std::string status);
   void setStatus(std::string status);
   void changed();
-  // Runs `task` with this view on the main thread, if the view still exists then.
-  void onMain(std::function<void(ConnectionsView&)> task);
 
   AppServices services_;
   std::vector<FoliumProvisioning> connections_;

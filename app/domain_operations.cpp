@@ -18,12 +18,13 @@ void reconcileDomains(const AppServices& services, std::function<void()> complet
   services.manager->getDomains(
       [stored, storeRead, weakManager, group, completion = std::move(completion)](
           std::vector<platform::FileProviderDomain> domains, platform::ErrorPtr) mutable {
-        auto manager = weakManager.lock();
         std::set<std::string> wanted;
         for (const auto& profile : stored.profiles) wanted.insert(profile.domainIdentifier());
         std::set<std::string> registered;
         for (const auto& domain : domains) registered.insert(domain.identifier);
-        if (manager) {
+        // Released before the group can fire: the last reference to the manager must not be
+        // dropped on its own thread.
+        if (auto manager = weakManager.lock()) {
           for (const auto& domain : domains) {
             if (!storeRead || wanted.contains(domain.identifier)) continue;
             group->enter();

@@ -46,13 +46,17 @@ OpenedWith openFile(const AppServices& services, const std::filesystem::path& fi
 void openHit(const AppServices& services, const SearchHit& hit,
              const platform::FileProviderDomain& domain,
              std::function<void(OpenedWith)> completion) {
-  localFile(services, hit, domain,
-            [services, completion](std::optional<std::filesystem::path> file) {
-              services.mainThread->post([services, completion, file] {
-                const OpenedWith opened = file ? openFile(services, *file) : OpenedWith::nothing;
-                if (completion) completion(opened);
-              });
-            });
+  // The completion holds no manager: its last reference must not go on the manager's thread.
+  AppServices forOpening = services;
+  forOpening.manager.reset();
+  localFile(
+      services, hit, domain,
+      [services = std::move(forOpening), completion](std::optional<std::filesystem::path> file) {
+        services.mainThread->post([services, completion, file] {
+          const OpenedWith opened = file ? openFile(services, *file) : OpenedWith::nothing;
+          if (completion) completion(opened);
+        });
+      });
 }
 
 }  // namespace folium::app

@@ -17,9 +17,9 @@ struct DriveWalk : std::enable_shared_from_this<DriveWalk> {
   std::function<void(const platform::FileProviderDomain&)> found;
 
   void step(std::size_t index) {
-    auto owner = manager.lock();
-    for (; owner && index < domains.size(); ++index) {
-      auto domainManager = owner->managerForDomain(domains[index]);
+    for (; index < domains.size(); ++index) {
+      std::shared_ptr<platform::DomainManager> domainManager;
+      if (auto owner = manager.lock()) domainManager = owner->managerForDomain(domains[index]);
       if (!domainManager) continue;
       userVisibleRoot(domainManager, [self = shared_from_this(),
                                       index](std::optional<std::filesystem::path> root) {

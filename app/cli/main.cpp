@@ -1,6 +1,8 @@
 #include <iostream>
 
 #include "app/cli/cli_context.hpp"
+#include "app/cli/connection_commands.hpp"
+#include "app/cli/service_commands.hpp"
 
 int main(int argc, char** argv) {
   using folium::app::CliContext;
@@ -19,6 +21,9 @@ int main(int argc, char** argv) {
   folium::app::addApiCommands(app, context);
   folium::app::addStoreCommands(app, context);
   folium::app::addFpCommands(app, context);
+  folium::app::addDomainsCommands(app, context);
+  folium::app::addStatusCommands(app, context);
+  folium::app::addConnectionCommands(app, context);
 
   try {
     app.parse(argc, argv);

@@ -24,10 +24,8 @@
 #include "core/shared_store.hpp"
 #include "platform/desktop/workspace_gio.hpp"
 #include "platform/fileprovider/fake_file_provider_manager.hpp"
-#include "platform/http/curl_http_session.hpp"
-#ifdef FOLIUM_WITH_DRIVE_SERVICE
 #include "platform/fileprovider/service/service_manager.hpp"
-#endif
+#include "platform/http/curl_http_session.hpp"
 
 namespace {
 
@@ -56,12 +54,7 @@ std::shared_ptr<folium::platform::FileProviderManager> memoryManager() {
 std::shared_ptr<folium::platform::FileProviderManager> makeManager() {
   const char* choice = std::getenv("FOLIUM_FILE_PROVIDER");
   if (choice != nullptr && std::string_view(choice) == "memory") return memoryManager();
-#ifdef FOLIUM_WITH_DRIVE_SERVICE
   return folium::platform::makeServiceManager();
-#else
-  std::fputs("folium: built without the drive service; drives are kept in memory only\n", stderr);
-  return memoryManager();
-#endif
 }
 
 }  // namespace

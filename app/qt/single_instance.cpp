@@ -12,9 +12,11 @@
 #include <QLockFile>
 #include <cerrno>
 #include <chrono>
-#include <cstdlib>
 #include <cstring>
 #include <filesystem>
+#include <system_error>
+
+#include "platform/fileprovider/service/service_paths.hpp"
 
 namespace folium::app {
 namespace {
@@ -33,24 +35,15 @@ std::string systemError(int error) { return std::strerror(error); }
 // The folder must be ours and closed to everyone else: the socket accepts whatever a
 // launch sends, so nobody else may reach it.
 bool ensurePrivateFolder(const std::filesystem::path& path, std::string* error) {
-  std::error_code code;
-  std::filesystem::create_directories(path, code);
-  if (code) {
-    *error =
-        "cannot create the folder " + path.string() + " for Folium's socket: " + code.message();
+  try {
+    platform::service::makePrivateDirectory(path);
+  } catch (const std::system_error& failure) {
+    *error = std::string(failure.what()) + "; check the folder's owner and permissions";
     return false;
   }
   struct stat st {};
-  if (::lstat(path.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) {
-    *error = path.string() + " is not a folder; remove it and start Folium again";
-    return false;
-  }
-  if (st.st_uid != ::geteuid()) {
-    *error = path.string() + " belongs to another user; remove it and start Folium again";
-    return false;
-  }
-  if ((st.st_mode & 0777) != 0700 && ::chmod(path.c_str(), 0700) != 0) {
-    *error = "cannot make " + path.string() + " private (mode 0700): " + systemError(errno);
+  if (::lstat(path.c_str(), &st) != 0 || !S_ISDIR(st.st_mode) || st.st_uid != ::geteuid()) {
+    *error = path.string() + " is not a folder of yours; remove it and start Folium again";
     return false;
   }
   return true;
@@ -119,17 +112,7 @@ std::optional<QStringList> decode(const QByteArray& body) {
 }  // namespace
 
 std::string instanceSocketPath() {
-  const char* runtime = std::getenv("XDG_RUNTIME_DIR");
-  std::filesystem::path base;
-  if (runtime != nullptr && *runtime != '\0') {
-    base = runtime;
-  } else if (const char* state = std::getenv("XDG_STATE_HOME"); state != nullptr && *state) {
-    base = state;
-  } else {
-    const char* home = std::getenv("HOME");
-    base = std::filesystem::path(home != nullptr ? home : "") / ".local/state";
-  }
-  return (base / "folium" / "app.sock").string();
+  return (platform::service::socketDirectory() / "app.sock").string();
 }
 
 SingleInstance::SingleInstance(std::string socketPath, QObject* parent)

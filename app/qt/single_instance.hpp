@@ -12,9 +12,8 @@ class QLockFile;
 
 namespace folium::app {
 
-// Where the tray application listens for later launches: beside the file-provider
-// service's control sockets, in $XDG_RUNTIME_DIR/folium/, or $XDG_STATE_HOME/folium/ when
-// the runtime folder is not set (so isolated HOMEs never share an instance).
+// Where the tray application listens for later launches: beside the drive service's socket
+// (so isolated HOMEs never share an instance).
 std::string instanceSocketPath();
 
 // One Folium per user session: the first process listens on a socket private to the user;

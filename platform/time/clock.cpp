@@ -44,7 +44,9 @@ void SystemClock::run() {
     }
     auto first = timers_.begin();
     if (first->first > now()) {
-      changed_.wait_until(lock, first->first);
+      // A copy: cancel() may erase the node while the wait has the lock released.
+      const TimePoint due = first->first;
+      changed_.wait_until(lock, due);
       continue;
     }
     std::function<void()> work = std::move(first->second.second);

@@ -1,0 +1,280 @@
+// The drive service as its users meet it: foliumctl and the manager client against a real
+// supervisor, real worker processes and real mounts, in a temporary HOME.
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/stat.h>
+
+#include <atomic>
+#include <boost/json.hpp>
+#include <future>
+#include <set>
+#include <thread>
+
+#include "platform/fileprovider/service/service_manager.hpp"
+#include "platform/fileprovider/service/service_paths.hpp"
+#include "tests/service/service_sandbox.hpp"
+#include "tests/support/process.hpp"
+
+namespace folium::testing {
+namespace {
+namespace fs = std::filesystem;
+namespace json = boost::json;
+using platform::service::driveMountPoints;
+using platform::service::escapeDriveName;
+
+bool canMount() { return ::access("/dev/fuse", R_OK | W_OK) == 0; }
+
+#define SKIP_WITHOUT_FUSE() \
+  if (!canMount()) GTEST_SKIP() << "/dev/fuse cannot be opened here"
+
+json::array domainList(const ServiceSandbox& sandbox) {
+  const auto result = sandbox.foliumctl({"domains", "list"});
+  EXPECT_EQ(result.exitCode, 0) << result.err;
+  return json::parse(result.out).as_array();
+}
+
+// "identifier=path" for each registered drive, in order; path empty while not mounted.
+std::vector<std::string> listed(const ServiceSandbox& sandbox) {
+  std::vector<std::string> entries;
+  for (const auto& entry : domainList(sandbox)) {
+    const auto& object = entry.as_object();
+    const auto& path = object.at("path");
+    entries.push_back(std::string(object.at("identifier").as_string()) + "=" +
+                      (path.is_string() ? std::string(path.as_string()) : ""));
+  }
+  return entries;
+}
+
+bool mountLive(const fs::path& path) {
+  struct stat info {};
+  struct stat parent {};
+  return ::stat(path.c_str(), &info) == 0 && ::stat(path.parent_path().c_str(), &parent) == 0 &&
+         info.st_dev != parent.st_dev;
+}
+
+TEST(DriveNames, EscapedAndMadeUniqueInRegistrationOrder) {
+  const std::string longName(300, 'e');
+  const std::string accents = std::string(254, 'a') + "é";  // 256 bytes: é does not fit
+  struct Case {
+    std::string displayName;
+    std::string shown;
+  } cases[] = {
+      {"a/b", "a\u2215b"},
+      {"", "_"},
+      {".", "_."},
+      {"..", "_.."},
+      {"...", "..."},
+      {longName, std::string(255, 'e')},
+      {accents, std::string(254, 'a')},
+  };
+  for (const auto& c : cases) {
+    EXPECT_EQ(escapeDriveName(c.displayName), c.shown) << c.displayName;
+  }
+  const auto mounts = driveMountPoints({{"a", "Démo"},
+                                        {"b", "Démo"},
+                                        {"c", "Démo (2)"},
+                                        {"d", "Démo"},
+                                        {"e", longName},
+                                        {"f", longName}},
+                                       "/d");
+  const std::vector<fs::path> expected{"/d/Démo",
+                                       "/d/Démo (2)",
+                                       "/d/Démo (2) (2)",
+                                       "/d/Démo (3)",
+                                       "/d/" + longName.substr(0, 255),
+                                       "/d/" + longName.substr(0, 251) + " (2)"};
+  EXPECT_EQ(mounts, expected);
+}
+
+// One user's session: drives registered, renamed, refused, asked after and removed.
+TEST(DriveService, RegistersMountsAndRemovesDrives) {
+  SKIP_WITHOUT_FUSE();
+  ServiceSandbox sandbox;
+  const fs::path drives = sandbox.drives();
+  for (const auto& [id, name] :
+       {std::pair{"folium-a", "Bureau"}, {"folium-b", "Bureau"}, {"folium-c", "x/y"}}) {
+    const auto added = sandbox.foliumctl({"domains", "add", id, name});
+    ASSERT_EQ(added.exitCode, 0) << added.err;
+  }
+  const std::vector<std::string> mounted{"folium-a=" + (drives / "Bureau").string(),
+                                         "folium-b=" + (drives / "Bureau (2)").string(),
+                                         "folium-c=" + (drives / "x\u2215y").string()};
+  ASSERT_TRUE(eventually([&] { return listed(sandbox) == mounted; })) << listed(sandbox).size();
+  EXPECT_TRUE(mountLive(drives / "Bureau (2)"));
+  EXPECT_EQ(sandbox.workers().size(), 3u);
+
+  // Adding again keeps the place and takes the new name; the namesake moves into the name
+  // freed.
+  ASSERT_EQ(sandbox.foliumctl({"domains", "add", "folium-a", "Archives"}).exitCode, 0);
+  const std::vector<std::string> renamed{"folium-a=" + (drives / "Archives").string(),
+                                         "folium-b=" + (drives / "Bureau").string(),
+                                         "folium-c=" + (drives / "x\u2215y").string()};
+  ASSERT_TRUE(eventually([&] { return listed(sandbox) == renamed; }));
+  const auto registry = json::parse(readFile(sandbox.home() / ".local/share/folium/domains.json"));
+  EXPECT_EQ(json::serialize(registry), R"([{"identifier":"folium-a","displayName":"Archives"},)"
+                                       R"({"identifier":"folium-b","displayName":"Bureau"},)"
+                                       R"({"identifier":"folium-c","displayName":"x/y"}])");
+  EXPECT_FALSE(fs::exists(drives / "Bureau (2)"));
+
+  struct Refusal {
+    std::vector<std::string> args;
+    std::string message;
+  } refusals[] = {
+      {{"domains", "remove", "folium-zz"}, "no drive is registered as \"folium-zz\""},
+      {{"domains", "add", "a/b", "X"}, "invalid domain identifier \"a/b\""},
+      {{"domains", "signal", "folium-zz"}, "no drive is registered as \"folium-zz\""},
+      {{"domains", "url", "folium-c", "do:nothing"}, "no local location for do:nothing"},
+      {{"pin", sandbox.home().string()}, "is not in a Folium drive"},
+  };
+  for (const auto& refusal : refusals) {
+    const auto result = sandbox.foliumctl(refusal.args);
+    EXPECT_EQ(result.exitCode, 1) << refusal.args[1];
+    EXPECT_NE(result.err.find("foliumctl: " + std::string()), std::string::npos);
+    EXPECT_NE(result.err.find(refusal.message), std::string::npos) << result.err;
+  }
+  EXPECT_EQ(listed(sandbox), renamed) << "a refused call changed nothing";
+
+  const auto url = sandbox.foliumctl({"domains", "url", "folium-c", "@root"});
+  EXPECT_EQ(url.out, (drives / "x\u2215y").string() + "\n") << url.err;
+  EXPECT_EQ(sandbox.foliumctl({"domains", "signal", "folium-c"}).exitCode, 0);
+
+  const auto status = sandbox.foliumctl({"status"});
+  EXPECT_EQ(status.out, "Archives  " + (drives / "Archives").string() + "  online\n" + "Bureau  " +
+                            (drives / "Bureau").string() + "  online\n" + "x/y  " +
+                            (drives / "x\u2215y").string() + "  online\n")
+      << status.err;
+  const auto statusJson = sandbox.foliumctl({"status", "--json", "--wait-idle", "30"});
+  ASSERT_EQ(statusJson.exitCode, 0) << statusJson.err;
+  const auto first = json::parse(statusJson.out).as_array().at(0).as_object();
+  EXPECT_EQ(
+      json::serialize(first),
+      R"({"identifier":"folium-a","displayName":"Archives","path":")" +
+          (drives / "Archives").string() +
+          R"(","state":"online","pendingUploads":0,"conflicts":0,"lastError":null,"anchor":null})");
+
+  // Removal unmounts and takes the empty folder away.
+  ASSERT_EQ(sandbox.foliumctl({"domains", "remove", "folium-b"}).exitCode, 0);
+  EXPECT_EQ(listed(sandbox), (std::vector<std::string>{renamed[0], renamed[2]}));
+  EXPECT_FALSE(fs::exists(drives / "Bureau"));
+  EXPECT_TRUE(sandbox.workers("folium-b").empty());
+  const fs::path states = sandbox.home() / ".local/state/folium/domains";
+  EXPECT_FALSE(fs::exists(states / "folium-b")) << "nothing waited to be sent: its state went";
+  EXPECT_TRUE(fs::exists(states / "folium-a"));
+  ASSERT_EQ(sandbox.foliumctl({"domains", "remove-all"}).exitCode, 0);
+  EXPECT_TRUE(sandbox.mounts().empty());
+  // Nothing registered and nobody connected: the supervisor goes away by itself.
+  EXPECT_TRUE(eventually([&] { return sandbox.supervisors().empty(); }));
+}
+
+TEST(DriveService, RacingClientsShareOneSupervisor) {
+  ServiceSandbox sandbox;
+  std::vector<std::future<ProcessResult>> clients;
+  for (int i = 0; i < 6; ++i) {
+    clients.push_back(std::async(std::launch::async, [&] {
+      return sandbox.foliumctl({"domains", "list"});
+    }));
+  }
+  std::set<int> seen;
+  for (auto& client : clients) {
+    const auto result = client.get();
+    EXPECT_EQ(result.exitCode, 0) << result.err;
+    EXPECT_EQ(result.out, "[]\n");
+  }
+  // Every client found the same one: a second would have been refused by the first's lock
+  // and left at once, but while it lives it shows here.
+  EXPECT_LE(sandbox.supervisors().size(), 1u);
+  EXPECT_TRUE(eventually([&] { return sandbox.supervisors().empty(); }));
+  const auto log = sandbox.home() / ".local/state/folium/fileproviderd.log";
+  EXPECT_EQ(fs::exists(log) ? readFile(log).find("already running") : std::string::npos,
+            std::string::npos);
+}
+
+// A worker killed outright leaves its mount dead (ENOTCONN); the supervisor starts it again
+// on the same folder, and a SIGTERM to the supervisor unmounts everything.
+TEST(DriveService, KilledWorkerComesBackAndStopUnmounts) {
+  SKIP_WITHOUT_FUSE();
+  ServiceSandbox sandbox;
+  ASSERT_EQ(sandbox.foliumctl({"domains", "add", "folium-k", "Démo"}).exitCode, 0);
+  const fs::path mount = sandbox.drives() / "Démo";
+  ASSERT_TRUE(eventually([&] { return mountLive(mount); }));
+  const auto before = sandbox.workers("folium-k");
+  ASSERT_EQ(before.size(), 1u);
+  ::kill(before[0], SIGKILL);
+  ASSERT_TRUE(eventually([&] {
+    const auto now = sandbox.workers("folium-k");
+    return now.size() == 1 && now[0] != before[0] && mountLive(mount);
+  }));
+  EXPECT_EQ(sandbox.mounts(), std::vector<fs::path>{mount});
+  EXPECT_EQ(sandbox.foliumctl({"domains", "url", "folium-k", "@root"}).out, mount.string() + "\n");
+
+  const auto supervisors = sandbox.supervisors();
+  ASSERT_EQ(supervisors.size(), 1u);
+  ::kill(supervisors[0], SIGTERM);
+  EXPECT_TRUE(eventually([&] { return sandbox.supervisors().empty(); }));
+  EXPECT_TRUE(sandbox.workers().empty());
+  EXPECT_TRUE(sandbox.mounts().empty());
+  // The registry outlives the supervisor: the next client brings the drive back.
+  EXPECT_EQ(sandbox.foliumctl({"domains", "list"}).exitCode, 0);
+  EXPECT_TRUE(eventually([&] { return mountLive(mount); }));
+}
+
+// The application's view: completions once each, never on the calling thread.
+TEST(ServiceManager, CompletesOnceOffTheCallingThread) {
+  SKIP_WITHOUT_FUSE();
+  ServiceSandbox sandbox;
+  sandbox.enterInProcess();
+  auto manager = platform::makeServiceManager();
+  const auto caller = std::this_thread::get_id();
+  std::atomic<int> offThread{0};
+  auto wait = [&](auto call) {
+    std::promise<platform::ErrorPtr> done;
+    std::atomic<int> calls{0};
+    call([&](platform::ErrorPtr error) {
+      if (std::this_thread::get_id() != caller) ++offThread;
+      if (++calls == 1) done.set_value(std::move(error));
+    });
+    auto error = done.get_future().get();
+    EXPECT_EQ(calls, 1);
+    return error;
+  };
+
+  EXPECT_FALSE(wait([&](auto done) { manager->addDomain({"folium-m", "Maison"}, done); }));
+  EXPECT_FALSE(wait([&](auto done) { manager->addDomain({"folium-n", "Nuage"}, done); }));
+  EXPECT_FALSE(wait([&](auto done) { manager->addDomain({"folium-m", "Maison 2"}, done); }));
+  const auto unknown = wait([&](auto done) { manager->removeDomain({"folium-zz", "Zz"}, done); });
+  ASSERT_TRUE(unknown);
+  EXPECT_NE(unknown->description().find("folium-zz"), std::string::npos);
+  EXPECT_EQ(std::get<std::string>(unknown->userInfo().at("identifier")), "folium-zz");
+
+  std::promise<std::vector<platform::FileProviderDomain>> listed;
+  manager->getDomains([&](auto domains, platform::ErrorPtr error) {
+    EXPECT_FALSE(error);
+    EXPECT_NE(std::this_thread::get_id(), caller);
+    listed.set_value(std::move(domains));
+  });
+  EXPECT_EQ(listed.get_future().get(), (std::vector<platform::FileProviderDomain>{
+                                           {"folium-m", "Maison 2"}, {"folium-n", "Nuage"}}));
+
+  EXPECT_FALSE(manager->managerForDomain({"folium-zz", "Zz"}));
+  auto domain = manager->managerForDomain({"folium-n", "Nuage"});
+  ASSERT_TRUE(domain);
+  std::promise<std::optional<fs::path>> url;
+  domain->getUserVisibleURL(std::string(platform::NSFileProviderRootContainerItemIdentifier),
+                            [&](auto path, platform::ErrorPtr) { url.set_value(path); });
+  EXPECT_EQ(url.get_future().get(), sandbox.drives() / "Nuage");
+  EXPECT_FALSE(wait([&](auto done) {
+    domain->signalEnumerator(std::string(platform::NSFileProviderWorkingSetContainerItemIdentifier),
+                             done);
+  }));
+  EXPECT_FALSE(wait([&](auto done) { manager->removeAllDomains(done); }));
+  EXPECT_EQ(offThread, 6);
+  // Connected, the application keeps the supervisor; gone, the supervisor leaves.
+  EXPECT_EQ(sandbox.supervisors().size(), 1u);
+  domain.reset();
+  manager.reset();
+  EXPECT_TRUE(eventually([&] { return sandbox.supervisors().empty(); }));
+  EXPECT_TRUE(sandbox.mounts().empty());
+}
+
+}  // namespace
+}  // namespace folium::testing

@@ -1,0 +1,132 @@
+#include "tests/service/service_sandbox.hpp"
+
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <fstream>
+#include <optional>
+#include <sstream>
+#include <thread>
+
+namespace folium::testing {
+namespace fs = std::filesystem;
+
+namespace {
+
+std::string readAll(const fs::path& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::ostringstream text;
+  text << in.rdbuf();
+  return text.str();
+}
+
+std::vector<std::string> splitNul(const std::string& text) {
+  std::vector<std::string> parts;
+  std::string part;
+  std::istringstream in(text);
+  while (std::getline(in, part, '\0')) parts.push_back(part);
+  return parts;
+}
+
+}  // namespace
+
+bool eventually(const std::function<bool()>& condition, std::chrono::seconds timeout) {
+  const auto deadline = std::chrono::steady_clock::now() + timeout;
+  while (!condition()) {
+    if (std::chrono::steady_clock::now() > deadline) return false;
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  }
+  return true;
+}
+
+ServiceSandbox::ServiceSandbox() : env_(dir_.isolatedEnv()) {}
+
+ServiceSandbox::~ServiceSandbox() {
+  for (const auto& [name, value] : saved_) {
+    if (value) {
+      ::setenv(name.c_str(), value->c_str(), 1);
+    } else {
+      ::unsetenv(name.c_str());
+    }
+  }
+  // The supervisor unmounts its drives on SIGTERM; whatever still runs after that is killed.
+  for (int pid : supervisors()) ::kill(pid, SIGTERM);
+  eventually([&] { return supervisors().empty() && workers().empty(); }, std::chrono::seconds(20));
+  for (int pid : processes(false, {})) ::kill(pid, SIGKILL);
+  for (int pid : processes(true, {})) ::kill(pid, SIGKILL);
+  eventually([&] { return supervisors().empty() && workers().empty(); }, std::chrono::seconds(5));
+  for (const auto& mount : mounts()) {
+    runProcess({"fusermount3", "-u", "-z", mount.string()}, {}, {}, std::chrono::seconds(10));
+  }
+}
+
+ProcessResult ServiceSandbox::foliumctl(const std::vector<std::string>& args) const {
+  std::vector<std::string> argv{programPath("foliumctl").string()};
+  argv.insert(argv.end(), args.begin(), args.end());
+  return runProcess(argv, env_);
+}
+
+std::vector<int> ServiceSandbox::processes(bool worker, const std::string& identifier) const {
+  std::vector<int> found;
+  const std::string home = "HOME=" + this->home().string();
+  std::error_code error;
+  for (const auto& entry : fs::directory_iterator("/proc", error)) {
+    const std::string name = entry.path().filename().string();
+    if (name.find_first_not_of("0123456789") != std::string::npos) continue;
+    std::error_code linkError;
+    const fs::path exe = fs::read_symlink(entry.path() / "exe", linkError);
+    if (linkError || exe.filename() != "folium-fileproviderd") continue;
+    // A zombie has no environment left: it is gone for our purposes.
+    const auto environment = splitNul(readAll(entry.path() / "environ"));
+    if (std::find(environment.begin(), environment.end(), home) == environment.end()) continue;
+    const auto argv = splitNul(readAll(entry.path() / "cmdline"));
+    const bool isWorker = argv.size() >= 3 && argv[1] == "--drive";
+    if (isWorker != worker) continue;
+    if (worker && !identifier.empty() && argv[2] != identifier) continue;
+    found.push_back(std::stoi(name));
+  }
+  return found;
+}
+
+std::vector<int> ServiceSandbox::supervisors() const { return processes(false, {}); }
+
+std::vector<int> ServiceSandbox::workers(const std::string& identifier) const {
+  return processes(true, identifier);
+}
+
+std::vector<fs::path> ServiceSandbox::mounts() const {
+  std::vector<fs::path> found;
+  std::istringstream table(readAll("/proc/mounts"));
+  std::string device, mountPoint, rest;
+  const std::string prefix = dir_.path().string() + "/";
+  while (table >> device >> mountPoint && std::getline(table, rest)) {
+    // The table escapes spaces and a few other bytes as octal.
+    std::string unescaped;
+    for (std::size_t i = 0; i < mountPoint.size(); ++i) {
+      if (mountPoint[i] == '\\' && i + 3 < mountPoint.size()) {
+        unescaped += static_cast<char>(std::stoi(mountPoint.substr(i + 1, 3), nullptr, 8));
+        i += 3;
+      } else {
+        unescaped += mountPoint[i];
+      }
+    }
+    if (unescaped.rfind(prefix, 0) == 0) found.emplace_back(unescaped);
+  }
+  return found;
+}
+
+void ServiceSandbox::enterInProcess() {
+  for (const auto& [name, value] : env_) {
+    const char* old = std::getenv(name.c_str());
+    saved_[name] = old ? std::optional<std::string>(old) : std::nullopt;
+    if (value.empty()) {
+      ::unsetenv(name.c_str());
+    } else {
+      ::setenv(name.c_str(), value.c_str(), 1);
+    }
+  }
+}
+
+}  // namespace folium::testing
