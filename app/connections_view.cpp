@@ -64,30 +64,33 @@ void ConnectionsView::importProfile(Done done) {
   app::importProfile(services_, *file, [weak = weak_from_this(), done](ImportOutcome outcome) {
     auto self = weak.lock();
     if (!self) return;
-    if (const auto* profile = std::get_if<FoliumProvisioning>(&outcome)) {
-      self->status_ = "Connecté à " + profile->displayName + " — disponible dans le Finder.";
-      self->reloadConnections();
-      return finish(done, true);
-    }
-    const auto& failure = std::get<ImportFailure>(outcome);
-    switch (failure.stage) {
-      case ImportFailure::Stage::read:
-        self->setStatus("Fichier de provisioning illisible : " + failure.message);
-        break;
-      case ImportFailure::Stage::decode:
-        self->setStatus("Fichier de provisioning invalide : " + failure.message);
-        break;
-      case ImportFailure::Stage::store:
-        self->setStatus("Profil non enregistré : " + failure.message);
-        break;
-      case ImportFailure::Stage::register_:
-        // The profile is stored: the list shows it, and a repair registers it again.
-        self->status_ = "Domaine non enregistré : " + failure.message;
-        self->reloadConnections();
-        break;
-    }
-    finish(done, false);
+    self->showImportOutcome(outcome);
+    finish(done, std::holds_alternative<FoliumProvisioning>(outcome));
   });
+}
+
+void ConnectionsView::showImportOutcome(const ImportOutcome& outcome) {
+  if (const auto* profile = std::get_if<FoliumProvisioning>(&outcome)) {
+    status_ = "Connecté à " + profile->displayName + " — disponible dans le Finder.";
+    return reloadConnections();
+  }
+  const auto& failure = std::get<ImportFailure>(outcome);
+  switch (failure.stage) {
+    case ImportFailure::Stage::read:
+      status_ = "Fichier de provisioning illisible : " + failure.message;
+      break;
+    case ImportFailure::Stage::decode:
+      status_ = "Fichier de provisioning invalide : " + failure.message;
+      break;
+    case ImportFailure::Stage::store:
+      status_ = "Profil non enregistré : " + failure.message;
+      break;
+    case ImportFailure::Stage::register_:
+      // The profile is stored: the list shows it, and a repair registers it again.
+      status_ = "Domaine non enregistré : " + failure.message;
+      break;
+  }
+  reloadConnections();
 }
 
 // Completions arrive on the service's threads. They hold the view and the manager only

@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "app/app_services.hpp"
+#include "app/domain_operations.hpp"
 #include "core/folium_provisioning.hpp"
 
 namespace folium::app {
@@ -59,6 +60,10 @@ class ConnectionsView : public std::enable_shared_from_this<ConnectionsView> {
   // "Importer une instance…": asks the open panel for a file, stores its profile and
   // registers the drive, and says how it went in status().
   void importProfile(Done done = {});
+  // Shows how an import of a file handed over by the desktop ended (see importProfile() in
+  // domain_operations.hpp), with the status line "Importer une instance…" would write, and
+  // reloads the list.
+  void showImportOutcome(const ImportOutcome& outcome);
   // "Rafraîchir": asks every registered drive to look for changes again (working set, then
   // root). Writes no status.
   void refreshAll(Done done = {});

@@ -14,7 +14,7 @@ namespace folium::app {
 //
 // Threading: enter(), leave() and notify() may be called from any thread. A task given to
 // notify() while nothing is outstanding is posted at once. Each task runs once.
-class DispatchGroup : public std::enable_shared_from_this<DispatchGroup> {
+class DispatchGroup {
  public:
   static std::shared_ptr<DispatchGroup> make(std::shared_ptr<MainThreadPoster> mainThread);
 

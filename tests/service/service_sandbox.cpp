@@ -30,6 +30,20 @@ std::vector<std::string> splitNul(const std::string& text) {
   return parts;
 }
 
+// The mount tables write spaces and a few other bytes as octal escapes.
+std::string unescape(const std::string& text) {
+  std::string result;
+  for (std::size_t i = 0; i < text.size(); ++i) {
+    if (text[i] == '\\' && i + 3 < text.size()) {
+      result += static_cast<char>(std::stoi(text.substr(i + 1, 3), nullptr, 8));
+      i += 3;
+    } else {
+      result += text[i];
+    }
+  }
+  return result;
+}
+
 }  // namespace
 
 bool eventually(const std::function<bool()>& condition, std::chrono::seconds timeout) {
@@ -54,6 +68,8 @@ ServiceSandbox::~ServiceSandbox() {
   // The supervisor unmounts its drives on SIGTERM; whatever still runs after that is killed.
   for (int pid : supervisors()) ::kill(pid, SIGTERM);
   eventually([&] { return supervisors().empty() && workers().empty(); }, std::chrono::seconds(20));
+  // A worker waiting on its own mount dies only once the mount's requests are failed.
+  abortMounts();
   for (int pid : processes(false, {})) ::kill(pid, SIGKILL);
   for (int pid : processes(true, {})) ::kill(pid, SIGKILL);
   eventually([&] { return supervisors().empty() && workers().empty(); }, std::chrono::seconds(5));
@@ -96,22 +112,24 @@ std::vector<int> ServiceSandbox::workers(const std::string& identifier) const {
   return processes(true, identifier);
 }
 
+void ServiceSandbox::abortMounts() const {
+  std::istringstream table(readAll("/proc/self/mountinfo"));
+  std::string id, parent, device, root, mountPoint, rest;
+  while (table >> id >> parent >> device >> root >> mountPoint && std::getline(table, rest)) {
+    if (unescape(mountPoint).rfind(dir_.path().string() + "/", 0) != 0) continue;
+    std::ofstream abort("/sys/fs/fuse/connections/" + device.substr(device.find(':') + 1) +
+                        "/abort");
+    abort << "1\n";
+  }
+}
+
 std::vector<fs::path> ServiceSandbox::mounts() const {
   std::vector<fs::path> found;
   std::istringstream table(readAll("/proc/mounts"));
   std::string device, mountPoint, rest;
   const std::string prefix = dir_.path().string() + "/";
   while (table >> device >> mountPoint && std::getline(table, rest)) {
-    // The table escapes spaces and a few other bytes as octal.
-    std::string unescaped;
-    for (std::size_t i = 0; i < mountPoint.size(); ++i) {
-      if (mountPoint[i] == '\\' && i + 3 < mountPoint.size()) {
-        unescaped += static_cast<char>(std::stoi(mountPoint.substr(i + 1, 3), nullptr, 8));
-        i += 3;
-      } else {
-        unescaped += mountPoint[i];
-      }
-    }
+    const std::string unescaped = unescape(mountPoint);
     if (unescaped.rfind(prefix, 0) == 0) found.emplace_back(unescaped);
   }
   return found;

@@ -38,6 +38,7 @@ class ServiceSandbox {
 
  private:
   std::vector<int> processes(bool worker, const std::string& identifier) const;
+  void abortMounts() const;
 
   TempDir dir_;
   std::map<std::string, std::string> env_;

@@ -64,25 +64,38 @@ std::string unescapeMountInfo(std::string_view text) {
   return result;
 }
 
-// Whether something is mounted at `path`, read from the mount table: never touches the
-// mount itself, which may hang while its worker is stuck or gone.
-bool isMountPoint(const fs::path& path) {
+// The device ("MAJOR:MINOR") mounted at `path`, read from the mount table: never touches
+// the mount itself, which may hang while its worker is stuck or gone.
+std::optional<std::string> mountedDevice(const fs::path& path) {
   std::ifstream table("/proc/self/mountinfo");
   std::string line;
   while (std::getline(table, line)) {
     // ID PARENT MAJOR:MINOR ROOT MOUNT-POINT …
-    std::size_t start = 0;
-    for (int field = 0; field < 4 && start != std::string::npos; ++field) {
-      start = line.find(' ', start);
-      if (start != std::string::npos) ++start;
+    std::vector<std::string_view> fields;
+    std::string_view rest(line);
+    while (fields.size() < 5) {
+      const std::size_t space = rest.find(' ');
+      fields.push_back(rest.substr(0, space));
+      if (space == std::string_view::npos) break;
+      rest.remove_prefix(space + 1);
     }
-    if (start == std::string::npos) continue;
-    const std::size_t end = line.find(' ', start);
-    if (unescapeMountInfo(std::string_view(line).substr(start, end - start)) == path.string()) {
-      return true;
+    if (fields.size() == 5 && unescapeMountInfo(fields[4]) == path.string()) {
+      return std::string(fields[2]);
     }
   }
-  return false;
+  return std::nullopt;
+}
+
+bool isMountPoint(const fs::path& path) { return mountedDevice(path).has_value(); }
+
+// Fails every request in flight on the FUSE mount at `path`: a worker with a thread waiting
+// on its own mount cannot even die of SIGKILL until then.
+void abortFuseConnection(const fs::path& path) {
+  const auto device = mountedDevice(path);
+  if (!device) return;
+  const std::string connection = device->substr(device->find(':') + 1);
+  std::ofstream abort("/sys/fs/fuse/connections/" + connection + "/abort");
+  abort << "1\n";
 }
 
 // Runs `fusermount3 -u -z PATH` to its end; whether it succeeded.
@@ -789,7 +802,11 @@ void Supervisor::stopWorkers(const std::vector<std::shared_ptr<Worker>>& workers
       if (!changed_.wait_for(guard, kStopTimeout, [&] { return worker->pid < 0; })) {
         log(worker->domain.identifier + ": the drive did not stop in time; killing it");
         ::kill(worker->pid, SIGKILL);
-        changed_.wait(guard, [&] { return worker->pid < 0; });
+        if (!changed_.wait_for(guard, 5s, [&] { return worker->pid < 0; })) {
+          log(worker->domain.identifier + ": the drive hangs on its own mount; aborting it");
+          abortFuseConnection(worker->mountPoint);
+          changed_.wait(guard, [&] { return worker->pid < 0; });
+        }
       }
     }
     if (worker->monitor.joinable()) worker->monitor.join();
