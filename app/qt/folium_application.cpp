@@ -81,7 +81,14 @@ void FoliumApplication::openArguments(const QStringList& urls) {
     openMainWindow();
     return;
   }
-  for (const QString& url : urls) handleOpenURL(escapeUnsafeBytes(url), *this, services_);
+  for (const QString& url : urls) {
+    // A profile file opened from the desktop says how its import went in the main window
+    // it opened, and the list shows the new instance: a file that is not a profile must not
+    // vanish without a word.
+    handleOpenURL(escapeUnsafeBytes(url), *this, services_, [this](const ImportOutcome& outcome) {
+      if (main_ != nullptr) main_->view().showImportOutcome(outcome);
+    });
+  }
 }
 
 void FoliumApplication::activate() {

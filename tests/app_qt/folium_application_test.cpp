@@ -104,9 +104,27 @@ TEST(UrlEntry, OneWindowPerRequestAndProfileFilesImport) {
   application.openArguments(
       {QUrl::fromLocalFile(QString::fromStdString(profile.string())).toString(QUrl::FullyEncoded)});
   ASSERT_NE(application.mainWindow(), nullptr);
-  ASSERT_TRUE(processEventsUntil([&] { return f.manager->domains().size() == 1; }));
+  auto* window = application.mainWindow();
+  const auto status = [&] {
+    auto* label = window->findChild<QLabel*>("status");
+    return label != nullptr && label->isVisibleTo(window) ? label->text() : QString();
+  };
+  // The window opened with the file shows how the import went, and the new instance.
+  ASSERT_TRUE(processEventsUntil([&] { return !status().isEmpty(); }));
+  EXPECT_EQ(status(), "Connecté à Bureau — disponible dans le Finder.");
+  EXPECT_NE(findByText(window, "Déconnecter"), nullptr);
+  EXPECT_EQ(f.manager->domains().size(), 1u);
   ASSERT_EQ(f.services.store.all().size(), 1u);
   EXPECT_EQ(f.services.store.all()[0].displayName, "Bureau");
+
+  // A file that is not a profile says so, and changes nothing.
+  const auto broken = f.dir / "Notes.foliumprofile";
+  writeFile(broken, "pas du JSON");
+  application.openArguments(
+      {QUrl::fromLocalFile(QString::fromStdString(broken.string())).toString(QUrl::FullyEncoded)});
+  ASSERT_TRUE(processEventsUntil([&] { return status().startsWith("Fichier de provisioning"); }));
+  EXPECT_TRUE(status().startsWith("Fichier de provisioning invalide : ")) << status().toStdString();
+  EXPECT_EQ(f.services.store.all().size(), 1u);
 }
 
 TEST(WithoutTray, TheMainWindowOpensAtOnceCarriesTheMenuAndClosingItQuits) {
