@@ -1,0 +1,86 @@
+# Runs at install time (install(SCRIPT)): writes the desktop entries and the systemd user
+# unit with the absolute path of the installed programs, then refreshes the desktop and
+# MIME databases when their tools are present.
+
+set(prefix "${CMAKE_INSTALL_PREFIX}")
+set(destdir "$ENV{DESTDIR}")
+
+function(folium_abs out dir)
+  if(IS_ABSOLUTE "${dir}")
+    set(${out} "${dir}" PARENT_SCOPE)
+  else()
+    set(${out} "${prefix}/${dir}" PARENT_SCOPE)
+  endif()
+endfunction()
+
+folium_abs(FOLIUM_BINDIR "${FOLIUM_INSTALL_BINDIR}")
+folium_abs(datadir "${FOLIUM_INSTALL_DATADIR}")
+
+# A prefix inside HOME is a per-user install: the session looks for autostart entries and
+# user units only under the user's config folder there.
+set(home "$ENV{HOME}")
+set(per_user FALSE)
+if(home AND NOT home STREQUAL "/")
+  string(FIND "${prefix}/" "${home}/" at)
+  if(at EQUAL 0)
+    set(per_user TRUE)
+  endif()
+endif()
+set(config_home "$ENV{XDG_CONFIG_HOME}")
+if(NOT config_home)
+  set(config_home "${home}/.config")
+endif()
+
+set(autostart_dir "${FOLIUM_AUTOSTART_DIR}")
+set(unit_dir "${FOLIUM_SYSTEMD_USER_UNIT_DIR}")
+if(per_user)
+  if(NOT autostart_dir)
+    set(autostart_dir "${config_home}/autostart")
+  endif()
+  if(NOT unit_dir)
+    set(unit_dir "${config_home}/systemd/user")
+  endif()
+else()
+  if(NOT autostart_dir)
+    if(prefix STREQUAL "/usr")
+      set(autostart_dir "/etc/xdg/autostart")
+    else()
+      folium_abs(sysconfdir "${FOLIUM_INSTALL_SYSCONFDIR}")
+      set(autostart_dir "${sysconfdir}/xdg/autostart")
+    endif()
+  endif()
+  if(NOT unit_dir)
+    folium_abs(libdir "${FOLIUM_INSTALL_LIBDIR}")
+    # systemd looks in lib/systemd/user of /usr and /usr/local, never in a multiarch folder.
+    if(libdir MATCHES "^(.*)/lib/[^/]+-linux-gnu$")
+      set(libdir "${CMAKE_MATCH_1}/lib")
+    endif()
+    set(unit_dir "${libdir}/systemd/user")
+  endif()
+endif()
+
+function(folium_write template target)
+  configure_file("${FOLIUM_PACKAGING_DIR}/${template}" "${destdir}${target}" @ONLY)
+  message(STATUS "Installing: ${destdir}${target}")
+endfunction()
+
+folium_write(folium.desktop.in "${datadir}/applications/folium.desktop")
+folium_write(folium-autostart.desktop.in "${autostart_dir}/folium.desktop")
+folium_write(folium-fileproviderd.service.in "${unit_dir}/folium-fileproviderd.service")
+
+# The databases are refreshed in place only; a staged install (DESTDIR) leaves that to the
+# package's own scripts.
+if(NOT destdir)
+  find_program(update_desktop_database update-desktop-database)
+  if(update_desktop_database)
+    execute_process(COMMAND "${update_desktop_database}" -q "${datadir}/applications")
+  endif()
+  find_program(update_mime_database update-mime-database)
+  if(update_mime_database)
+    execute_process(COMMAND "${update_mime_database}" "${datadir}/mime")
+  endif()
+  find_program(gtk_update_icon_cache gtk-update-icon-cache)
+  if(gtk_update_icon_cache AND EXISTS "${datadir}/icons/hicolor/index.theme")
+    execute_process(COMMAND "${gtk_update_icon_cache}" -q -t -f "${datadir}/icons/hicolor")
+  endif()
+endif()

@@ -1,0 +1,110 @@
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include <cstring>
+#include <thread>
+
+#include "tests/support/process.hpp"
+
+namespace folium::testing {
+namespace {
+
+// Waits for a condition on another process, with a generous limit against a hang.
+template <typename Done>
+bool waitFor(Done done) {
+  for (int i = 0; i < 600; ++i) {
+    if (done()) return true;
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  }
+  return false;
+}
+
+struct Session {
+  TempDir dir;
+  std::map<std::string, std::string> env = [this] {
+    auto env = dir.isolatedEnv();
+    env["QT_QPA_PLATFORM"] = "offscreen";
+    env["FOLIUM_FILE_PROVIDER"] = "memory";
+    env["FOLIUM_SECRET_STORE"] = "";
+    return env;
+  }();
+  std::filesystem::path socket =
+      std::filesystem::path(env.at("XDG_RUNTIME_DIR")) / "folium" / "app.sock";
+
+  std::unique_ptr<BackgroundProcess> startInstance() {
+    auto instance = std::make_unique<BackgroundProcess>(
+        std::vector<std::string>{programPath("folium").string(), "--background"}, env);
+    return waitFor([&] { return listening(); }) ? std::move(instance) : nullptr;
+  }
+  // Whether an instance accepts connections (a socket file alone may be a dead one's).
+  bool listening() const {
+    const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    std::strncpy(address.sun_path, socket.c_str(), sizeof(address.sun_path) - 1);
+    const bool connected =
+        ::connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof(address)) == 0;
+    ::close(fd);
+    return connected;
+  }
+  ProcessResult launch(std::vector<std::string> arguments) {
+    arguments.insert(arguments.begin(), programPath("folium").string());
+    return runProcess(arguments, env, {}, std::chrono::seconds(60));
+  }
+  std::string storedProfiles() {
+    return runProcess({programPath("foliumctl").string(), "store", "list"}, env).out;
+  }
+};
+
+TEST(SingleInstance, LaterLaunchesHandTheirArgumentsToTheRunningOneAndExit) {
+  Session s;
+  auto instance = s.startInstance();
+  ASSERT_NE(instance, nullptr) << "no socket at " << s.socket;
+
+  struct stat folder {
+  }, socket{};
+  ASSERT_EQ(::stat(s.socket.parent_path().c_str(), &folder), 0);
+  ASSERT_EQ(::stat(s.socket.c_str(), &socket), 0);
+  EXPECT_EQ(folder.st_mode & 0777, 0700u);
+  EXPECT_EQ(socket.st_mode & 0077, 0u) << "the socket is the user's only";
+
+  // A profile file given as a plain path, as a terminal would pass it.
+  const auto profile = s.dir / "Bureau.foliumprofile";
+  writeFile(profile,
+            R"({"instance_url":"https://docs.bureau.fr","token":"t","display_name":"Bureau"})");
+  const auto handedOff = s.launch({profile.string()});
+  EXPECT_EQ(handedOff.exitCode, 0) << handedOff.err;
+  EXPECT_TRUE(waitFor([&] { return s.storedProfiles().find("Bureau") != std::string::npos; }));
+
+  // A link, and no argument at all, are taken too; only the first process runs.
+  EXPECT_EQ(s.launch({"folium://search?q=rapport"}).exitCode, 0);
+  EXPECT_EQ(s.launch({}).exitCode, 0);
+  EXPECT_EQ(::kill(instance->pid(), 0), 0) << "the running instance is still there";
+
+  const auto wrong = s.launch({"--frobnicate"});
+  EXPECT_EQ(wrong.exitCode, 2);
+  EXPECT_NE(wrong.err.find("unknown option --frobnicate"), std::string::npos) << wrong.err;
+}
+
+TEST(SingleInstance, ASocketLeftByAnInstanceThatDiedIsTakenOver) {
+  Session s;
+  auto first = s.startInstance();
+  ASSERT_NE(first, nullptr);
+  first->stop(SIGKILL);
+  ASSERT_TRUE(std::filesystem::exists(s.socket)) << "a killed instance leaves its socket";
+
+  auto second = s.startInstance();
+  ASSERT_NE(second, nullptr);
+  const auto profile = s.dir / "Atelier.foliumprofile";
+  writeFile(profile,
+            R"({"instance_url":"https://atelier.fr","token":"t","display_name":"Atelier"})");
+  EXPECT_EQ(s.launch({profile.string()}).exitCode, 0);
+  EXPECT_TRUE(waitFor([&] { return s.storedProfiles().find("Atelier") != std::string::npos; }));
+}
+
+}  // namespace
+}  // namespace folium::testing
