@@ -142,7 +142,9 @@ void MultipartParser::feed(std::string_view bytes) {
         skip = 4;
       }
       if (end == std::string_view::npos) {
-        if (data.size() > kMaxHeaderBytes) throw MultipartError("part headers are too long");
+        // Headers of the longest size allowed still end within the next 4 bytes (their blank
+        // line): only past those are they too long, however the bytes were split.
+        if (data.size() >= kMaxHeaderBytes + 4) throw MultipartError("part headers are too long");
         break;  // wait for the rest of the headers
       }
       if (end > kMaxHeaderBytes) throw MultipartError("part headers are too long");

@@ -1,0 +1,28 @@
+// The profile decoder, fed any bytes as a .foliumprofile file. A profile that decodes must
+// encode and decode back to itself, and yield a domain identifier.
+#include <cstddef>
+#include <cstdint>
+#include <cstdlib>
+#include <string_view>
+
+#include "core/folium_provisioning.hpp"
+
+namespace {
+void check(bool condition) {
+  if (!condition) std::abort();
+}
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+  const std::string_view bytes(reinterpret_cast<const char*>(data), size);
+  try {
+    const folium::FoliumProvisioning profile = folium::FoliumProvisioning::decode(bytes);
+    const folium::FoliumProvisioning again = folium::FoliumProvisioning::decode(profile.encode());
+    check(again == profile);
+    check(profile.domainIdentifier().starts_with("folium-"));
+    (void)profile.instanceURL.isAbsoluteHttp();
+  } catch (const folium::ProfileError& error) {
+    check(*error.what() != '\0');
+  }
+  return 0;
+}
