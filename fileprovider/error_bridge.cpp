@@ -19,6 +19,21 @@ platform::ErrorPtr make(std::string_view domain, std::int64_t code, std::string 
                                              std::move(userInfo));
 }
 
+std::string_view kindName(platform::TransportError::Kind kind) {
+  using Kind = platform::TransportError::Kind;
+  switch (kind) {
+    case Kind::cancelled:
+      return "cancelled";
+    case Kind::timedOut:
+      return "timedOut";
+    case Kind::hostUnreachable:
+      return "hostUnreachable";
+    case Kind::other:
+      break;
+  }
+  return "other";
+}
+
 platform::ErrorPtr bridge(std::exception_ptr failure) {
   try {
     std::rethrow_exception(failure);
@@ -31,8 +46,10 @@ platform::ErrorPtr bridge(std::exception_ptr failure) {
     }
     return make(kFoliumErrorDomain, error.code(), error.what(), std::move(userInfo));
   } catch (const platform::TransportError& error) {
+    platform::UserInfo userInfo;
+    userInfo.emplace(std::string(kTransportKindUserInfoKey), std::string(kindName(error.kind())));
     return make(kTransportErrorDomain, error.code(),
-                std::string("transport error: ") + error.what());
+                std::string("transport error: ") + error.what(), std::move(userInfo));
   } catch (const DecodingError& error) {
     return make(kDecodingErrorDomain, 0, std::string("cannot decode response: ") + error.what());
   } catch (const InvalidAddressError& error) {

@@ -17,11 +17,16 @@ inline constexpr std::string_view kUnexpectedErrorDomain = "FoliumFileProvider.U
 // The user info key holding the HTTP status of a FoliumError.
 inline constexpr std::string_view kStatusUserInfoKey = "status";
 
+// The user info key holding what kind of transport failure it was: "cancelled",
+// "timedOut", "hostUnreachable" or "other" (the host maps these, not the transport's codes).
+inline constexpr std::string_view kTransportKindUserInfoKey = "kind";
+
 // The one place where a failure becomes the error object the service receives:
 //  - an ErrorObject (the plug-in's own: -1000, -1002, -1005, 3328): unchanged;
 //  - FoliumError: its domain, code 0 http / 1 invalid response / 2 missing download URL,
 //    the status under "status" for http;
-//  - platform::TransportError: its domain with the transport's code (a CURLcode);
+//  - platform::TransportError: its domain with the transport's code (a CURLcode, for
+//    reports), its kind under "kind";
 //  - DecodingError: its domain, code 0;
 //  - InvalidAddressError (the profile's address cannot carry a request): its domain, code 0;
 //  - std::system_error of the generic or system category (file operations): the POSIX

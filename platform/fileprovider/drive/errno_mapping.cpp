@@ -1,7 +1,9 @@
 #include "platform/fileprovider/drive/errno_mapping.hpp"
 
 #include <cerrno>
+#include <string>
 #include <string_view>
+#include <variant>
 
 namespace folium::platform::drive {
 namespace {
@@ -10,17 +12,14 @@ namespace {
 constexpr std::string_view kFoliumErrorDomain = "FoliumCore.FoliumError";
 constexpr std::string_view kTransportErrorDomain = "FoliumCore.TransportError";
 
-// The transport's codes (libcurl's) that say what kind of failure it was.
-enum TransportCode : std::int64_t {
-  kCouldNotResolveProxy = 5,
-  kCouldNotResolveHost = 6,
-  kCouldNotConnect = 7,
-  kTimedOut = 28,
-  kAbortedByCallback = 42,
-};
+// What kind of transport failure it was, as the bridge names it under this key.
+constexpr std::string_view kTransportKindKey = "kind";
 
-bool isUnreachable(std::int64_t code) {
-  return code == kCouldNotResolveProxy || code == kCouldNotResolveHost || code == kCouldNotConnect;
+std::string_view transportKind(const ErrorObject& error) {
+  const auto kind = error.userInfo().find(std::string(kTransportKindKey));
+  if (kind == error.userInfo().end()) return {};
+  const auto* value = std::get_if<std::string>(&kind->second);
+  return value == nullptr ? std::string_view{} : std::string_view(*value);
 }
 
 }  // namespace
@@ -51,9 +50,10 @@ int errnoFor(const ErrorPtr& error) noexcept {
     return EIO;
   }
   if (domain == kTransportErrorDomain) {
-    if (isUnreachable(code)) return ENETUNREACH;
-    if (code == kTimedOut) return ETIMEDOUT;
-    if (code == kAbortedByCallback) return ECANCELED;
+    const std::string_view kind = transportKind(*error);
+    if (kind == "hostUnreachable") return ENETUNREACH;
+    if (kind == "timedOut") return ETIMEDOUT;
+    if (kind == "cancelled") return ECANCELED;
     return EIO;
   }
   if (domain == NSPOSIXErrorDomain && code > 0) return static_cast<int>(code);
@@ -62,7 +62,8 @@ int errnoFor(const ErrorPtr& error) noexcept {
 
 bool meansOffline(const ErrorPtr& error) noexcept {
   if (!error || error->domain() != kTransportErrorDomain) return false;
-  return isUnreachable(error->code()) || error->code() == kTimedOut;
+  const std::string_view kind = transportKind(*error);
+  return kind == "hostUnreachable" || kind == "timedOut";
 }
 
 }  // namespace folium::platform::drive
