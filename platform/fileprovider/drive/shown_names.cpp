@@ -5,10 +5,10 @@
 #include <numeric>
 #include <set>
 
+#include "platform/files/file_names.hpp"
+
 namespace folium::platform::drive {
 namespace {
-
-constexpr std::string_view kDivisionSlash = "\xE2\x88\x95";  // U+2215
 
 // The last byte offset <= `limit` that starts a UTF-8 character of `text`.
 std::size_t characterBoundary(std::string_view text, std::size_t limit) {
@@ -44,19 +44,7 @@ bool isDecimal(std::string_view text) {
 }  // namespace
 
 std::string escapeName(std::string_view serverName) {
-  if (serverName.empty()) return "_";
-  if (serverName == "." || serverName == "..") return "_" + std::string(serverName);
-  std::string name;
-  name.reserve(serverName.size());
-  for (const char c : serverName) {
-    if (c == '/') {
-      name += kDivisionSlash;
-    } else if (c == '\0') {
-      name += '_';  // a NUL cannot be part of a file name either
-    } else {
-      name += c;
-    }
-  }
+  std::string name = escapeFileName(serverName);
   if (name.size() <= kMaxNameBytes) return name;
   const auto [stem, extension] = splitExtension(name);
   return joinWithin(stem, {}, extension);

@@ -10,6 +10,8 @@
 #include <stdexcept>
 #include <system_error>
 
+#include "platform/files/file_names.hpp"
+
 namespace folium::platform::service {
 namespace fs = std::filesystem;
 
@@ -111,21 +113,7 @@ void checkDomainIdentifier(std::string_view identifier) {
 }
 
 std::string escapeDriveName(std::string_view displayName, std::size_t maxBytes) {
-  std::string name;
-  for (char c : displayName) {
-    if (c == '/') {
-      name += "\u2215";
-    } else if (c == '\0') {
-      name += '_';
-    } else {
-      name += c;
-    }
-  }
-  if (name.empty()) {
-    name = "_";
-  } else if (name == "." || name == "..") {
-    name = "_" + name;
-  }
+  const std::string name = escapeFileName(displayName);
   return std::string(cutAtCharacter(name, maxBytes));
 }
 
