@@ -8,6 +8,7 @@
 #include "fileprovider/folium_fp_item.hpp"
 #include "fileprovider/folium_node.hpp"
 #include "fileprovider/local_files.hpp"
+#include "platform/files/private_folder.hpp"
 
 namespace folium::fp {
 
@@ -115,7 +116,7 @@ std::shared_ptr<Progress> FileProviderExtension::fetchContentsForItemWithIdentif
       const FoliumDocument document = client.getDocument(node.id);
       // Written to its file as it arrives: a large document never sits in memory. A failed
       // download leaves no file behind.
-      ensurePrivateFolder(services.downloadFolder);
+      platform::makePrivateFolder(services.downloadFolder);
       PartialFile file(services.downloadFolder);
       const std::uint64_t size = client.downloadDocument(
           document.id, [&file](std::string_view bytes) { file.write(bytes); });

@@ -11,6 +11,8 @@
 #include <system_error>
 #include <utility>
 
+#include "platform/files/private_folder.hpp"
+
 namespace folium::fp {
 namespace {
 
@@ -57,28 +59,6 @@ std::string uniqueName() {
 }
 
 }  // namespace
-
-void ensurePrivateFolder(const std::filesystem::path& folder) {
-  if (::mkdir(folder.c_str(), 0700) == 0) {
-    // The umask may have taken bits away, never added any: 0700 stands unless it was
-    // stricter, which would lock the user out.
-    if (::chmod(folder.c_str(), 0700) != 0) fail(errno, "cannot set up folder " + folder.string());
-    return;
-  }
-  if (errno != EEXIST) fail(errno, "cannot create folder " + folder.string());
-  struct stat status {};
-  if (::lstat(folder.c_str(), &status) != 0)
-    fail(errno, "cannot inspect folder " + folder.string());
-  // In a shared temporary directory anyone may have made that name first: only a real
-  // folder of the user's own will do.
-  if (!S_ISDIR(status.st_mode)) fail(ENOTDIR, "not a folder: " + folder.string());
-  if (status.st_uid != ::geteuid()) {
-    fail(EACCES, "folder " + folder.string() + " belongs to another user");
-  }
-  if ((status.st_mode & 0777) != 0700 && ::chmod(folder.c_str(), 0700) != 0) {
-    fail(errno, "cannot make folder " + folder.string() + " private");
-  }
-}
 
 std::string readWholeFile(const std::filesystem::path& path) {
   const std::string what = "cannot read " + path.string();
@@ -166,7 +146,7 @@ void PartialFile::keepAs(const std::filesystem::path& destination) {
 
 std::filesystem::path writeTemporaryFile(const std::filesystem::path& folder,
                                          std::string_view contents) {
-  ensurePrivateFolder(folder);
+  platform::makePrivateFolder(folder);
   PartialFile file(folder);
   file.write(contents);
   return file.keep();

@@ -13,10 +13,6 @@ std::string readWholeFile(const std::filesystem::path& path);
 // directory ($TMPDIR when it is an absolute path, else /tmp).
 std::filesystem::path downloadsFolder();
 
-// Creates `folder` 0700 when it is missing; an existing one must be a real folder owned by
-// the user, and is brought back to 0700. Throws std::system_error naming the folder.
-void ensurePrivateFolder(const std::filesystem::path& folder);
-
 // A new file being written, under a name of its own that nobody could have taken or
 // planted a link at: created 0600 with O_EXCL and O_NOFOLLOW. Removed when destroyed unless
 // it was kept. Not thread-safe: one writer owns it. Failures throw std::system_error naming
@@ -44,7 +40,7 @@ class PartialFile {
   bool kept_ = false;
 };
 
-// Writes `contents` to a new PartialFile in `folder`, created private (ensurePrivateFolder)
+// Writes `contents` to a new PartialFile in `folder`, created private (platform::makePrivateFolder)
 // and returns its path. The file is the caller's to move or remove.
 std::filesystem::path writeTemporaryFile(const std::filesystem::path& folder,
                                          std::string_view contents);

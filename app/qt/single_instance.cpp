@@ -17,6 +17,7 @@
 #include <system_error>
 
 #include "platform/fileprovider/service/service_paths.hpp"
+#include "platform/files/private_folder.hpp"
 
 namespace folium::app {
 namespace {
@@ -36,7 +37,7 @@ std::string systemError(int error) { return std::strerror(error); }
 // launch sends, so nobody else may reach it.
 bool ensurePrivateFolder(const std::filesystem::path& path, std::string* error) {
   try {
-    platform::service::makePrivateDirectory(path);
+    platform::makePrivateFolder(path);
   } catch (const std::system_error& failure) {
     *error = std::string(failure.what()) + "; check the folder's owner and permissions";
     return false;

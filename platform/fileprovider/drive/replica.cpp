@@ -11,6 +11,7 @@
 
 #include "platform/fileprovider/drive/shown_names.hpp"
 #include "platform/fileprovider/item_identifier.hpp"
+#include "platform/files/private_folder.hpp"
 
 namespace folium::platform::drive {
 namespace {
@@ -69,28 +70,11 @@ void copyFile(const std::filesystem::path& from, const std::filesystem::path& to
 
 }  // namespace
 
-void ensurePrivateFolder(const std::filesystem::path& folder) {
-  std::error_code error;
-  if (!folder.parent_path().empty() && folder.parent_path() != folder) {
-    if (!std::filesystem::exists(folder.parent_path())) ensurePrivateFolder(folder.parent_path());
-  }
-  if (::mkdir(folder.c_str(), 0700) != 0 && errno != EEXIST) {
-    fail(errno, "cannot create folder " + folder.string());
-  }
-  struct stat status {};
-  if (::lstat(folder.c_str(), &status) != 0) fail(errno, "cannot inspect " + folder.string());
-  if (!S_ISDIR(status.st_mode)) fail(ENOTDIR, "not a folder: " + folder.string());
-  if (status.st_uid == ::geteuid() && (status.st_mode & 0777) != 0700 &&
-      ::chmod(folder.c_str(), 0700) != 0) {
-    fail(errno, "cannot make folder " + folder.string() + " private");
-  }
-}
-
 Replica::Replica(const std::filesystem::path& stateDirectory, std::string rootName)
     : contents_(stateDirectory / "contents"), staging_(stateDirectory / "staging") {
-  ensurePrivateFolder(stateDirectory);
-  ensurePrivateFolder(contents_);
-  ensurePrivateFolder(staging_);
+  makePrivateFolder(stateDirectory);
+  makePrivateFolder(contents_);
+  makePrivateFolder(staging_);
   const auto path = stateDirectory / "replica.sqlite";
   // The database and its WAL files are created private, whatever the umask.
   const mode_t previous = ::umask(077);

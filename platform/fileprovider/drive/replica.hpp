@@ -150,8 +150,4 @@ class Replica {
   std::unordered_map<std::string, std::uint64_t> byIdentifier_;
 };
 
-// Creates `folder` (and missing parents) 0700, or brings an existing one of the user's
-// back to 0700. Throws std::system_error naming it.
-void ensurePrivateFolder(const std::filesystem::path& folder);
-
 }  // namespace folium::platform::drive

@@ -18,6 +18,7 @@
 #include "fileprovider/error_bridge.hpp"
 #include "platform/fileprovider/drive/upload_notifier.hpp"
 #include "platform/fileprovider/item_fields.hpp"
+#include "platform/files/private_folder.hpp"
 
 namespace folium::platform::drive {
 
@@ -42,22 +43,6 @@ class FileDescriptor {
  private:
   int fd_;
 };
-
-// A folder of the user's own, 0700, made with its parents where missing.
-void makePrivateFolder(const std::filesystem::path& folder) {
-  std::filesystem::path built;
-  for (const auto& part : folder) {
-    built /= part;
-    if (::mkdir(built.c_str(), 0700) == 0) continue;
-    if (errno != EEXIST) failWith(errno, "cannot create folder " + built.string());
-  }
-  struct stat status {};
-  if (::stat(folder.c_str(), &status) != 0) failWith(errno, "cannot use folder " + folder.string());
-  if (!S_ISDIR(status.st_mode)) failWith(ENOTDIR, "not a folder: " + folder.string());
-  if ((status.st_mode & 0777) != 0700 && ::chmod(folder.c_str(), 0700) != 0) {
-    failWith(errno, "cannot make folder " + folder.string() + " private");
-  }
-}
 
 void syncPath(const std::filesystem::path& path, int flags) {
   FileDescriptor fd(::open(path.c_str(), flags | O_CLOEXEC));

@@ -12,6 +12,7 @@
 #include <system_error>
 
 #include "platform/fileprovider/service/service_paths.hpp"
+#include "platform/files/private_folder.hpp"
 
 namespace folium::platform::service {
 namespace fs = std::filesystem;
@@ -27,7 +28,7 @@ namespace {
 class FileLock {
  public:
   FileLock(const fs::path& path, int operation) {
-    makePrivateDirectory(path.parent_path());
+    makePrivateFolder(path.parent_path());
     fd_ = ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
     if (fd_ < 0) throwErrno("cannot open the lock file " + path.string());
     while (::flock(fd_, operation) != 0) {

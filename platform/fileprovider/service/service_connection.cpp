@@ -21,6 +21,7 @@
 
 #include "platform/fileprovider/service/line_channel.hpp"
 #include "platform/fileprovider/service/service_paths.hpp"
+#include "platform/files/private_folder.hpp"
 
 extern char** environ;
 
@@ -67,7 +68,7 @@ std::string supervisorProgram() {
 // terminal. Its messages go to a private log file in the state folder.
 void startSupervisor() {
   const std::string program = supervisorProgram();
-  makePrivateDirectory(stateDirectory());
+  makePrivateFolder(stateDirectory());
   const fs::path logPath = stateDirectory() / "fileproviderd.log";
   // The log starts afresh once it has grown large.
   std::error_code sizeError;
@@ -114,7 +115,7 @@ void startSupervisor() {
 std::shared_ptr<LineChannel> connectToService() {
   const fs::path path = socketPath();
   if (int fd = tryConnect(path); fd >= 0) return std::make_shared<LineChannel>(fd);
-  makePrivateDirectory(socketDirectory());
+  makePrivateFolder(socketDirectory());
   // Clients that find no supervisor take turns: the first starts it, the others then find
   // it answering.
   const fs::path lockPath = socketDirectory() / "start.lock";

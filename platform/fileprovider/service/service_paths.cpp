@@ -83,21 +83,6 @@ fs::path drivesDirectory() {
   return homeDirectory() / "Folium";
 }
 
-void makePrivateDirectory(const fs::path& path) {
-  fs::path partial;
-  for (const auto& component : path) {
-    partial /= component;
-    if (::mkdir(partial.c_str(), 0700) != 0 && errno != EEXIST) {
-      throw std::system_error(errno, std::generic_category(),
-                              "cannot create the folder " + partial.string());
-    }
-  }
-  if (::chmod(path.c_str(), 0700) != 0) {
-    throw std::system_error(errno, std::generic_category(),
-                            "cannot make the folder " + path.string() + " private");
-  }
-}
-
 void checkDomainIdentifier(std::string_view identifier) {
   auto fail = [&](const char* why) {
     throw std::invalid_argument("invalid domain identifier \"" + std::string(identifier) +

@@ -25,10 +25,6 @@ std::filesystem::path stateDirectory();
 // FOLIUM_DRIVES_DIR, or ~/Folium
 std::filesystem::path drivesDirectory();
 
-// Creates the folder and its missing parents, each one it creates private (0700), and makes
-// the last one 0700 whoever created it. Throws std::system_error naming the folder.
-void makePrivateDirectory(const std::filesystem::path& path);
-
 // Throws std::invalid_argument naming the identifier when it cannot name a drive: empty,
 // "." or "..", containing "/" or a control character, or longer than 200 bytes (it names
 // folders and sockets).

@@ -25,6 +25,7 @@
 #include "platform/fileprovider/item_identifier.hpp"
 #include "platform/fileprovider/service/line_channel.hpp"
 #include "platform/fileprovider/service/service_paths.hpp"
+#include "platform/files/private_folder.hpp"
 
 extern char** environ;
 
@@ -262,7 +263,7 @@ int Supervisor::run() {
   const fs::path directory = socketDirectory();
   const fs::path socket = socketPath();
   try {
-    makePrivateDirectory(directory);
+    makePrivateFolder(directory);
   } catch (const std::exception& e) {
     log(e.what());
     return 1;
@@ -673,13 +674,13 @@ void Supervisor::startWorker(const std::shared_ptr<Worker>& worker) {
   const fs::path stateDir = domainStateDirectory(worker->domain.identifier);
   int pair[2] = {-1, -1};
   try {
-    if (!fs::exists(drivesDir_)) makePrivateDirectory(drivesDir_);
+    if (!fs::exists(drivesDir_)) makePrivateFolder(drivesDir_);
     recoverStaleMount(worker->mountPoint);
     if (::mkdir(worker->mountPoint.c_str(), 0700) != 0 && errno != EEXIST) {
       throw std::system_error(errno, std::generic_category(),
                               "cannot create the drive folder " + worker->mountPoint.string());
     }
-    makePrivateDirectory(stateDir);
+    makePrivateFolder(stateDir);
     if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, pair) != 0) {
       throw std::system_error(errno, std::generic_category(), "cannot make a socket pair");
     }
