@@ -25,6 +25,7 @@
 #include "platform/http/http_session.hpp"
 #include "platform/sqlite/sqlite_database.hpp"
 #include "platform/time/clock.hpp"
+#include "tests/support/devserver.hpp"
 #include "tests/support/process.hpp"
 
 namespace folium::platform::drive {
@@ -35,8 +36,6 @@ using testing::BackgroundProcess;
 using testing::ProcessResult;
 using testing::TempDir;
 namespace fs = std::filesystem;
-
-constexpr const char* kToken = "test-token";
 
 bool fuseAvailable() {
   const int fd = ::open("/dev/fuse", O_RDWR | O_CLOEXEC);
@@ -61,11 +60,6 @@ bool eventually(const std::function<bool()>& condition, std::chrono::seconds lim
   return true;
 }
 
-std::string readAll(const fs::path& path) {
-  std::ifstream in(path, std::ios::binary);
-  return std::string(std::istreambuf_iterator<char>(in), {});
-}
-
 // The errno of opening `path` for reading (0 when it opens).
 int openError(const fs::path& path) {
   const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
@@ -74,41 +68,20 @@ int openError(const fs::path& path) {
   return 0;
 }
 
-// A devserver with the demo tree whose data outlives it, so that it can be stopped and
-// started again on the same port, as a server that goes away and comes back.
-class Server {
- public:
-  explicit Server(const TempDir& dir) : data_(dir / "server") {
-    fs::create_directories(data_);
-    fs::permissions(data_, fs::perms::owner_all, fs::perm_options::replace);
-    start("0");
-    port_ = baseURL_.substr(std::string("http://127.0.0.1:").size());
-    port_.pop_back();
-  }
-  void start(const std::string& port) {
-    process_ = std::make_unique<BackgroundProcess>(
-        std::vector<std::string>{testing::programPath("folium-devserver").string(), "--port", port,
-                                 "--data", data_.string(), "--token", kToken, "--demo"});
-    baseURL_ = process_->readLine();
-  }
-  void stop() { process_.reset(); }
+// A devserver with the demo tree whose data outlives a stop, as a server that goes away and
+// comes back.
+struct Server : testing::Devserver {
+  explicit Server(const TempDir& home) : Devserver({"--demo"}, home.path()) {}
+  void restart() { start({"--demo"}); }
   // Names this server's interface refuses ("a/b", ".", a 300-byte name), as another server
   // may send them: written straight into its database.
   void setDocumentName(const std::string& id, const std::string& name) {
-    SqliteDatabase db(data_ / "folium.sqlite3");
+    SqliteDatabase db(dataDir() / "folium.sqlite3");
     db.prepare("UPDATE documents SET name = ?2 WHERE id = ?1").bind(1, id).bind(2, name).run();
   }
-  void restart() { start(port_); }
-  const std::string& baseURL() const { return baseURL_; }
   FoliumClient client() const {
-    return FoliumClient(FoliumConfig{Url::parse(baseURL_), kToken}, sharedHttpSession());
+    return FoliumClient(FoliumConfig{Url::parse(baseURL()), token()}, sharedHttpSession());
   }
-
- private:
-  fs::path data_;
-  std::unique_ptr<BackgroundProcess> process_;
-  std::string baseURL_;
-  std::string port_;
 };
 
 // A mounted drive for the domain of `server`, in an isolated HOME, with a fake clock. Always
@@ -189,9 +162,7 @@ class DriveTest : public ::testing::Test {
       }
     }
     server_ = std::make_unique<Server>(home_);
-    const auto profile = home_ / "Test.foliumprofile";
-    testing::writeFile(profile, "{\"instance_url\": \"" + server_->baseURL() +
-                                    "\", \"token\": \"test-token\", \"display_name\": \"Test\"}");
+    const auto profile = server_->profilePath();
     const ProcessResult saved = testing::runProcess(
         {testing::programPath("foliumctl").string(), "store", "save", profile.string()},
         home_.isolatedEnv());
@@ -290,7 +261,7 @@ TEST_F(DriveTest, BrowsesReadsAndFollowsTheServerThenKeepsWorkingOffline) {
   EXPECT_EQ(mounted->url(std::string(NSFileProviderRootContainerItemIdentifier)), root);
   EXPECT_EQ(mounted->url("do:" + deep.id), ws / "A/B/C/deep.md");
   EXPECT_EQ(mounted->url("do:999999"), std::nullopt);
-  EXPECT_EQ(readAll(ws / "A/B/C/deep.md"), "# deep\n");
+  EXPECT_EQ(testing::readFile(ws / "A/B/C/deep.md"), "# deep\n");
 
   // The tree matches the server's, and `find` agrees.
   EXPECT_EQ(mountedTree(root), serverTree(client));
@@ -299,8 +270,8 @@ TEST_F(DriveTest, BrowsesReadsAndFollowsTheServerThenKeepsWorkingOffline) {
   for (const auto& name : oddNames) {
     EXPECT_TRUE(fs::exists(ws / "Noms" / name.shownName)) << name.shownName;
   }
-  EXPECT_EQ(readAll(ws / "Noms/dup (2).txt"), "odd dup.txt");
-  EXPECT_EQ(readAll(ws / "Noms/_.."), "odd ..");
+  EXPECT_EQ(testing::readFile(ws / "Noms/dup (2).txt"), "odd dup.txt");
+  EXPECT_EQ(testing::readFile(ws / "Noms/_.."), "odd ..");
 
   // Sizes: provisional until fetched; then stat, wc -c, cat and cp see the whole contents,
   // on the very first read of a file never opened.
@@ -316,7 +287,7 @@ TEST_F(DriveTest, BrowsesReadsAndFollowsTheServerThenKeepsWorkingOffline) {
   const ProcessResult copied =
       testing::runProcess({"cp", (ws / "second.txt").string(), (home_ / "copy.txt").string()});
   EXPECT_EQ(copied.exitCode, 0) << copied.err;
-  EXPECT_EQ(readAll(home_ / "copy.txt"), std::string(70000, 'b') + "end");
+  EXPECT_EQ(testing::readFile(home_ / "copy.txt"), std::string(70000, 'b') + "end");
   const ProcessResult shown =
       testing::runProcess({"stat", "-c", "%s %a", (ws / "second.txt").string()});
   EXPECT_EQ(shown.out, "70003 644\n");
@@ -358,10 +329,10 @@ TEST_F(DriveTest, BrowsesReadsAndFollowsTheServerThenKeepsWorkingOffline) {
   ASSERT_EQ(::stat((ws / "renamed.txt").c_str(), &after), 0);
   EXPECT_EQ(after.st_ino, before.st_ino);  // the same file, under its new name
   (void)firstInode;
-  EXPECT_EQ(readAll(ws / "second.txt"), "new contents");
+  EXPECT_EQ(testing::readFile(ws / "second.txt"), "new contents");
   EXPECT_FALSE(fs::exists(ws / "A/B/C/deep.md"));
-  EXPECT_EQ(readAll(ws / "Noms/late.txt"), "late");
-  EXPECT_EQ(readAll(ws / "Jamais/inside.txt"), "inside");
+  EXPECT_EQ(testing::readFile(ws / "Noms/late.txt"), "late");
+  EXPECT_EQ(testing::readFile(ws / "Jamais/inside.txt"), "inside");
 
   // A poll, with no signal: the clock moves instead of the test waiting 30 s.
   client.renameDocument(first.id, "polled.txt");
@@ -375,8 +346,8 @@ TEST_F(DriveTest, BrowsesReadsAndFollowsTheServerThenKeepsWorkingOffline) {
       client.createDocument(workspace.id, std::nullopt, "never.txt", "never read");
   ASSERT_EQ(mounted->signal(), nullptr);
   server_->stop();
-  EXPECT_EQ(readAll(ws / "second.txt"), "new contents");
-  EXPECT_EQ(readAll(ws / "Noms/dup (2).txt"), "odd dup.txt");
+  EXPECT_EQ(testing::readFile(ws / "second.txt"), "new contents");
+  EXPECT_EQ(testing::readFile(ws / "Noms/dup (2).txt"), "odd dup.txt");
   EXPECT_EQ(mountedTree(ws / "Noms").size(), oddNames.size() + 1);
   EXPECT_EQ(openError(ws / "never.txt"), ENETUNREACH);
   EXPECT_EQ(mounted->drive().status().state, DriveStatus::State::offline);
@@ -387,7 +358,7 @@ TEST_F(DriveTest, BrowsesReadsAndFollowsTheServerThenKeepsWorkingOffline) {
   clock_->advance(30s);
   EXPECT_TRUE(
       eventually([&] { return mounted->drive().status().state == DriveStatus::State::online; }));
-  EXPECT_EQ(readAll(ws / "never.txt"), "never read");
+  EXPECT_EQ(testing::readFile(ws / "never.txt"), "never read");
 
   // Inode numbers and downloads survive a restart of the drive, even with the server gone.
   struct stat renamed {};
@@ -399,7 +370,7 @@ TEST_F(DriveTest, BrowsesReadsAndFollowsTheServerThenKeepsWorkingOffline) {
   struct stat again {};
   ASSERT_EQ(::stat((ws / "polled.txt").c_str(), &again), 0);
   EXPECT_EQ(again.st_ino, renamed.st_ino);
-  EXPECT_EQ(readAll(ws / "never.txt"), "never read");
+  EXPECT_EQ(testing::readFile(ws / "never.txt"), "never read");
 
   // An anchor the plug-in cannot read any more: every listed folder is listed again, and
   // a new anchor taken.
@@ -410,7 +381,7 @@ TEST_F(DriveTest, BrowsesReadsAndFollowsTheServerThenKeepsWorkingOffline) {
     replica.exec("UPDATE state SET value = 'expired' WHERE key = 'anchor'");
   }
   ASSERT_EQ(mounted->signal(), nullptr);
-  EXPECT_EQ(readAll(ws / "relisted.txt"), "new contents");
+  EXPECT_EQ(testing::readFile(ws / "relisted.txt"), "new contents");
   EXPECT_FALSE(fs::exists(ws / "second.txt"));
   EXPECT_TRUE(mounted->drive().status().anchor.value_or("").starts_with("v4:"));
 }

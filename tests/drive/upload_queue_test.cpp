@@ -19,6 +19,7 @@
 #include "fileprovider/file_provider_extension.hpp"
 #include "platform/fileprovider/drive/upload_notifier.hpp"
 #include "platform/secrets/file_secret_store.hpp"
+#include "tests/support/devserver.hpp"
 #include "tests/support/process.hpp"
 
 namespace folium::platform::drive {
@@ -33,46 +34,14 @@ using folium::testing::writeFile;
 
 constexpr auto kPatience = 60s;
 
-// A devserver with the sample tree that can stop and start again on the same port and data,
-// with or without injected faults.
-class RestartableServer {
- public:
-  RestartableServer() : data_(dir_ / "data") {
-    std::filesystem::create_directory(data_);
-    std::filesystem::permissions(data_, std::filesystem::perms::owner_all,
-                                 std::filesystem::perm_options::replace);
-  }
+using RestartableServer = folium::testing::Devserver;
+const std::vector<std::string> kDemo = {"--demo"};
 
-  void start(const std::vector<std::string>& faults = {}) {
-    std::vector<std::string> argv = {programPath("folium-devserver").string(),
-                                     "--port",
-                                     std::to_string(port_),
-                                     "--data",
-                                     data_.string(),
-                                     "--token",
-                                     "test-token",
-                                     "--demo"};
-    argv.insert(argv.end(), faults.begin(), faults.end());
-    process_ = std::make_unique<BackgroundProcess>(argv, dir_.isolatedEnv());
-    baseURL_ = process_->readLine();
-    if (port_ == 0) port_ = std::stoi(baseURL_.substr(baseURL_.rfind(':') + 1));
-  }
-  void stop() { process_.reset(); }
-
-  const std::string& baseURL() const { return baseURL_; }
-  // A client that sees the server as a user's other program does.
-  FoliumClient client() const {
-    return FoliumClient(FoliumConfig{Url::parse(baseURL_), "test-token"},
-                        platform::sharedHttpSession());
-  }
-
- private:
-  TempDir dir_;
-  std::filesystem::path data_;
-  int port_ = 0;
-  std::string baseURL_;
-  std::unique_ptr<BackgroundProcess> process_;
-};
+// A client that sees the server as a user's other program does.
+FoliumClient clientOf(const RestartableServer& server) {
+  return FoliumClient(FoliumConfig{Url::parse(server.baseURL()), "test-token"},
+                      platform::sharedHttpSession());
+}
 
 class Recorder final : public UploadListener, public UploadNotifier {
  public:
@@ -184,9 +153,8 @@ std::vector<FoliumDocument> topDocuments(const FoliumClient& client, const std::
 std::string versionOf(const FoliumDocument& document) { return document.updatedAt.value_or("0"); }
 
 TEST(UploadQueueUnderFaults, EveryEditArrivesOnceWithoutConflictCopiesAcrossARestart) {
-  RestartableServer server;
-  server.start();
-  const FoliumClient client = server.client();
+  RestartableServer server(kDemo);
+  const FoliumClient client = clientOf(server);
   const std::string ws = firstWorkspace(client);
   const std::string parent = "ws:" + ws;
   // Documents that already exist, edited on the drive.
@@ -197,7 +165,7 @@ TEST(UploadQueueUnderFaults, EveryEditArrivesOnceWithoutConflictCopiesAcrossARes
   }
   const std::size_t documentsBefore = topDocuments(client, ws).size();
   server.stop();
-  server.start({"--fail-rate", "0.3", "--drop-rate", "0.1", "--seed", "20261207"});
+  server.start({"--demo", "--fail-rate", "0.3", "--drop-rate", "0.1", "--seed", "20261207"});
 
   Drive drive(server);
   std::map<std::string, std::string> expected;  // name -> contents the server must end with
@@ -243,7 +211,7 @@ TEST(UploadQueueUnderFaults, EveryEditArrivesOnceWithoutConflictCopiesAcrossARes
   drive.drain(4);
 
   server.stop();
-  server.start();
+  server.start(kDemo);
   drive.queue().retryNow();
   ASSERT_TRUE(drive.drain(20));
 
@@ -273,11 +241,10 @@ TEST(UploadQueueUnderFaults, EveryEditArrivesOnceWithoutConflictCopiesAcrossARes
 }
 
 TEST(UploadQueueCrash, EditsEnqueuedBeforeAKillArriveOnceAfterTheRestart) {
-  RestartableServer server;
-  server.start({"--latency", "30", "--drop-rate", "0.2", "--seed", "9"});
+  RestartableServer server({"--demo", "--latency", "30", "--drop-rate", "0.2", "--seed", "9"});
   Drive drive(server);
   drive.close();
-  const std::string ws = firstWorkspace(server.client());
+  const std::string ws = firstWorkspace(clientOf(server));
   constexpr int kFiles = 16;
   {
     BackgroundProcess worker({programPath("upload_queue_crash_child").string(),
@@ -291,8 +258,8 @@ TEST(UploadQueueCrash, EditsEnqueuedBeforeAKillArriveOnceAfterTheRestart) {
   drive.queue().retryNow();
   ASSERT_TRUE(drive.drain(30));
   server.stop();
-  server.start();
-  const FoliumClient client = server.client();
+  server.start(kDemo);
+  const FoliumClient client = clientOf(server);
   std::map<std::string, int> seen;
   for (const auto& document : topDocuments(client, ws)) {
     if (!document.name.starts_with("crash-")) continue;
@@ -305,9 +272,8 @@ TEST(UploadQueueCrash, EditsEnqueuedBeforeAKillArriveOnceAfterTheRestart) {
 }
 
 TEST(UploadQueueConflicts, NobodysWorkIsOverwritten) {
-  RestartableServer server;
-  server.start();
-  const FoliumClient client = server.client();
+  RestartableServer server(kDemo);
+  const FoliumClient client = clientOf(server);
   const std::string ws = firstWorkspace(client);
 
   enum class Meanwhile { nothing, changed, changedToTheSame, deleted };
@@ -410,7 +376,7 @@ TEST(UploadQueueConflicts, NobodysWorkIsOverwritten) {
   drive.queue().enqueue(
       drive.edit(item, "do:" + plan.id, versionOf(plan), "ws:" + ws, "Plan.md", "edit of Plan"));
   ASSERT_TRUE(drive.queue().waitUntilQuiet(kPatience));  // waits for a retry
-  server.start();
+  server.start(kDemo);
   const FoliumDocument renamed = client.renameDocument(plan.id, "Plan final.md");
   drive.queue().moved(item, "ws:" + ws, "Plan final.md", "Plan final.md", versionOf(plan),
                       versionOf(renamed));
@@ -420,9 +386,8 @@ TEST(UploadQueueConflicts, NobodysWorkIsOverwritten) {
 }
 
 TEST(UploadQueueNewFiles, ScratchFilesStayLocalAndRefusalsAreKeptUntilTheNameChanges) {
-  RestartableServer server;
-  server.start();
-  const FoliumClient client = server.client();
+  RestartableServer server(kDemo);
+  const FoliumClient client = clientOf(server);
   const std::string ws = firstWorkspace(client);
   const std::string parent = "ws:" + ws;
   Drive drive(server);
@@ -487,9 +452,8 @@ TEST(UploadQueueNewFiles, ScratchFilesStayLocalAndRefusalsAreKeptUntilTheNameCha
 }
 
 TEST(UploadQueueRetries, KeepComingAtMostAMinuteApartForAsLongAsItTakes) {
-  RestartableServer server;
-  server.start();
-  const std::string ws = firstWorkspace(server.client());
+  RestartableServer server(kDemo);
+  const std::string ws = firstWorkspace(clientOf(server));
   server.stop();
   Drive drive(server);
   drive.queue().enqueue(drive.edit(1, std::nullopt, "", "ws:" + ws, "Hors ligne.md", "offline"));
@@ -501,7 +465,7 @@ TEST(UploadQueueRetries, KeepComingAtMostAMinuteApartForAsLongAsItTakes) {
   ASSERT_TRUE(drive.queue().waitUntilQuiet(kPatience));
   EXPECT_EQ(drive.queue().status().pendingUploads, 1);
   EXPECT_TRUE(drive.queue().status().lastError);
-  server.start();
+  server.start(kDemo);
   drive.clock().advance(60s);
   EXPECT_TRUE(drive.queue().waitUntilIdle(kPatience));
 }
@@ -517,9 +481,8 @@ TEST(UploadQueueRemoval, EditsLeftAreKeptAsideAndClearedOnceTheyArrive) {
     ~Restore() { had ? setenv("XDG_STATE_HOME", value.c_str(), 1) : unsetenv("XDG_STATE_HOME"); }
   } restore{saved, previous != nullptr};
 
-  RestartableServer server;
-  server.start();
-  const FoliumClient client = server.client();
+  RestartableServer server(kDemo);
+  const FoliumClient client = clientOf(server);
   const std::string ws = firstWorkspace(client);
   const FoliumDocument document = client.createDocument(ws, std::nullopt, "Plan.md", "base");
   server.stop();
@@ -563,7 +526,7 @@ TEST(UploadQueueRemoval, EditsLeftAreKeptAsideAndClearedOnceTheyArrive) {
 
   // The domain is added again: the edits resume and their copies go.
   drive.close();
-  server.start();
+  server.start(kDemo);
   drive.open();
   ASSERT_TRUE(drive.drain(5));
   EXPECT_EQ(client.downloadDocument(document.id), "edit");

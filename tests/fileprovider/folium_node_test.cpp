@@ -43,10 +43,6 @@ TEST(FoliumNode, IdentifiersReadBackAsTheSameNode) {
         FoliumNode::document("x y"), FoliumNode::root()}) {
     EXPECT_EQ(FoliumNode(node.identifier()), node) << node.identifier();
   }
-  EXPECT_EQ(FoliumNode::workspace("12").identifier(), "ws:12");
-  EXPECT_EQ(FoliumNode::folder("12").identifier(), "fo:12");
-  EXPECT_EQ(FoliumNode::document("12").identifier(), "do:12");
-  EXPECT_EQ(FoliumNode::root().identifier(), "NSFileProviderRootContainerItemIdentifier");
 }
 
 }  // namespace

@@ -20,9 +20,13 @@ Devserver::Devserver(std::vector<std::string> extraArgs, const std::filesystem::
   std::filesystem::create_directory(dataDir_);
   std::filesystem::permissions(dataDir_, std::filesystem::perms::owner_all,
                                std::filesystem::perm_options::replace);
+  start(extraArgs);
+}
+
+void Devserver::start(const std::vector<std::string>& extraArgs) {
   std::vector<std::string> argv = {programPath("folium-devserver").string(),
                                    "--port",
-                                   "0",
+                                   port_,
                                    "--data",
                                    dataDir_.string(),
                                    "--token",
@@ -36,6 +40,7 @@ Devserver::Devserver(std::vector<std::string> extraArgs, const std::filesystem::
     throw std::runtime_error("folium-devserver announced an unexpected address: \"" + baseURL_ +
                              "\"");
   }
+  port_ = baseURL_.substr(17, baseURL_.size() - 18);
 }
 
 Devserver::~Devserver() { process_.reset(); }

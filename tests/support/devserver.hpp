@@ -24,12 +24,17 @@ class Devserver {
   // A .foliumprofile file for this server (written on first call).
   std::filesystem::path profilePath();
   const std::filesystem::path& dataDir() const;
+  // Stops the server, as one that goes away; start() brings it back on the same port and
+  // data, with `extraArgs` in place of those it had.
+  void stop() { process_.reset(); }
+  void start(const std::vector<std::string>& extraArgs);
 
  private:
   TempDir dir_;
   std::filesystem::path dataDir_;
   std::unique_ptr<BackgroundProcess> process_;
   std::string baseURL_;
+  std::string port_ = "0";
   std::string token_ = "test-token";
   std::filesystem::path profile_;
 };
