@@ -11,6 +11,7 @@
 #include <system_error>
 #include <utility>
 
+#include "platform/files/file_descriptor.hpp"
 #include "platform/files/private_folder.hpp"
 
 namespace folium::fp {
@@ -20,21 +21,7 @@ namespace {
   throw std::system_error(error, std::generic_category(), what);
 }
 
-// Closes on every path; a failed close of a written file is reported by the writer itself.
-class FileDescriptor {
- public:
-  explicit FileDescriptor(int fd) : fd_(fd) {}
-  ~FileDescriptor() {
-    if (fd_ >= 0) ::close(fd_);
-  }
-  FileDescriptor(const FileDescriptor&) = delete;
-  FileDescriptor& operator=(const FileDescriptor&) = delete;
-  int get() const { return fd_; }
-  int release() { return std::exchange(fd_, -1); }
-
- private:
-  int fd_;
-};
+using platform::FileDescriptor;
 
 std::filesystem::path absoluteDirectoryFromEnvironment(const char* name) {
   const char* value = std::getenv(name);

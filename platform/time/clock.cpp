@@ -4,6 +4,22 @@
 
 namespace folium::platform {
 
+namespace {
+
+// Drops the timer with that id from a clock's queue; true when it was there.
+template <typename Timers>
+bool eraseTimer(Timers& timers, Clock::TimerId timer) {
+  for (auto it = timers.begin(); it != timers.end(); ++it) {
+    if (it->second.first == timer) {
+      timers.erase(it);
+      return true;
+    }
+  }
+  return false;
+}
+
+}  // namespace
+
 SystemClock::SystemClock() : thread_([this] { run(); }) {}
 
 SystemClock::~SystemClock() {
@@ -26,13 +42,7 @@ Clock::TimerId SystemClock::schedule(Duration delay, std::function<void()> work)
 
 bool SystemClock::cancel(TimerId timer) {
   std::lock_guard lock(mutex_);
-  for (auto it = timers_.begin(); it != timers_.end(); ++it) {
-    if (it->second.first == timer) {
-      timers_.erase(it);
-      return true;
-    }
-  }
-  return false;
+  return eraseTimer(timers_, timer);
 }
 
 void SystemClock::run() {
@@ -83,13 +93,7 @@ Clock::TimerId FakeClock::schedule(Duration delay, std::function<void()> work) {
 
 bool FakeClock::cancel(TimerId timer) {
   std::lock_guard lock(mutex_);
-  for (auto it = timers_.begin(); it != timers_.end(); ++it) {
-    if (it->second.first == timer) {
-      timers_.erase(it);
-      return true;
-    }
-  }
-  return false;
+  return eraseTimer(timers_, timer);
 }
 
 void FakeClock::advance(Duration by) {

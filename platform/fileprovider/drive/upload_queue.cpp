@@ -18,6 +18,7 @@
 #include "fileprovider/error_bridge.hpp"
 #include "platform/fileprovider/drive/upload_notifier.hpp"
 #include "platform/fileprovider/item_fields.hpp"
+#include "platform/files/file_descriptor.hpp"
 #include "platform/files/private_folder.hpp"
 
 namespace folium::platform::drive {
@@ -29,20 +30,6 @@ using namespace std::chrono_literals;
 [[noreturn]] void failWith(int error, const std::string& what) {
   throw std::system_error(error, std::generic_category(), what);
 }
-
-class FileDescriptor {
- public:
-  explicit FileDescriptor(int fd) : fd_(fd) {}
-  ~FileDescriptor() {
-    if (fd_ >= 0) ::close(fd_);
-  }
-  FileDescriptor(const FileDescriptor&) = delete;
-  FileDescriptor& operator=(const FileDescriptor&) = delete;
-  int get() const { return fd_; }
-
- private:
-  int fd_;
-};
 
 void syncPath(const std::filesystem::path& path, int flags) {
   FileDescriptor fd(::open(path.c_str(), flags | O_CLOEXEC));
