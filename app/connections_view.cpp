@@ -23,13 +23,13 @@ void finish(const ConnectionsView::Done& done, bool succeeded) {
 }  // namespace
 
 std::shared_ptr<ConnectionsView> ConnectionsView::create(
-    AppServices services, std::vector<FoliumProvisioning> connections, std::string status) {
+    AppServices services, std::vector<FoliumProvisioning> connections, UiText status) {
   return std::shared_ptr<ConnectionsView>(
       new ConnectionsView(std::move(services), std::move(connections), std::move(status)));
 }
 
 ConnectionsView::ConnectionsView(AppServices services, std::vector<FoliumProvisioning> connections,
-                                 std::string status)
+                                 UiText status)
     : services_(std::move(services)),
       connections_(std::move(connections)),
       status_(std::move(status)) {}
@@ -38,7 +38,7 @@ void ConnectionsView::changed() {
   if (onChange_) onChange_();
 }
 
-void ConnectionsView::setStatus(std::string status) {
+void ConnectionsView::setStatus(UiText status) {
   status_ = std::move(status);
   changed();
 }
@@ -59,7 +59,8 @@ void ConnectionsView::appear(Done done) {
 
 void ConnectionsView::importProfile(Done done) {
   if (!services_.openPanel) return finish(done, false);
-  const auto file = services_.openPanel->chooseFile(kOpenPanelMessage);
+  const auto file = services_.openPanel->chooseFile(
+      {QT_TRANSLATE_NOOP("folium", "Choisis un fichier de provisioning folium (.foliumprofile).")});
   if (!file) return finish(done, false);
   app::importProfile(services_, *file, [weak = weak_from_this(), done](ImportOutcome outcome) {
     auto self = weak.lock();
@@ -71,25 +72,28 @@ void ConnectionsView::importProfile(Done done) {
 
 void ConnectionsView::showImportOutcome(const ImportOutcome& outcome) {
   if (const auto* profile = std::get_if<FoliumProvisioning>(&outcome)) {
-    status_ = "Connecté à " + profile->displayName + " — disponible dans le Finder.";
+    status_ = {QT_TRANSLATE_NOOP("folium", "Connecté à %1 — disponible dans le Finder."),
+               {profile->displayName}};
     return reloadConnections();
   }
   const auto& failure = std::get<ImportFailure>(outcome);
+  const char* text = nullptr;
   switch (failure.stage) {
     case ImportFailure::Stage::read:
-      status_ = "Fichier de provisioning illisible : " + failure.message;
+      text = QT_TRANSLATE_NOOP("folium", "Fichier de provisioning illisible : %1");
       break;
     case ImportFailure::Stage::decode:
-      status_ = "Fichier de provisioning invalide : " + failure.message;
+      text = QT_TRANSLATE_NOOP("folium", "Fichier de provisioning invalide : %1");
       break;
     case ImportFailure::Stage::store:
-      status_ = "Profil non enregistré : " + failure.message;
+      text = QT_TRANSLATE_NOOP("folium", "Profil non enregistré : %1");
       break;
     case ImportFailure::Stage::register_:
       // The profile is stored: the list shows it, and a repair registers it again.
-      status_ = "Domaine non enregistré : " + failure.message;
+      text = QT_TRANSLATE_NOOP("folium", "Domaine non enregistré : %1");
       break;
   }
+  status_ = {text, {failure.message}};
   reloadConnections();
 }
 
@@ -98,36 +102,17 @@ void ConnectionsView::showImportOutcome(const ImportOutcome& outcome) {
 // either is never dropped on a thread of the manager's own.
 
 void ConnectionsView::refreshAll(Done done) {
-  std::weak_ptr<platform::FileProviderManager> weakManager = services_.manager;
-  auto group = DispatchGroup::make(services_.mainThread);
-  group->enter();
-  services_.manager->getDomains(
-      [weakManager, group](std::vector<platform::FileProviderDomain> domains, platform::ErrorPtr) {
-        if (auto manager = weakManager.lock()) {
-          for (const auto& domain : domains) {
-            auto domainManager = manager->managerForDomain(domain);
-            if (!domainManager) continue;
-            for (auto container : {platform::NSFileProviderWorkingSetContainerItemIdentifier,
-                                   platform::NSFileProviderRootContainerItemIdentifier}) {
-              group->enter();
-              domainManager->signalEnumerator(std::string(container),
-                                              [group](platform::ErrorPtr) { group->leave(); });
-            }
-          }
-        }
-        group->leave();
-      });
-  group->notify([done] { finish(done, true); });
+  app::refreshAll(services_, [done] { finish(done, true); });
 }
 
 void ConnectionsView::repairDisk(Done done) {
   // Removing every drive while the store cannot be read would leave none to register again.
   const StoreContents stored = services_.store.contents();
   if (stored.state == StoreContents::State::unreadable) {
-    setStatus("Réparation impossible : " + stored.message);
+    setStatus({QT_TRANSLATE_NOOP("folium", "Réparation impossible : %1"), {stored.message}});
     return finish(done, false);
   }
-  setStatus("Réparation du disque…");
+  setStatus({QT_TRANSLATE_NOOP("folium", "Réparation du disque…")});
   std::weak_ptr<platform::FileProviderManager> weakManager = services_.manager;
   services_.manager->removeAllDomains([store = services_.store, main = services_.mainThread,
                                        weakManager, weak = weak_from_this(),
@@ -142,7 +127,7 @@ void ConnectionsView::repairDisk(Done done) {
     group->notify([weak, done] {
       auto self = weak.lock();
       if (!self) return;
-      self->status_ = "Disque réparé — ouvre le Finder.";
+      self->status_ = {QT_TRANSLATE_NOOP("folium", "Disque réparé — ouvre le Finder.")};
       self->reloadConnections();
       finish(done, true);
     });
@@ -180,11 +165,11 @@ void ConnectionsView::disconnect(const FoliumProvisioning& provisioning, Done do
     if (!self) return;
     const StoreResult removed = self->services_.store.remove(provisioning.domainIdentifier());
     if (!removed) {
-      self->setStatus("Impossible de déconnecter " + provisioning.displayName + " : " +
-                      removed.message);
+      self->setStatus({QT_TRANSLATE_NOOP("folium", "Impossible de déconnecter %1 : %2"),
+                       {provisioning.displayName, removed.message}});
       return finish(done, false);
     }
-    self->status_ = provisioning.displayName + " déconnectée.";
+    self->status_ = {QT_TRANSLATE_NOOP("folium", "%1 déconnectée."), {provisioning.displayName}};
     self->reloadConnections();
     finish(done, true);
   };

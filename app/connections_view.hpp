@@ -7,6 +7,7 @@
 
 #include "app/app_services.hpp"
 #include "app/domain_operations.hpp"
+#include "app/ui_text.hpp"
 #include "core/folium_provisioning.hpp"
 
 namespace folium::app {
@@ -25,30 +26,17 @@ class ConnectionsView : public std::enable_shared_from_this<ConnectionsView> {
  public:
   using Done = std::function<void(bool succeeded)>;
 
-  // Texts of the screen.
-  static constexpr const char* kTitle = "Folium";
-  static constexpr const char* kPlaceholder =
-      "Aucune instance connectée. Importe un **fichier de provisioning** téléchargé depuis ton "
-      "profil folium : il contient l'adresse de l'instance et ton jeton.";
-  static constexpr const char* kImportButton = "Importer une instance…";
-  static constexpr const char* kRefreshButton = "Rafraîchir";
-  static constexpr const char* kRepairButton = "Réparer le disque";
-  static constexpr const char* kOpenButton = "Ouvrir dans le Finder";
-  static constexpr const char* kDisconnectButton = "Déconnecter";
-  static constexpr const char* kOpenPanelMessage =
-      "Choisis un fichier de provisioning folium (.foliumprofile).";
-
   // `connections` and `status` as the screen starts (the tray application passes the
   // store's profiles and an empty status).
   static std::shared_ptr<ConnectionsView> create(AppServices services,
                                                  std::vector<FoliumProvisioning> connections,
-                                                 std::string status = {});
+                                                 UiText status = {});
 
   // The profiles shown, in the store's order; replaced whole after every operation that can
   // change the store.
   const std::vector<FoliumProvisioning>& connections() const { return connections_; }
   // One line under the buttons; empty means no line.
-  const std::string& status() const { return status_; }
+  const UiText& status() const { return status_; }
   // "Rafraîchir" and "Réparer le disque" are offered only with at least one connection.
   bool offersRefreshAndRepair() const { return !connections_.empty(); }
 
@@ -78,14 +66,13 @@ class ConnectionsView : public std::enable_shared_from_this<ConnectionsView> {
   void reloadConnections();
 
  private:
-  ConnectionsView(AppServices services, std::vector<FoliumProvisioning> connections,
-                  std::string status);
-  void setStatus(std::string status);
+  ConnectionsView(AppServices services, std::vector<FoliumProvisioning> connections, UiText status);
+  void setStatus(UiText status);
   void changed();
 
   AppServices services_;
   std::vector<FoliumProvisioning> connections_;
-  std::string status_;
+  UiText status_;
   std::function<void()> onChange_;
 };
 

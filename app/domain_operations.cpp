@@ -3,6 +3,7 @@
 #include <set>
 
 #include "app/dispatch_group.hpp"
+#include "platform/fileprovider/item_identifier.hpp"
 
 namespace folium::app {
 
@@ -41,6 +42,33 @@ void reconcileDomains(const AppServices& services, std::function<void()> complet
           if (completion) completion();
         });
       });
+}
+
+void refreshAll(const AppServices& services, std::function<void()> completion) {
+  // Completions arrive on the service's threads: they hold the manager only weakly, so that
+  // its last reference is never dropped on a thread of its own.
+  std::weak_ptr<platform::FileProviderManager> weakManager = services.manager;
+  auto group = DispatchGroup::make(services.mainThread);
+  group->enter();
+  services.manager->getDomains(
+      [weakManager, group](std::vector<platform::FileProviderDomain> domains, platform::ErrorPtr) {
+        if (auto manager = weakManager.lock()) {
+          for (const auto& domain : domains) {
+            auto domainManager = manager->managerForDomain(domain);
+            if (!domainManager) continue;
+            for (auto container : {platform::NSFileProviderWorkingSetContainerItemIdentifier,
+                                   platform::NSFileProviderRootContainerItemIdentifier}) {
+              group->enter();
+              domainManager->signalEnumerator(std::string(container),
+                                              [group](platform::ErrorPtr) { group->leave(); });
+            }
+          }
+        }
+        group->leave();
+      });
+  group->notify([completion = std::move(completion)] {
+    if (completion) completion();
+  });
 }
 
 void importProfile(const AppServices& services, const std::filesystem::path& file,

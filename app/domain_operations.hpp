@@ -26,6 +26,11 @@ platform::FileProviderDomain makeDomain(const FoliumProvisioning& provisioning);
 // away.
 void reconcileDomains(const AppServices& services, std::function<void()> completion);
 
+// Asks every registered domain to look for changes again: the working set, then the root.
+// A domain without a manager is skipped, and the service's errors are ignored. The
+// completion runs once every request has completed.
+void refreshAll(const AppServices& services, std::function<void()> completion);
+
 // Why a profile file handed over by the desktop was not imported.
 struct ImportFailure {
   enum class Stage { read, decode, store, register_ };

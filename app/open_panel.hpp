@@ -4,6 +4,8 @@
 #include <optional>
 #include <string>
 
+#include "app/ui_text.hpp"
+
 namespace folium::app {
 
 // The dialog in which the user chooses one existing file (never a folder), with a message
@@ -18,7 +20,7 @@ class OpenPanel {
   virtual ~OpenPanel() = default;
 
   // The chosen file, or none when the user cancelled or closed the dialog.
-  virtual std::optional<std::filesystem::path> chooseFile(const std::string& message) = 0;
+  virtual std::optional<std::filesystem::path> chooseFile(const UiText& message) = 0;
 };
 
 }  // namespace folium::app

@@ -87,22 +87,26 @@ ServerSearchView::~ServerSearchView() {
   }
 }
 
-std::string ServerSearchView::windowTitle() const {
-  return "Recherche : « " + request_.query + " »";
+UiText ServerSearchView::windowTitle() const {
+  return {QT_TRANSLATE_NOOP("folium", "Recherche : « %1 »"), {request_.query}};
 }
 
-std::string ServerSearchView::headline() const { return "« " + request_.query + " »"; }
+UiText ServerSearchView::headline() const {
+  return {QT_TRANSLATE_NOOP("folium", "« %1 »"), {request_.query}};
+}
 
-std::string ServerSearchView::message() const {
+UiText ServerSearchView::message() const {
   switch (phase_.kind) {
     case Phase::Kind::loading:
       return {};
     case Phase::Kind::loaded:
-      return hits_.empty() ? "Aucun résultat pour « " + request_.query + " »." : std::string();
+      if (!hits_.empty()) return {};
+      return {QT_TRANSLATE_NOOP("folium", "Aucun résultat pour « %1 »."), {request_.query}};
     case Phase::Kind::noInstance:
-      return kNoInstanceMessage;
+      return {
+          QT_TRANSLATE_NOOP("folium", "Aucune instance Folium correspondante n'est connectée.")};
     case Phase::Kind::error:
-      return "Erreur de recherche : " + phase_.error;
+      return {QT_TRANSLATE_NOOP("folium", "Erreur de recherche : %1"), {phase_.error}};
   }
   return {};
 }

@@ -12,6 +12,7 @@
 #include "app/app_services.hpp"
 #include "app/folium_search_request.hpp"
 #include "app/hit_opening.hpp"
+#include "app/ui_text.hpp"
 #include "core/folium_provisioning.hpp"
 #include "core/records.hpp"
 #include "platform/fileprovider/domain.hpp"
@@ -61,11 +62,6 @@ void userVisibleRoot(const std::shared_ptr<platform::DomainManager>& manager,
 class ServerSearchView : public std::enable_shared_from_this<ServerSearchView> {
  public:
   static constexpr int kSearchLimit = 50;
-  static constexpr const char* kLoadingLabel = "Recherche…";
-  static constexpr const char* kNoInstanceMessage =
-      "Aucune instance Folium correspondante n'est connectée.";
-  // The title of a search window opened without a request.
-  static constexpr const char* kEmptyWindowText = "Recherche Folium";
 
   static std::shared_ptr<ServerSearchView> create(AppServices services,
                                                   FoliumSearchRequest request);
@@ -80,12 +76,12 @@ class ServerSearchView : public std::enable_shared_from_this<ServerSearchView> {
   const std::optional<SearchContext>& context() const { return context_; }
 
   // "Recherche : « query »".
-  std::string windowTitle() const;
+  UiText windowTitle() const;
   // "« query »".
-  std::string headline() const;
+  UiText headline() const;
   // The message shown instead of a list: for no hits, no instance and an error; empty while
   // loading and when there are hits.
-  std::string message() const;
+  UiText message() const;
   // A hit's excerpt as its row shows it: every line feed replaced by a space; empty when
   // there is none.
   static std::string rowExcerpt(const SearchHit& hit);

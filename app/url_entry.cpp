@@ -24,6 +24,23 @@ bool startsWithScheme(std::string_view text) {
   });
 }
 
+// `text` with every byte that `keep` refuses written as %XX.
+template <typename Keep>
+std::string percentEncoded(std::string_view text, Keep keep) {
+  static constexpr char kHex[] = "0123456789ABCDEF";
+  std::string encoded;
+  for (const unsigned char c : text) {
+    if (keep(c)) {
+      encoded += static_cast<char>(c);
+    } else {
+      encoded += '%';
+      encoded += kHex[c >> 4];
+      encoded += kHex[c & 15];
+    }
+  }
+  return encoded;
+}
+
 }  // namespace
 
 OpenURLAction handleOpenURL(std::string_view url, AppShell& shell, const AppServices& services,
@@ -45,23 +62,20 @@ OpenURLAction handleOpenURL(std::string_view url, AppShell& shell, const AppServ
 
 std::string urlFromArgument(std::string_view argument,
                             const std::filesystem::path& workingDirectory) {
-  if (startsWithScheme(argument)) return std::string(argument);
+  if (startsWithScheme(argument)) {
+    // Links typed in a terminal or passed on by some programs hold raw UTF-8 and spaces
+    // ("q=réunion"), which a URL may not: they are encoded as a browser would. Everything
+    // else, escapes included, is left as it is.
+    return percentEncoded(argument, [](unsigned char c) { return c > 0x20 && c < 0x7f; });
+  }
   std::filesystem::path path(argument);
   if (path.is_relative()) path = workingDirectory / path;
   path = path.lexically_normal();
-  static constexpr char kHex[] = "0123456789ABCDEF";
-  std::string url = "file://";
-  for (unsigned char c : path.string()) {
-    if (std::isalnum(c) || std::string_view("/-._~!$&'()*+,;=:@").find(static_cast<char>(c)) !=
-                               std::string_view::npos) {
-      url += static_cast<char>(c);
-    } else {
-      url += '%';
-      url += kHex[c >> 4];
-      url += kHex[c & 15];
-    }
-  }
-  return url;
+  return "file://" + percentEncoded(path.string(), [](unsigned char c) {
+           return std::isalnum(c) ||
+                  std::string_view("/-._~!$&'()*+,;=:@").find(static_cast<char>(c)) !=
+                      std::string_view::npos;
+         });
 }
 
 std::optional<std::filesystem::path> pathFromFileURL(std::string_view text) {

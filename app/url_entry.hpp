@@ -39,7 +39,8 @@ OpenURLAction handleOpenURL(std::string_view url, AppShell& shell, const AppServ
                             std::function<void(ImportOutcome)> imported = {});
 
 // A command-line argument of `folium` as a URL: an argument with a URL scheme ("folium:",
-// "file:") stays as it is; anything else is a path, made absolute against
+// "file:") stays as it is, but for its spaces, control characters and raw UTF-8 bytes, which
+// are percent-encoded; anything else is a path, made absolute against
 // `workingDirectory` (the directory of the process that received it) and written as a file
 // URL.
 std::string urlFromArgument(std::string_view argument,

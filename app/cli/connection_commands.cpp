@@ -18,7 +18,7 @@ namespace {
 class GivenFilePanel final : public OpenPanel {
  public:
   explicit GivenFilePanel(std::filesystem::path file) : file_(std::move(file)) {}
-  std::optional<std::filesystem::path> chooseFile(const std::string&) override { return file_; }
+  std::optional<std::filesystem::path> chooseFile(const UiText&) override { return file_; }
 
  private:
   std::filesystem::path file_;
@@ -55,7 +55,7 @@ struct Session {
     std::optional<bool> result;
     operation(*view, [&result](bool ok) { result = ok; });
     wait([&result] { return result.has_value(); });
-    if (status) *status = view->status();
+    if (status) *status = view->status().french();
     return *result;
   }
 };
@@ -104,9 +104,9 @@ void search(const std::string& query, const std::optional<std::string>& drive) {
   bool finished = false;
   view->start([&finished] { finished = true; });
   session.wait([&finished] { return finished; });
-  if (view->phase().kind != Phase::Kind::loaded) throw CliFailure(view->message());
+  if (view->phase().kind != Phase::Kind::loaded) throw CliFailure(view->message().french());
   if (view->hits().empty()) {
-    std::cout << view->message() << '\n';
+    std::cout << view->message().french() << '\n';
     return;
   }
   // Where the drive has each hit, asked for all hits at once.

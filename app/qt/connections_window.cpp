@@ -11,6 +11,7 @@
 #include <QVBoxLayout>
 
 #include "app/qt/look.hpp"
+#include "app/qt/qt_services.hpp"
 
 namespace folium::app {
 namespace {
@@ -131,7 +132,7 @@ void ConnectionsWindow::render() {
   column->addLayout(buttons);
 
   if (!view_->status().empty()) {
-    auto* status = secondaryLabel(qs(view_->status()), this);
+    auto* status = secondaryLabel(translate(view_->status()), this);
     status->setObjectName(QStringLiteral("status"));
     status->setWordWrap(true);
     status->setTextInteractionFlags(Qt::TextSelectableByMouse);

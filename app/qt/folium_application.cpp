@@ -15,28 +15,6 @@
 #include "app/server_search_view.hpp"
 
 namespace folium::app {
-namespace {
-
-// Links typed in a terminal or passed on by some programs hold raw UTF-8 and spaces
-// ("q=réunion"), which a URL may not: they are percent-encoded as a browser would before
-// the URL is read. Everything else, escapes included, is left as it is.
-std::string escapeUnsafeBytes(const QString& url) {
-  static constexpr char kHex[] = "0123456789ABCDEF";
-  std::string escaped;
-  for (const unsigned char c : url.toStdString()) {
-    if (c <= 0x20 || c >= 0x7f) {
-      escaped += '%';
-      escaped += kHex[c >> 4];
-      escaped += kHex[c & 15];
-    } else {
-      escaped += char(c);
-    }
-  }
-  return escaped;
-}
-
-}  // namespace
-
 FoliumApplication::FoliumApplication(AppServices services, Options options, QObject* parent)
     : QObject(parent), services_(std::move(services)), options_(options) {
   menu_ = new QMenu(tr("Folium"));
@@ -85,7 +63,7 @@ void FoliumApplication::openArguments(const QStringList& urls) {
     // A profile file opened from the desktop says how its import went in the main window
     // it opened, and the list shows the new instance: a file that is not a profile must not
     // vanish without a word.
-    handleOpenURL(escapeUnsafeBytes(url), *this, services_, [this](const ImportOutcome& outcome) {
+    handleOpenURL(url.toStdString(), *this, services_, [this](const ImportOutcome& outcome) {
       if (main_ != nullptr) main_->view().showImportOutcome(outcome);
     });
   }
@@ -135,14 +113,6 @@ SearchWindow* FoliumApplication::searchWindow(const FoliumSearchRequest& request
   return found == searches_.end() ? nullptr : found->second;
 }
 
-void FoliumApplication::refreshAll() {
-  if (main_ != nullptr) {
-    main_->view().refreshAll();
-    return;
-  }
-  // Without the main window, a view of its own; it lives until its refresh has been asked.
-  auto view = ConnectionsView::create(services_, {}, {});
-  view->refreshAll([view](bool) {});
-}
+void FoliumApplication::refreshAll() { app::refreshAll(services_, {}); }
 
 }  // namespace folium::app

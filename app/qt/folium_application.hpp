@@ -43,8 +43,9 @@ class FoliumApplication : public QObject, public AppShell {
   // Launch: reconciles the registered domains with the stored profiles; without a tray,
   // shows the main window.
   void launch();
-  // The arguments of a launch (URLs): each goes through handleOpenURL(); none at all shows
-  // the main window (the user started Folium again, from the menu or a terminal).
+  // The arguments of a launch, as urlFromArgument() wrote them: each goes through
+  // handleOpenURL(); none at all shows the main window (the user started Folium again, from
+  // the menu or a terminal).
   void openArguments(const QStringList& urls);
 
   void activate() override;

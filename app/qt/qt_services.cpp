@@ -14,8 +14,14 @@ void QtMainThreadPoster::post(std::function<void()> task) {
   QMetaObject::invokeMethod(receiver, std::move(task), Qt::QueuedConnection);
 }
 
-std::optional<std::filesystem::path> QtOpenPanel::chooseFile(const std::string& message) {
-  QFileDialog dialog(nullptr, QCoreApplication::translate("ConnectionsWindow", message.c_str()));
+QString translate(const UiText& text) {
+  if (text.empty()) return {};
+  const QString pattern = QCoreApplication::translate(UiText::kContext, text.source);
+  return QString::fromStdString(UiText::fill(pattern.toStdString(), text.arguments));
+}
+
+std::optional<std::filesystem::path> QtOpenPanel::chooseFile(const UiText& message) {
+  QFileDialog dialog(nullptr, translate(message));
   dialog.setFileMode(QFileDialog::ExistingFile);
   dialog.setAcceptMode(QFileDialog::AcceptOpen);
   if (dialog.exec() != QDialog::Accepted || dialog.selectedFiles().isEmpty()) {

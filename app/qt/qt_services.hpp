@@ -1,6 +1,7 @@
 #pragma once
 
 #include <QPointer>
+#include <QString>
 
 #include "app/main_thread.hpp"
 #include "app/open_panel.hpp"
@@ -8,6 +9,9 @@
 class QObject;
 
 namespace folium::app {
+
+// A view model's text in the user's language (French when no translation is installed).
+QString translate(const UiText& text);
 
 // The Qt event loop as the main queue: tasks are queued to `receiver`'s thread (the main
 // thread) and run there in the order they were posted. Tasks posted after `receiver` is
@@ -24,7 +28,7 @@ class QtMainThreadPoster final : public MainThreadPoster {
 // The desktop's file dialog, titled with the message.
 class QtOpenPanel final : public OpenPanel {
  public:
-  std::optional<std::filesystem::path> chooseFile(const std::string& message) override;
+  std::optional<std::filesystem::path> chooseFile(const UiText& message) override;
 };
 
 }  // namespace folium::app

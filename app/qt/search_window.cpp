@@ -15,6 +15,7 @@
 
 #include "app/qt/clamped_label.hpp"
 #include "app/qt/look.hpp"
+#include "app/qt/qt_services.hpp"
 
 namespace folium::app {
 namespace {
@@ -102,8 +103,7 @@ class HitRow : public QAbstractButton {
 
 SearchWindow::SearchWindow(std::shared_ptr<ServerSearchView> view, QWidget* parent)
     : QWidget(parent), view_(std::move(view)) {
-  const QString query = qs(view_->request().query);
-  setWindowTitle(tr("Recherche : « %1 »").arg(query));
+  setWindowTitle(translate(view_->windowTitle()));
   setWindowIcon(QIcon(QStringLiteral(":/icons/FoliumLogo.svg")));
   setMinimumSize(kMinWidth, kMinHeight);
 
@@ -121,7 +121,7 @@ SearchWindow::SearchWindow(std::shared_ptr<ServerSearchView> view, QWidget* pare
   header->addWidget(logo, 0, Qt::AlignVCenter);
   auto* titles = new QVBoxLayout;
   titles->setSpacing(1);
-  auto* headline = new QLabel(tr("« %1 »").arg(query));
+  auto* headline = new QLabel(translate(view_->headline()));
   headline->setTextFormat(Qt::PlainText);
   headline->setFont(look::headline());
   titles->addWidget(headline);
@@ -198,25 +198,12 @@ void SearchWindow::render() {
   instanceName_->setText(qs(view_->instanceName()));
   instanceName_->setVisible(!view_->instanceName().empty());
 
-  const Phase& phase = view_->phase();
-  const QString query = qs(view_->request().query);
-  switch (phase.kind) {
-    case Phase::Kind::loading:
-      body_->setCurrentWidget(loading_);
-      return;
-    case Phase::Kind::noInstance:
-      message_->setText(tr("Aucune instance Folium correspondante n'est connectée."));
-      body_->setCurrentWidget(message_);
-      return;
-    case Phase::Kind::error:
-      message_->setText(tr("Erreur de recherche : %1").arg(qs(phase.error)));
-      body_->setCurrentWidget(message_);
-      return;
-    case Phase::Kind::loaded:
-      break;
+  if (view_->phase().kind == Phase::Kind::loading) {
+    body_->setCurrentWidget(loading_);
+    return;
   }
-  if (view_->hits().empty()) {
-    message_->setText(tr("Aucun résultat pour « %1 ».").arg(query));
+  if (const UiText message = view_->message(); !message.empty()) {
+    message_->setText(translate(message));
     body_->setCurrentWidget(message_);
     return;
   }

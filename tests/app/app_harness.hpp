@@ -21,16 +21,29 @@
 
 namespace folium::app::testing {
 
-// Gives the file the test chose, once.
-class ChosenFilePanel final : public OpenPanel {
+// Hands out the files a test lines up, one per call, and keeps the messages shown.
+class ScriptedOpenPanel final : public OpenPanel {
  public:
-  std::optional<std::filesystem::path> next;
-  std::string lastMessage;
-  std::optional<std::filesystem::path> chooseFile(const std::string& message) override {
-    lastMessage = message;
-    return std::exchange(next, std::nullopt);
+  std::vector<std::optional<std::filesystem::path>> choices;
+  std::vector<std::string> messages;
+  std::optional<std::filesystem::path> chooseFile(const UiText& message) override {
+    messages.push_back(message.french());
+    if (choices.empty()) return std::nullopt;
+    auto choice = choices.front();
+    choices.erase(choices.begin());
+    return choice;
   }
 };
+
+// Writes a profile file.
+inline std::filesystem::path writeProfile(const std::filesystem::path& path, const std::string& url,
+                                          const std::string& displayName,
+                                          const std::string& token = "tok-secret") {
+  folium::testing::writeFile(
+      path, boost::json::serialize(boost::json::object{
+                {"instance_url", url}, {"token", token}, {"display_name", displayName}}));
+  return path;
+}
 
 class AppHarness {
  public:
@@ -38,7 +51,7 @@ class AppHarness {
       : secrets(std::make_shared<platform::FileSecretStore>(dir / "secrets")),
         manager(platform::FakeFileProviderManager::make()),
         workspace(std::make_shared<platform::FakeWorkspace>()),
-        panel(std::make_shared<ChosenFilePanel>()),
+        panel(std::make_shared<ScriptedOpenPanel>()),
         queue(std::make_shared<MainQueue>()),
         services{SharedStore(SharedStore::appGroupID, secrets),
                  manager,
@@ -56,11 +69,8 @@ class AppHarness {
   // A profile file in the test folder.
   std::filesystem::path profileFile(const std::string& url, const std::string& displayName,
                                     const std::string& token = "tok-secret") {
-    const auto path = dir / (displayName + std::to_string(files_++) + ".foliumprofile");
-    folium::testing::writeFile(
-        path, boost::json::serialize(boost::json::object{
-                  {"instance_url", url}, {"token", token}, {"display_name", displayName}}));
-    return path;
+    return writeProfile(dir / (displayName + std::to_string(files_++) + ".foliumprofile"), url,
+                        displayName, token);
   }
   FoliumProvisioning stored(const std::string& host, const std::string& displayName) {
     auto profile = FoliumProvisioning::decode(
@@ -79,7 +89,7 @@ class AppHarness {
   std::shared_ptr<platform::FileSecretStore> secrets;
   std::shared_ptr<platform::FakeFileProviderManager> manager;
   std::shared_ptr<platform::FakeWorkspace> workspace;
-  std::shared_ptr<ChosenFilePanel> panel;
+  std::shared_ptr<ScriptedOpenPanel> panel;
   std::shared_ptr<MainQueue> queue;
   AppServices services;
 

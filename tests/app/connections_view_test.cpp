@@ -40,7 +40,7 @@ TEST_F(Connections, RepairRegistersEveryProfileAndReportsOnlyAfterTheLast) {
   auto v = view();
   bool done = false;
   v->repairDisk([&](bool ok) { done = ok; });
-  EXPECT_EQ(v->status(), "Réparation du disque…");
+  EXPECT_EQ(v->status().french(), "Réparation du disque…");
   EXPECT_THAT(h.manager->pending(), ElementsAre("removeAllDomains"));
 
   h.manager->deliver();
@@ -49,12 +49,12 @@ TEST_F(Connections, RepairRegistersEveryProfileAndReportsOnlyAfterTheLast) {
                           "addDomain folium-c-example Charlie"));
   h.manager->deliverInOrder({2, 0});  // Charlie (refused), then Alpha
   h.queue->runPending();
-  EXPECT_EQ(v->status(), "Réparation du disque…");
+  EXPECT_EQ(v->status().french(), "Réparation du disque…");
   EXPECT_FALSE(done);
 
   h.manager->deliver();
   h.queue->runPending();
-  EXPECT_EQ(v->status(), kRepaired);
+  EXPECT_EQ(v->status().french(), kRepaired);
   EXPECT_TRUE(done);
   EXPECT_THAT(identifiers(h.manager->domains()),
               ElementsAre("folium-a-example Alpha", "folium-b-example Bravo"));
@@ -110,7 +110,7 @@ TEST_F(Connections, UnreadableStoreNeverTakesDrivesAway) {
   v->appear();
   h.settle();
   EXPECT_FALSE(repaired);
-  EXPECT_TRUE(v->status().starts_with("Réparation impossible : ")) << v->status();
+  EXPECT_TRUE(v->status().french().starts_with("Réparation impossible : ")) << v->status().french();
   EXPECT_THAT(identifiers(h.manager->domains()), ElementsAre("folium-a-example A"));
   EXPECT_THAT(h.manager->calls(), ElementsAre("getDomains"));
 }
@@ -164,39 +164,41 @@ TEST_F(Connections, ImportReportsEachOutcomeInTheStatusLine) {
   auto v = view();
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
-    h.panel->next = c.file();
+    h.panel->choices = {c.file()};
     if (c.registration) h.manager->failNext("addDomain", *c.registration);
     std::optional<bool> result;
     v->importProfile([&](bool ok) { result = ok; });
     h.settle();
-    EXPECT_EQ(h.panel->lastMessage, "Choisis un fichier de provisioning folium (.foliumprofile).");
-    EXPECT_TRUE(v->status().starts_with(c.status)) << v->status();
+    EXPECT_EQ(h.panel->messages.back(),
+              "Choisis un fichier de provisioning folium (.foliumprofile).");
+    EXPECT_TRUE(v->status().french().starts_with(c.status)) << v->status().french();
     EXPECT_EQ(names(v->connections()), c.listed);
     EXPECT_EQ(result, c.succeeded);
   }
   EXPECT_THAT(identifiers(h.manager->domains()), ElementsAre("folium-bureau-example Bureau 2"));
 
   // A cancelled panel changes nothing.
-  const std::string before = v->status();
+  const std::string before = v->status().french();
   v->importProfile();
   h.settle();
-  EXPECT_EQ(v->status(), before);
+  EXPECT_EQ(v->status().french(), before);
 }
 
 TEST_F(Connections, DisconnectRemovesTheProfileEvenWithoutItsDomain) {
-  const auto bureau = h.stored("bureau.example", "Bureau");
+  // A name is shown as written, even one that looks like a placeholder.
+  const auto bureau = h.stored("bureau.example", "Bureau %1");
   const auto maison = h.stored("maison.example", "Maison");
   h.manager->setDomains({{"folium-maison-example", "Maison"}});
   auto v = view();
   v->disconnect(bureau);  // no domain registered
   h.settle();
-  EXPECT_EQ(v->status(), "Bureau déconnectée.");
+  EXPECT_EQ(v->status().french(), "Bureau %1 déconnectée.");
   EXPECT_THAT(names(v->connections()), ElementsAre("Maison"));
 
   h.manager->failNext("removeDomain", platform::ErrorObject("test", 2, "busy"));
   v->disconnect(maison);
   h.settle();
-  EXPECT_EQ(v->status(), "Maison déconnectée.");
+  EXPECT_EQ(v->status().french(), "Maison déconnectée.");
   EXPECT_TRUE(v->connections().empty());
   EXPECT_FALSE(v->offersRefreshAndRepair());
   EXPECT_THAT(h.manager->calls(), ::testing::Contains("removeDomain folium-maison-example"));
@@ -231,7 +233,7 @@ TEST_F(Connections, RefreshSignalsEveryDriveAndOpenInFinderOpensItsFolder) {
   EXPECT_EQ(openedBureau, true);
   EXPECT_EQ(openedMaison, false);
   EXPECT_THAT(h.workspace->opened(), ElementsAre("path " + (h.dir / "Folium/Bureau").string()));
-  EXPECT_EQ(v->status(), "");
+  EXPECT_EQ(v->status().french(), "");
 }
 
 }  // namespace

@@ -96,6 +96,10 @@ TEST(UrlEntry, RoutesSearchLinksAndProfileFilesAndIgnoresTheRest) {
 
   EXPECT_EQ(urlFromArgument("a b/é.foliumprofile", "/home/u"),
             "file:///home/u/a%20b/%C3%A9.foliumprofile");
+  // A link typed with raw accents and spaces, as a terminal hands it over.
+  const std::string typed = urlFromArgument("folium://search?q=réunion d'équipe%21", "/home/u");
+  EXPECT_EQ(typed, "folium://search?q=r%C3%A9union%20d'%C3%A9quipe%21");
+  EXPECT_EQ(FoliumSearchRequest::fromURL(typed), (FoliumSearchRequest{"réunion d'équipe!", {}}));
   EXPECT_EQ(pathFromFileURL("file://localhost/home/u/a%20b"), "/home/u/a b");
   EXPECT_EQ(pathFromFileURL("file://other/home/u"), std::nullopt);
 }
@@ -191,13 +195,13 @@ TEST_F(SearchWindow, FindsTheDriveByItsFolderAndShowsEachPhase) {
   auto view = ServerSearchView::create(h.services, {"plan", "Test"});
   int changes = 0;
   view->setOnChange([&] { ++changes; });
-  EXPECT_EQ(view->windowTitle(), "Recherche : « plan »");
+  EXPECT_EQ(view->windowTitle().french(), "Recherche : « plan »");
   run(view);
   EXPECT_EQ(view->phase(), Phase::loaded());
   EXPECT_EQ(view->instanceName(), "Test");
   ASSERT_EQ(view->hits().size(), 1u);
   EXPECT_EQ(view->hits()[0].entityId, plan_);
-  EXPECT_EQ(view->message(), "");
+  EXPECT_EQ(view->message().french(), "");
   EXPECT_GE(changes, 2);
 
   view->setRequest({"introuvable", "Test"});
@@ -205,21 +209,22 @@ TEST_F(SearchWindow, FindsTheDriveByItsFolderAndShowsEachPhase) {
     h.manager->deliverAll();
     return view->phase() != Phase::loading();
   }));
-  EXPECT_EQ(view->message(), "Aucun résultat pour « introuvable ».");
+  EXPECT_EQ(view->message().french(), "Aucun résultat pour « introuvable ».");
 
   // A drive no domain has: the first registered instance, which refuses the token.
   auto other = ServerSearchView::create(h.services, {"plan", "Ailleurs"});
   run(other);
   EXPECT_EQ(other->instanceName(), "Autre");
   EXPECT_EQ(other->phase().kind, Phase::Kind::error);
-  EXPECT_TRUE(other->message().starts_with("Erreur de recherche : ")) << other->message();
+  EXPECT_TRUE(other->message().french().starts_with("Erreur de recherche : "))
+      << other->message().french();
   ASSERT_TRUE(other->context());
   EXPECT_EQ(other->context()->domain.identifier, "folium-localhost");
 
   h.manager->setDomains({});
   auto none = ServerSearchView::create(h.services, {"plan", std::nullopt});
   run(none);
-  EXPECT_EQ(none->message(), "Aucune instance Folium correspondante n'est connectée.");
+  EXPECT_EQ(none->message().french(), "Aucune instance Folium correspondante n'est connectée.");
   bool pressed = false;
   none->openHit(SearchHit{"DocumentFile", plan_, "Plan de charge.md", {}, {}, {}, {}, {}},
                 [&](OpenedWith with) { pressed = with == OpenedWith::nothing; });

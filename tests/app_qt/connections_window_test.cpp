@@ -4,6 +4,7 @@
 
 #include <QPushButton>
 #include <QTest>
+#include <QTranslator>
 
 #include "app/connections_view.hpp"
 #include "tests/app_qt/qt_test_support.hpp"
@@ -74,8 +75,22 @@ TEST(ConnectionsWindow, ImportOpenAndDisconnectThroughTheButtons) {
   EXPECT_EQ(findByText(&window, "Rafraîchir"), nullptr);
 }
 
-TEST(ConnectionsWindow, InvalidProfileSaysWhyAndKeepsTheList) {
+// One translated status text, as a translation file would bring it.
+class EnglishStatus final : public QTranslator {
+ public:
+  bool isEmpty() const override { return false; }
+  QString translate(const char* context, const char* source, const char*, int) const override {
+    return QByteArray(context) == "folium" &&
+                   QString::fromUtf8(source) == "Fichier de provisioning invalide : %1"
+               ? QStringLiteral("Invalid profile file: %1")
+               : QString();
+  }
+};
+
+TEST(ConnectionsWindow, InvalidProfileSaysWhyInTheUsersLanguageAndKeepsTheList) {
   QtFixture f;
+  EnglishStatus english;  // removes itself when destroyed
+  QCoreApplication::installTranslator(&english);
   const auto broken = f.dir / "broken.foliumprofile";
   writeFile(broken, R"({"instance_url":"https://a.example","display_name":"A"})");
   f.openPanel->choices = {broken};
@@ -84,7 +99,7 @@ TEST(ConnectionsWindow, InvalidProfileSaysWhyAndKeepsTheList) {
 
   ASSERT_TRUE(press(window, "Importer une instance…"));
   ASSERT_TRUE(processEventsUntil([&] { return !statusText(window).isEmpty(); }));
-  EXPECT_TRUE(statusText(window).startsWith("Fichier de provisioning invalide : "))
+  EXPECT_TRUE(statusText(window).startsWith("Invalid profile file: "))
       << statusText(window).toStdString();
   EXPECT_TRUE(statusText(window).contains("token")) << statusText(window).toStdString();
   EXPECT_TRUE(f.services.store.all().empty());

@@ -17,7 +17,7 @@
 #include "platform/fileprovider/fake_file_provider_manager.hpp"
 #include "platform/http/curl_http_session.hpp"
 #include "platform/secrets/file_secret_store.hpp"
-#include "tests/support/process.hpp"
+#include "tests/app/app_harness.hpp"
 
 namespace folium::testing {
 
@@ -70,21 +70,6 @@ inline std::vector<std::string> visibleTexts(const QWidget* root) {
   return texts;
 }
 
-// An open panel that hands out the files a test lines up.
-class ScriptedOpenPanel final : public app::OpenPanel {
- public:
-  std::vector<std::optional<std::filesystem::path>> choices;
-  std::vector<std::string> messages;
-
-  std::optional<std::filesystem::path> chooseFile(const std::string& message) override {
-    messages.push_back(message);
-    if (choices.empty()) return std::nullopt;
-    auto choice = choices.front();
-    choices.erase(choices.begin());
-    return choice;
-  }
-};
-
 // Real store (files in a temporary folder), real main queue (the Qt event loop), fakes for
 // the service, the desktop and the open panel.
 struct QtFixture {
@@ -93,7 +78,8 @@ struct QtFixture {
       platform::FakeFileProviderManager::make(
           platform::FakeFileProviderManager::Delivery::automatic);
   std::shared_ptr<platform::FakeWorkspace> workspace = std::make_shared<platform::FakeWorkspace>();
-  std::shared_ptr<ScriptedOpenPanel> openPanel = std::make_shared<ScriptedOpenPanel>();
+  std::shared_ptr<app::testing::ScriptedOpenPanel> openPanel =
+      std::make_shared<app::testing::ScriptedOpenPanel>();
   QObject mainThreadOwner;
   app::AppServices services{
       .store = SharedStore(SharedStore::appGroupID,
@@ -111,10 +97,7 @@ struct QtFixture {
   // A profile file for an instance, written in the temporary folder.
   std::filesystem::path profileFile(const std::string& name, const std::string& url,
                                     const std::string& displayName) {
-    const auto path = dir / name;
-    writeFile(path, R"({"instance_url":")" + url + R"(","token":"t-)" + displayName +
-                        R"(","display_name":")" + displayName + R"("})");
-    return path;
+    return app::testing::writeProfile(dir / name, url, displayName, "t-" + displayName);
   }
 };
 
