@@ -19,8 +19,9 @@ class FileSystem {
   FileSystem& operator=(const FileSystem&) = delete;
   virtual ~FileSystem() = default;
 
-  // The whole file. Throws std::runtime_error naming the file and the system's reason
-  // ("cannot read /home/u/x.foliumprofile: Permission denied").
+  // The whole file, when it is a regular file of at most 1 MiB (a profile). Throws
+  // std::runtime_error naming the file and the reason ("cannot read /home/u/x.foliumprofile:
+  // Permission denied", "…: not a regular file").
   virtual std::string readWholeFile(const std::filesystem::path& path) = 0;
   // Whether something exists at `path` (links followed) and whether it is a folder.
   virtual Status status(const std::filesystem::path& path) = 0;

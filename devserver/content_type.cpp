@@ -1,31 +1,10 @@
 #include "devserver/content_type.hpp"
 
-#include <array>
-#include <utility>
+#include "core/folium_client.hpp"
 
 namespace folium::devserver {
 
 namespace {
-
-constexpr std::array<std::pair<std::string_view, std::string_view>, 17> kByExtension{{
-    {"md", "text/markdown"},
-    {"markdown", "text/markdown"},
-    {"mdown", "text/markdown"},
-    {"mkd", "text/markdown"},
-    {"mkdn", "text/markdown"},
-    {"txt", "text/plain"},
-    {"text", "text/plain"},
-    {"pdf", "application/pdf"},
-    {"png", "image/png"},
-    {"jpg", "image/jpeg"},
-    {"jpeg", "image/jpeg"},
-    {"html", "text/html"},
-    {"htm", "text/html"},
-    {"json", "application/json"},
-    {"csv", "text/csv"},
-    {"xml", "application/xml"},
-    {"yaml", "application/yaml"},
-}};
 
 std::string lowerExtension(std::string_view name) {
   size_t dot = name.rfind('.');
@@ -44,11 +23,11 @@ bool startsWith(std::string_view text, std::string_view prefix) {
 }  // namespace
 
 std::string contentTypeForName(std::string_view name) {
-  std::string extension = lowerExtension(name);
-  for (const auto& [ext, type] : kByExtension) {
-    if (ext == extension) return std::string(type);
-  }
-  return "application/octet-stream";
+  // The types the client sends, and two text formats more that search can read.
+  const std::string extension = lowerExtension(name);
+  if (extension == "xml") return "application/xml";
+  if (extension == "yaml") return "application/yaml";
+  return mimeType(name);
 }
 
 bool isTextual(std::string_view contentType, std::string_view name) {

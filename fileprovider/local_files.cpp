@@ -47,30 +47,6 @@ std::string uniqueName() {
 
 }  // namespace
 
-std::string readWholeFile(const std::filesystem::path& path) {
-  const std::string what = "cannot read " + path.string();
-  FileDescriptor fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
-  if (fd.get() < 0) fail(errno, what);
-  struct stat status {};
-  if (::fstat(fd.get(), &status) != 0) fail(errno, what);
-  if (S_ISDIR(status.st_mode)) fail(EISDIR, what);
-  std::string data;
-  if (S_ISREG(status.st_mode) && status.st_size > 0) {
-    data.reserve(static_cast<std::size_t>(status.st_size));
-  }
-  char buffer[64 * 1024];
-  for (;;) {
-    const ssize_t count = ::read(fd.get(), buffer, sizeof buffer);
-    if (count == 0) break;
-    if (count < 0) {
-      if (errno == EINTR) continue;
-      fail(errno, what);
-    }
-    data.append(buffer, static_cast<std::size_t>(count));
-  }
-  return data;
-}
-
 std::filesystem::path downloadsFolder() {
   // Not the runtime folder: it lives in memory and is kept small, and contents can be large.
   std::filesystem::path base = absoluteDirectoryFromEnvironment("TMPDIR");

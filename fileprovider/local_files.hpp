@@ -6,9 +6,6 @@
 
 namespace folium::fp {
 
-// Reads a whole file into memory. Throws std::system_error (with the errno) naming the path.
-std::string readWholeFile(const std::filesystem::path& path);
-
 // The user's private folder for downloaded contents: "folium-<uid>" in the temporary
 // directory ($TMPDIR when it is an absolute path, else /tmp).
 std::filesystem::path downloadsFolder();

@@ -204,34 +204,6 @@ class PrintingChangeObserver final : public platform::ChangeObserver {
   Transcript& transcript_;
 };
 
-// The item the platform hands to a creation (a template) or a modification: the given
-// identifier, parent and name; nothing else known.
-class StandInItem final : public platform::FileProviderItem {
- public:
-  StandInItem(platform::ItemIdentifier identifier, platform::ItemIdentifier parent,
-              std::string filename, std::optional<std::string> contentType)
-      : identifier_(std::move(identifier)),
-        parent_(std::move(parent)),
-        filename_(std::move(filename)),
-        contentType_(std::move(contentType)) {}
-
-  platform::ItemIdentifier itemIdentifier() const override { return identifier_; }
-  platform::ItemIdentifier parentItemIdentifier() const override { return parent_; }
-  std::string filename() const override { return filename_; }
-  platform::ItemCapabilities capabilities() const override { return 0; }
-  std::optional<std::int64_t> documentSize() const override { return std::nullopt; }
-  std::string contentType() const override { return contentType_.value_or(""); }
-  bool respondsToContentType() const override { return contentType_.has_value(); }
-  platform::ItemVersion itemVersion() const override { return {}; }
-  platform::FileSystemFlags fileSystemFlags() const override { return 0; }
-
- private:
-  platform::ItemIdentifier identifier_;
-  platform::ItemIdentifier parent_;
-  std::string filename_;
-  std::optional<std::string> contentType_;
-};
-
 // "@root", "@workingset" and "@trash" stand for the platform's containers; any other text
 // is an identifier as it is.
 platform::ItemIdentifier resolveIdentifier(const std::string& text, const std::string& what) {
@@ -510,7 +482,7 @@ void addFpCommands(CLI::App& app, CliContext& context) {
       std::optional<std::string> type;
       if (*isFolder) type = std::string(platform::kFolderContentType);
       if (typeOption->count()) type = *contentType;
-      auto itemTemplate = std::make_shared<const StandInItem>(
+      auto itemTemplate = std::make_shared<const platform::TemplateItem>(
           "", resolveIdentifier(*parent, "PARENT"), *name, std::move(type));
       const auto contentsFile = contentsPath(*contents, contentsOption);
       run([&](StandInPlatform& platform) {
@@ -533,9 +505,9 @@ void addFpCommands(CLI::App& app, CliContext& context) {
     sub->add_option("--changed", *changed, "changed item fields, separated by commas")->required();
     auto* contentsOption = sub->add_option("--contents", *contents, "file holding the contents");
     sub->callback([run, id, parent, name, changed, contents, contentsOption] {
-      auto item = std::make_shared<const StandInItem>(resolveIdentifier(*id, "ID"),
-                                                      resolveIdentifier(*parent, "--parent"), *name,
-                                                      std::nullopt);
+      auto item = std::make_shared<const platform::TemplateItem>(
+          resolveIdentifier(*id, "ID"), resolveIdentifier(*parent, "--parent"), *name,
+          std::nullopt);
       const platform::ItemFields fields = parseFields(*changed);
       const auto contentsFile = contentsPath(*contents, contentsOption);
       run([&](StandInPlatform& platform) {

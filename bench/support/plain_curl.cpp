@@ -67,6 +67,25 @@ void check(CURLcode code, const std::string& url) {
   if (code != CURLE_OK) throw std::runtime_error(url + ": " + curl_easy_strerror(code));
 }
 
+// A new form in `mime`: the fields, then the file part, returned for the caller to give it
+// its contents.
+curl_mimepart* form(CURL* curl, curl_mime*& mime,
+                    const std::vector<std::pair<std::string, std::string>>& fields,
+                    const std::string& fileField, const std::string& filename,
+                    const std::string& mimeType) {
+  mime = curl_mime_init(curl);
+  for (const auto& [name, value] : fields) {
+    curl_mimepart* part = curl_mime_addpart(mime);
+    curl_mime_name(part, name.c_str());
+    curl_mime_data(part, value.c_str(), value.size());
+  }
+  curl_mimepart* file = curl_mime_addpart(mime);
+  curl_mime_name(file, fileField.c_str());
+  curl_mime_filename(file, filename.c_str());
+  curl_mime_type(file, mimeType.c_str());
+  return file;
+}
+
 }  // namespace
 
 PlainCurl::PlainCurl(std::string token) : handle_(curl_easy_init()), token_(std::move(token)) {
@@ -138,18 +157,10 @@ long PlainCurl::postMultipart(const std::string& url,
                               const std::string& fileField, const std::string& filename,
                               const std::string& mimeType, std::string_view data,
                               std::string& body) {
-  CURL* curl = static_cast<CURL*>(handle_);
-  curl_mime* mime = curl_mime_init(curl);
-  for (const auto& [name, value] : fields) {
-    curl_mimepart* part = curl_mime_addpart(mime);
-    curl_mime_name(part, name.c_str());
-    curl_mime_data(part, value.c_str(), value.size());
-  }
+  curl_mime* mime = nullptr;
+  curl_mimepart* file =
+      form(static_cast<CURL*>(handle_), mime, fields, fileField, filename, mimeType);
   Source source{data};
-  curl_mimepart* file = curl_mime_addpart(mime);
-  curl_mime_name(file, fileField.c_str());
-  curl_mime_filename(file, filename.c_str());
-  curl_mime_type(file, mimeType.c_str());
   curl_mime_data_cb(file, static_cast<curl_off_t>(data.size()), &readPart, &seekPart, nullptr,
                     &source);
   return postMime(url, mime, body);
@@ -160,18 +171,11 @@ long PlainCurl::postMultipartFile(const std::string& url,
                                   const std::string& fileField, const std::string& filename,
                                   const std::string& mimeType, const std::string& path,
                                   std::string& body) {
-  CURL* curl = static_cast<CURL*>(handle_);
-  curl_mime* mime = curl_mime_init(curl);
-  for (const auto& [name, value] : fields) {
-    curl_mimepart* part = curl_mime_addpart(mime);
-    curl_mime_name(part, name.c_str());
-    curl_mime_data(part, value.c_str(), value.size());
-  }
-  curl_mimepart* file = curl_mime_addpart(mime);
-  curl_mime_name(file, fileField.c_str());
+  curl_mime* mime = nullptr;
+  curl_mimepart* file =
+      form(static_cast<CURL*>(handle_), mime, fields, fileField, filename, mimeType);
   curl_mime_filedata(file, path.c_str());
-  curl_mime_filename(file, filename.c_str());
-  curl_mime_type(file, mimeType.c_str());
+  curl_mime_filename(file, filename.c_str());  // filedata set the file's own name
   return postMime(url, mime, body);
 }
 

@@ -4,6 +4,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <utility>
 
 #include "platform/fileprovider/item_identifier.hpp"
 
@@ -66,5 +67,33 @@ class FileProviderItem {
 };
 
 using ItemPtr = std::shared_ptr<const FileProviderItem>;
+
+// The item the service hands the plug-in for a creation (a template) or a modification: the
+// given identifier, parent and name, and a content type when one is known; nothing else.
+class TemplateItem final : public FileProviderItem {
+ public:
+  TemplateItem(ItemIdentifier identifier, ItemIdentifier parent, std::string filename,
+               std::optional<std::string> contentType = std::nullopt)
+      : identifier_(std::move(identifier)),
+        parent_(std::move(parent)),
+        filename_(std::move(filename)),
+        contentType_(std::move(contentType)) {}
+
+  ItemIdentifier itemIdentifier() const override { return identifier_; }
+  ItemIdentifier parentItemIdentifier() const override { return parent_; }
+  std::string filename() const override { return filename_; }
+  ItemCapabilities capabilities() const override { return 0; }
+  std::optional<std::int64_t> documentSize() const override { return std::nullopt; }
+  std::string contentType() const override { return contentType_.value_or(""); }
+  bool respondsToContentType() const override { return contentType_.has_value(); }
+  ItemVersion itemVersion() const override { return {}; }
+  FileSystemFlags fileSystemFlags() const override { return 0; }
+
+ private:
+  ItemIdentifier identifier_;
+  ItemIdentifier parent_;
+  std::string filename_;
+  std::optional<std::string> contentType_;
+};
 
 }  // namespace folium::platform

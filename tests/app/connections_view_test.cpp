@@ -148,8 +148,9 @@ TEST_F(Connections, ImportReportsEachOutcomeInTheStatusLine) {
        "Fichier de provisioning invalide : ",
        {"Bureau 2"},
        false},
-      {"unreadable",
-       [&] { return h.dir.path(); },
+      // A device chosen in the panel must neither block the window nor fill the memory.
+      {"not a file",
+       [&] { return std::filesystem::path("/dev/zero"); },
        std::nullopt,
        "Fichier de provisioning illisible : ",
        {"Bureau 2"},

@@ -52,8 +52,8 @@ TEST_F(TemporaryDirectory, DownloadsArePrivateFilesWithNamesOfTheirOwn) {
   EXPECT_NE(first, second);
   EXPECT_EQ(mode(ours()), 0700u);
   EXPECT_EQ(mode(first), 0600u);
-  EXPECT_EQ(readWholeFile(first), "contenu");
-  EXPECT_EQ(readWholeFile(second), "");
+  EXPECT_EQ(testing::readFile(first), "contenu");
+  EXPECT_EQ(testing::readFile(second), "");
 }
 
 TEST_F(TemporaryDirectory, AFolderThatIsNotAFolderOfOurOwnIsRefused) {

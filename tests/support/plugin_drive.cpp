@@ -103,31 +103,6 @@ class Recorder final : public platform::EnumerationObserver, public platform::Ch
   Answer answer_;
 };
 
-// The item the service hands to a creation or a modification: identifier, parent and name.
-class StandInItem final : public platform::FileProviderItem {
- public:
-  StandInItem(platform::ItemIdentifier identifier, platform::ItemIdentifier parent,
-              std::string filename, std::optional<std::string> contentType)
-      : identifier_(std::move(identifier)),
-        parent_(std::move(parent)),
-        filename_(std::move(filename)),
-        contentType_(std::move(contentType)) {}
-  platform::ItemIdentifier itemIdentifier() const override { return identifier_; }
-  platform::ItemIdentifier parentItemIdentifier() const override { return parent_; }
-  std::string filename() const override { return filename_; }
-  platform::ItemCapabilities capabilities() const override { return 0; }
-  std::optional<std::int64_t> documentSize() const override { return std::nullopt; }
-  std::string contentType() const override { return contentType_.value_or(""); }
-  bool respondsToContentType() const override { return contentType_.has_value(); }
-  platform::ItemVersion itemVersion() const override { return {}; }
-  platform::FileSystemFlags fileSystemFlags() const override { return 0; }
-
- private:
-  platform::ItemIdentifier identifier_, parent_;
-  std::string filename_;
-  std::optional<std::string> contentType_;
-};
-
 platform::ReplicatedExtension::ItemChangeHandler changeHandler(std::shared_ptr<Recorder> r) {
   return [r](ItemPtr item, platform::ItemFields remaining, bool, ErrorPtr error) {
     r->finish("completion", std::move(item), std::move(error),
@@ -219,7 +194,7 @@ Answer PluginDrive::create(const platform::ItemIdentifier& parent, const std::st
                            std::optional<std::filesystem::path> contents) {
   auto r = std::make_shared<Recorder>();
   auto progress = extension_->createItemBasedOnTemplate(
-      std::make_shared<const StandInItem>("", parent, name, std::move(contentType)),
+      std::make_shared<const platform::TemplateItem>("", parent, name, std::move(contentType)),
       platform::ItemField::filename | platform::ItemField::contents, std::move(contents), 0, {},
       changeHandler(r));
   return r->wait(*extension_, progress);
@@ -231,8 +206,8 @@ Answer PluginDrive::modify(const platform::ItemIdentifier& identifier,
                            std::optional<std::filesystem::path> contents) {
   auto r = std::make_shared<Recorder>();
   auto progress = extension_->modifyItem(
-      std::make_shared<const StandInItem>(identifier, parent, name, std::nullopt), {}, changed,
-      std::move(contents), 0, {}, changeHandler(r));
+      std::make_shared<const platform::TemplateItem>(identifier, parent, name, std::nullopt), {},
+      changed, std::move(contents), 0, {}, changeHandler(r));
   return r->wait(*extension_, progress);
 }
 
