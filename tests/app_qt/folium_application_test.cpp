@@ -114,15 +114,6 @@ TEST(UrlEntry, OneWindowPerRequestAndProfileFilesImport) {
   EXPECT_EQ(f.manager->domains().size(), 1u);
   ASSERT_EQ(f.services.store.all().size(), 1u);
   EXPECT_EQ(f.services.store.all()[0].displayName, "Bureau");
-
-  // A file that is not a profile says so, and changes nothing.
-  const auto broken = f.dir / "Notes.foliumprofile";
-  writeFile(broken, "pas du JSON");
-  application.openArguments(
-      {QUrl::fromLocalFile(QString::fromStdString(broken.string())).toString(QUrl::FullyEncoded)});
-  ASSERT_TRUE(processEventsUntil([&] { return status().startsWith("Fichier de provisioning"); }));
-  EXPECT_TRUE(status().startsWith("Fichier de provisioning invalide : ")) << status().toStdString();
-  EXPECT_EQ(f.services.store.all().size(), 1u);
 }
 
 TEST(WithoutTray, TheMainWindowOpensAtOnceCarriesTheMenuAndClosingItQuits) {

@@ -95,7 +95,7 @@ TEST(CliFailures, OneLinePerKindOfFailureAndNothingSent) {
     std::vector<std::string> args;
     std::string err;           // the start of the message
     std::string address = "";  // else the scripted server
-    std::string profile = "";  // else a good one
+    std::string profile = "";  // the profile file's contents, or a path in its place
   } cases[] = {
       {ScriptedResponse::status(404), {"folder", "f"}, "foliumctl: http status 404\n"},
       {garbage, {"folder", "f"}, "foliumctl: invalid response\n"},
@@ -119,11 +119,14 @@ TEST(CliFailures, OneLinePerKindOfFailureAndNothingSent) {
     SCOPED_TRACE(c.err);
     ScriptedServer server([&](const RecordedRequest&) { return c.response; });
     Ctl ctl(c.address.empty() ? server.baseURL() : c.address);
-    std::vector<std::string> argv{testing::programPath("foliumctl").string(), "--profile",
-                                  ctl.profile().string(), "api"};
-    if (c.profile == "/dev/zero") argv[2] = c.profile;
-    if (!c.profile.empty() && c.profile != "/dev/zero")
-      testing::writeFile(ctl.profile(), c.profile);
+    std::string profile = ctl.profile();
+    if (c.profile.starts_with("/")) {
+      profile = c.profile;
+    } else if (!c.profile.empty()) {
+      testing::writeFile(profile, c.profile);
+    }
+    std::vector<std::string> argv{testing::programPath("foliumctl").string(), "--profile", profile,
+                                  "api"};
     argv.insert(argv.end(), c.args.begin(), c.args.end());
     auto result = ctl.run(argv);
     EXPECT_EQ(result.exitCode, 1);

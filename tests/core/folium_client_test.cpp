@@ -114,11 +114,11 @@ TEST(ResponseCheck, AcceptsOnlyTwoHundreds) {
   }
 }
 
-TEST(ResponseCheck, NonHttpReplyIsInvalidResponse) {
-  // Which replies are not HTTP is told in tests/platform; one is enough for the mapping.
-  ScriptedServer server([&](const RecordedRequest&) {
-    ScriptedResponse r;
-    r.raw = "SSH-2.0-OpenSSH_9.2\r\n";
+// Which replies are not HTTP is told in tests/platform; one is enough for the mapping.
+TEST(ResponseCheck, NonHttpTransportAndDecodingFailuresKeepTheirKinds) {
+  ScriptedServer server([&](const RecordedRequest& request) {
+    ScriptedResponse r = ScriptedResponse::json("");
+    if (request.method == "GET") r.raw = "SSH-2.0-OpenSSH_9.2\r\n";
     return r;
   });
   try {
@@ -127,10 +127,6 @@ TEST(ResponseCheck, NonHttpReplyIsInvalidResponse) {
   } catch (const FoliumError& e) {
     EXPECT_EQ(e, FoliumError::invalidResponse());
   }
-}
-
-TEST(ResponseCheck, TransportAndDecodingErrorsKeepTheirTypes) {
-  ScriptedServer server([](const RecordedRequest&) { return ScriptedResponse::json(""); });
   EXPECT_THROW(clientFor(server).renameFolder("f", "x"), DecodingError);
   EXPECT_THROW(clientFor("http://127.0.0.1:1/").listWorkspaces(), platform::TransportError);
 }
@@ -317,15 +313,8 @@ TEST(Upload, CreateSendsFieldsThenTheFileAndUpdateTheFileOnly) {
 
 TEST(MimeType, UsesTheLastExtensionLowerCased) {
   const std::pair<const char*, const char*> cases[] = {
-      {"Notes.MD", "text/markdown"},
       {"a.mkdn", "text/markdown"},
-      {"a.text", "text/plain"},
-      {"r.pdf", "application/pdf"},
-      {"i.png", "image/png"},
       {"photo.JPEG", "image/jpeg"},
-      {"page.htm", "text/html"},
-      {"d.json", "application/json"},
-      {"t.csv", "text/csv"},
       {"README", "application/octet-stream"},
       {"archive.tar.gz", "application/octet-stream"},
       {"trailing.", "application/octet-stream"},

@@ -5,12 +5,9 @@
 #include <filesystem>
 #include <future>
 #include <system_error>
-#include <thread>
-#include <vector>
 
 #include "core/folium_error.hpp"
 #include "core/json_decoding.hpp"
-#include "fileprovider/file_provider_extension.hpp"
 #include "platform/http/http_session.hpp"
 
 namespace folium::fp {
@@ -68,19 +65,6 @@ TEST(ErrorBridge, EachKindOfFailureGetsItsDomainCodeAndDescription) {
       EXPECT_EQ(error->description(), c.description);
     }
   }
-}
-
-TEST(ErrorBridge, UnsupportedIsOneObjectForTheWholeProcess) {
-  std::vector<platform::ErrorPtr> seen(8);
-  std::vector<std::thread> threads;
-  for (auto& slot : seen) {
-    threads.emplace_back([&slot] { slot = FileProviderExtension::unsupportedError(); });
-  }
-  for (auto& thread : threads) thread.join();
-  for (const auto& error : seen) EXPECT_EQ(error, seen.front());
-  EXPECT_EQ(seen.front()->domain(), "NSCocoaErrorDomain");
-  EXPECT_EQ(seen.front()->code(), 3328);
-  EXPECT_TRUE(seen.front()->userInfo().empty());
 }
 
 }  // namespace

@@ -96,11 +96,6 @@ struct ScriptedServer::Impl {
   void acceptLoop();
   void serve(Connection* connection);
 
-  Handler currentHandler() {
-    std::lock_guard lock(mutex);
-    return handler;
-  }
-
   int listenFd = -1;
   int wakeFd = -1;
   int port = 0;
@@ -108,9 +103,9 @@ struct ScriptedServer::Impl {
   std::atomic<size_t> connectionCount{0};
   std::thread acceptThread;
 
+  const Handler handler;
   mutable std::mutex mutex;  // guards the members below
   std::condition_variable stopCondition;
-  Handler handler;
   std::vector<RecordedRequest> requests;
   std::list<Connection> connections;
 };
@@ -190,8 +185,9 @@ void sendAll(int fd, std::string_view bytes) {
   }
 }
 
-// Reads one request; false when the client closed the connection between requests.
-bool readRequest(RequestReader& reader, int fd, RecordedRequest& request, bool& keepAlive) {
+// Reads one request; false when the client closed the connection between requests. The
+// client always sends a Content-Length, and never asks for "100 Continue".
+bool readRequest(RequestReader& reader, RecordedRequest& request, bool& keepAlive) {
   std::string line;
   do {
     if (!reader.readLine(line)) return false;
@@ -211,10 +207,6 @@ bool readRequest(RequestReader& reader, int fd, RecordedRequest& request, bool& 
   for (;;) {
     if (!reader.readLine(line)) throw ConnectionClosed{};
     if (line.empty()) break;
-    if ((line.front() == ' ' || line.front() == '\t') && !request.headers.empty()) {
-      request.headers.back().second.append(" ").append(trimmed(line));
-      continue;
-    }
     auto colon = line.find(':');
     if (colon == std::string::npos) throw ConnectionClosed{};
     request.headers.emplace_back(line.substr(0, colon),
@@ -225,22 +217,7 @@ bool readRequest(RequestReader& reader, int fd, RecordedRequest& request, bool& 
   keepAlive = version == "HTTP/1.0" ? connection.find("keep-alive") != std::string::npos
                                     : connection.find("close") == std::string::npos;
 
-  if (asciiLower(request.header("Expect").value_or("")) == "100-continue") {
-    sendAll(fd, "HTTP/1.1 100 Continue\r\n\r\n");
-  }
-  if (asciiLower(request.header("Transfer-Encoding").value_or("")).find("chunked") !=
-      std::string::npos) {
-    for (;;) {
-      if (!reader.readLine(line)) throw ConnectionClosed{};
-      size_t size = std::stoul(line.substr(0, line.find(';')), nullptr, 16);
-      if (size == 0) break;
-      request.body += reader.readExactly(size);
-      reader.readLine(line);  // the CRLF closing the chunk
-    }
-    do {  // trailers, up to the blank line
-      if (!reader.readLine(line)) throw ConnectionClosed{};
-    } while (!line.empty());
-  } else if (auto length = request.header("Content-Length")) {
+  if (auto length = request.header("Content-Length")) {
     request.body = reader.readExactly(std::stoull(std::string(*length)));
   }
   return true;
@@ -277,7 +254,7 @@ void ScriptedServer::Impl::serve(Connection* connection) {
     for (;;) {
       RecordedRequest request;
       bool keepAlive = true;
-      if (!readRequest(reader, fd, request, keepAlive)) break;
+      if (!readRequest(reader, request, keepAlive)) break;
       {
         std::lock_guard lock(mutex);
         requests.push_back(request);
@@ -285,7 +262,7 @@ void ScriptedServer::Impl::serve(Connection* connection) {
 
       ScriptedResponse response;
       try {
-        response = currentHandler()(request);
+        response = handler(request);
       } catch (const std::exception& error) {
         response = ScriptedResponse::status(500);
         response.body = std::string("scripted handler failed: ") + error.what();
@@ -298,9 +275,7 @@ void ScriptedServer::Impl::serve(Connection* connection) {
         break;
       }
 
-      std::string head = "HTTP/1.1 " + std::to_string(response.statusCode) + " " +
-                         (response.reason.empty() ? std::string("Scripted") : response.reason) +
-                         "\r\n";
+      std::string head = "HTTP/1.1 " + std::to_string(response.statusCode) + " Scripted\r\n";
       for (const auto& [name, value] : response.headers) head += name + ": " + value + "\r\n";
       const bool bodyless =
           response.statusCode < 200 || response.statusCode == 204 || response.statusCode == 304;
@@ -400,10 +375,5 @@ size_t ScriptedServer::requestCount() const {
 }
 
 size_t ScriptedServer::connectionCount() const { return impl_->connectionCount.load(); }
-
-void ScriptedServer::setHandler(Handler handler) {
-  std::lock_guard lock(impl_->mutex);
-  impl_->handler = std::move(handler);
-}
 
 }  // namespace folium::testing

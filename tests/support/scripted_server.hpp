@@ -29,7 +29,6 @@ struct RecordedRequest {
 
 struct ScriptedResponse {
   int statusCode = 200;  // not `status`, the name of the factory below
-  std::string reason;    // empty: a standard reason phrase
   platform::HttpHeaders headers;
   std::string body;  // Content-Length is added unless a header already sets it
   // When set, these bytes are written instead of a response built from the fields above
@@ -61,7 +60,6 @@ class ScriptedServer {
   std::vector<RecordedRequest> requests() const;
   size_t requestCount() const;
   size_t connectionCount() const;  // TCP connections accepted so far
-  void setHandler(Handler handler);
 
  private:
   struct Impl;
