@@ -105,7 +105,7 @@ TEST(HitOpening, MarkdownGoesToTheEditorOtherFilesToTheDefaultAndNothingElseOpen
   const platform::FileProviderDomain domain{"folium-d", "D"};
   h.manager->setDomains({domain});
   std::filesystem::create_directories(h.dir / "D/folder");
-  for (const char* name : {"a.md", "b.MD", "c.mkdn", "d.txt", "e"}) {
+  for (const char* name : {"a.md", "b.MD", "d.txt", "e"}) {
     folium::testing::writeFile(h.dir / "D" / name, "x");
   }
   auto hitOn = [&](const std::string& id, std::optional<std::string> file) {
@@ -122,7 +122,6 @@ TEST(HitOpening, MarkdownGoesToTheEditorOtherFilesToTheDefaultAndNothingElseOpen
   const std::vector<Case> cases = {
       {"a.md", true, "app fr.quenor.scrivel.desktop " + d + "/a.md"},
       {"b.MD", true, "app fr.quenor.scrivel.desktop " + d + "/b.MD"},
-      {"c.mkdn", true, "app fr.quenor.scrivel.desktop " + d + "/c.mkdn"},
       {"d.txt", true, "path " + d + "/d.txt"},
       {"e", true, "path " + d + "/e"},
       {"a.md", false, "path " + d + "/a.md"},

@@ -27,7 +27,6 @@ struct Reply {
   int status = 0;  // 0: the transport failed
   std::string body;
   httplib::Headers headers;
-  httplib::Error error = httplib::Error::Success;
 
   std::string header(const std::string& name) const {
     auto it = headers.find(name);
@@ -66,13 +65,11 @@ class ApiClient {
     client_.set_read_timeout(30, 0);
   }
 
-  static inline const std::string kRoot = "/api/v1/";
-
   Reply send(const std::string& method, const std::string& target, const std::string& body = {},
              const std::string& contentType = {}, httplib::Headers extra = {}) {
     httplib::Request req;
     req.method = method;
-    req.path = kRoot + target;
+    req.path = "/api/v1/" + target;
     req.headers = std::move(extra);
     if (!token_.empty()) req.headers.emplace("Authorization", "Bearer " + token_);
     if (!contentType.empty() || !body.empty()) {
@@ -81,10 +78,7 @@ class ApiClient {
     }
     auto result = client_.send(req);
     Reply reply;
-    if (!result) {
-      reply.error = result.error();
-      return reply;
-    }
+    if (!result) return reply;
     reply.status = result->status;
     reply.body = result->body;
     reply.headers = result->headers;
