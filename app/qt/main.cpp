@@ -7,7 +7,10 @@
 
 #include <QApplication>
 #include <QIcon>
+#include <QLocale>
+#include <QStandardPaths>
 #include <QSystemTrayIcon>
+#include <QTranslator>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
@@ -100,6 +103,17 @@ int main(int argc, char** argv) {
   QApplication::setApplicationName(QStringLiteral("folium"));
   QApplication::setDesktopFileName(QStringLiteral("folium"));
   QApplication::setWindowIcon(QIcon(QStringLiteral(":/icons/FoliumLogo.svg")));
+  // The texts are French; a translation installed later as folium/translations/folium_LANG.qm
+  // in a data folder ($XDG_DATA_HOME, $XDG_DATA_DIRS) is used for the user's language.
+  QTranslator translator;
+  for (const QString& folder : QStandardPaths::locateAll(QStandardPaths::GenericDataLocation,
+                                                         QStringLiteral("folium/translations"),
+                                                         QStandardPaths::LocateDirectory)) {
+    if (translator.load(QLocale(), QStringLiteral("folium"), QStringLiteral("_"), folder)) {
+      QApplication::installTranslator(&translator);
+      break;
+    }
+  }
   if (!instance.listen(&error)) {
     std::fprintf(stderr, "folium: %s\n", error.c_str());
     return 1;
