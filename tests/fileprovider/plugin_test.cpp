@@ -75,18 +75,8 @@ TEST(PluginOnDevserver, BrowsesFetchesChangesAndFollowsTheFeed) {
   ASSERT_EQ(root.items.size(), client.listWorkspaces().size());
   const std::string direction = idNamed(root, "Direction");
   EXPECT_EQ(root.items[0]->parentItemIdentifier(), kRoot);
-  // A workspace shows its top-level folders, then its top-level documents.
+  // Which items a workspace shows, in which order, is checked on a scripted server below.
   const Answer top = drive.list(direction);
-  Lines expected;
-  for (const auto& f : client.listFolders(direction.substr(3), std::nullopt)) {
-    if (!f.documentsFolderId) expected.push_back("fo:" + f.id);
-  }
-  for (const auto& d : client.listDocuments(direction.substr(3), std::nullopt)) {
-    if (!d.documentsFolderId) expected.push_back("do:" + d.id);
-  }
-  std::string ids;
-  for (const auto& id : expected) ids += (ids.empty() ? "" : " ") + id;
-  EXPECT_EQ(top.text, "didEnumerateItems(" + ids + ") finishEnumeratingUpToPage()");
   const std::string comites = idNamed(top, "Comités");
   const std::string year = idNamed(drive.list(comites), "2026");
   const std::string nested = idNamed(drive.list(year), "Ordre du jour février.txt");
