@@ -5,7 +5,8 @@
 //  - a first read of that document, its pages dropped: >= 0.8x passthrough_ll;
 //  - `ls -lR` of a listed drive of 10 000 entries: <= 1.5x passthrough_ll on the same tree;
 //  - the first `ls -lR` of the drive, listed from the devserver: <= 1.5x the same listing
-//    requests made back to back with plain libcurl;
+//    requests made back to back with plain libcurl (and, for reference, against `ls -lR` of
+//    the drive once listed: what the listing itself adds);
 // and the drive process's peak memory while fetching the document with 10 000 items listed
 // (<= 100 MiB). FOLIUM_BENCH_DRIVE_MIB changes the document's size (default 1024).
 
