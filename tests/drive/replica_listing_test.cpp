@@ -88,13 +88,28 @@ TEST(ReplicaListing, ListingAgainChangesOnlyWhatChangedAndIsStoredAsShown) {
                                                                          {folder, "dup (2).txt"},
                                                                          {folder, "dup.txt"},
                                                                          {folder, "gone.txt"}}));
+
+    // Moved to another workspace: the name it leaves is forgotten too.
+    Workspace other;
+    other.id = "2";
+    other.label = "Autre";
+    replica.applyListing(Replica::kRootId, {FoliumFPItem::workspaceItem(workspace),
+                                            FoliumFPItem::workspaceItem(other)});
+    const std::uint64_t otherFolder = replica.itemWithIdentifier("ws:2")->id;
+    const Invalidations moved = replica.applyListing(otherFolder, {document("10", "a.txt", "v1")});
+    EXPECT_NE(std::find(moved.entries.begin(), moved.entries.end(),
+                        std::pair<std::uint64_t, std::string>{folder, "a.txt"}),
+              moved.entries.end());
+    EXPECT_EQ(childrenOf(replica, otherFolder).at("a.txt").id, id("a.txt"));
+    shown = childrenOf(replica, folder);
+    EXPECT_FALSE(shown.contains("a.txt"));
   }
   // Opened again, the database gives back the same tree.
   Replica reopened(dir / "state", "Drive");
   EXPECT_EQ(childrenOf(reopened, folder), shown);
   EXPECT_EQ(reopened.listedContainers(),
             (std::vector<ItemIdentifier>{std::string(NSFileProviderRootContainerItemIdentifier),
-                                         "ws:1"}));
+                                         "ws:1", "ws:2"}));
 }
 
 }  // namespace

@@ -18,6 +18,13 @@ namespace {
 
 constexpr int kSchemaVersion = 1;
 
+// An item leaving its folder for another: the kernel must forget the name it had there.
+void leaveName(const ReplicaItem& item, Invalidations& out) {
+  if (!item.shownName.empty() && item.shownName.front() != '\x01') {
+    out.entries.emplace_back(item.parent, item.shownName);
+  }
+}
+
 [[noreturn]] void fail(int error, const std::string& what) {
   throw std::system_error(error, std::generic_category(), what);
 }
@@ -466,6 +473,7 @@ Invalidations Replica::applyListing(std::uint64_t container, const std::vector<I
       if (*id == container || listed.contains(*id)) continue;
       Node& node = nodes_.at(*id);
       const bool moved = node.item.parent != container;
+      if (moved) leaveName(node.item, out);
       move(node, container, touched);
       const bool changed = update(node, *entry);
       // The row is written only when something changed: listing an unchanged folder again
@@ -547,6 +555,7 @@ Invalidations Replica::applyChanges(const std::vector<ReplicaChange>& changes,
         }
       }
       if (cycle) continue;
+      if (node->item.parent != *parentId) leaveName(node->item, out);
       move(*node, *parentId, touched);
     } else {
       ReplicaItem fresh;
