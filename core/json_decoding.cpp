@@ -156,6 +156,22 @@ class ObjectReader {
     return toInteger(i, *v);
   }
 
+  // A count the record may do without: anything but a whole number >= 0 reads as absent, so
+  // that a server's odd hint never costs the record.
+  std::optional<std::int64_t> optionalCount(std::size_t i) const {
+    const json::value* v = slots_[i];
+    if (v == nullptr) return std::nullopt;
+    if (v->is_int64() && v->get_int64() >= 0) return v->get_int64();
+    if (v->is_double()) {
+      const double d = v->get_double();
+      constexpr double kLimit = 9223372036854775808.0;  // 2^63
+      if (std::isfinite(d) && std::trunc(d) == d && d >= 0 && d < kLimit) {
+        return static_cast<std::int64_t>(d);
+      }
+    }
+    return std::nullopt;
+  }
+
   bool boolean(std::size_t i) const {
     const json::value* v = require(i);
     if (!v->is_bool()) wrongType(i, "a boolean", *v);
@@ -258,14 +274,15 @@ Folder decodeRecord<Folder>(const json::value& value) {
                 r.optionalString(3), r.optionalString(4), r.optionalString(5)};
 }
 
-constexpr std::array<std::string_view, 7> kDocumentFields{
-    "id", "name", "documentsFolderId", "workspaceId", "downloadUrl", "createdAt", "updatedAt"};
+constexpr std::array<std::string_view, 8> kDocumentFields{
+    "id",        "name",      "documentsFolderId", "workspaceId", "downloadUrl",
+    "createdAt", "updatedAt", "size"};
 template <>
 FoliumDocument decodeRecord<FoliumDocument>(const json::value& value) {
   ObjectReader r(value, "FoliumDocument", kDocumentFields);
   return FoliumDocument{r.string(0),         r.string(1),         r.optionalString(2),
                         r.optionalString(3), r.optionalString(4), r.optionalString(5),
-                        r.optionalString(6)};
+                        r.optionalString(6), r.optionalCount(7)};
 }
 
 constexpr std::array<std::string_view, 8> kSearchHitFields{

@@ -70,6 +70,7 @@ std::size_t hashValue(const FoliumDocument& r) noexcept {
       .add(r.downloadUrl)
       .add(r.createdAt)
       .add(r.updatedAt)
+      .add(r.size)
       .value();
 }
 
@@ -121,6 +122,7 @@ boost::json::object toJson(const FoliumDocument& record) {
   put(o, "downloadUrl", record.downloadUrl);
   put(o, "createdAt", record.createdAt);
   put(o, "updatedAt", record.updatedAt);
+  put(o, "size", record.size);
   return o;
 }
 

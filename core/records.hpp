@@ -42,6 +42,8 @@ struct FoliumDocument {
   std::optional<std::string> downloadUrl;  // carried only; contents are fetched by id
   std::optional<std::string> createdAt;
   std::optional<std::string> updatedAt;
+  // Bytes of the contents, where the server tells them; a hint until they are downloaded.
+  std::optional<std::int64_t> size;
 
   bool operator==(const FoliumDocument&) const = default;
 };

@@ -127,7 +127,7 @@ std::vector<ItemPtr> listChildren(const FoliumClient& client, const TaskGroup& t
       }
       for (const FoliumDocument& document : documents) {
         if (inWorkspace && document.documentsFolderId) continue;
-        items.push_back(FoliumFPItem::documentItem(document, forContainer, std::nullopt));
+        items.push_back(FoliumFPItem::documentItem(document, forContainer, document.size));
       }
       break;
     }

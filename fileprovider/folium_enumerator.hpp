@@ -18,7 +18,8 @@ namespace folium::fp {
 //
 // Listings hold the children in the server's order: the workspaces for the root, folders
 // then documents for a workspace (its top level only) or a folder, nothing for a document
-// or the service's working-set and trash containers. The folder and document lists are
+// or the service's working-set and trash containers. Documents carry the size the server
+// lists, where it lists one (else the provisional 1). The folder and document lists are
 // requested at the same time; the folder list's failure wins, cancelling the other. Sync
 // anchors are the text "v4:" followed by a change-feed cursor in decimal.
 class FoliumEnumerator final : public platform::FileProviderEnumerator {

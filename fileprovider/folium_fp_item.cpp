@@ -72,7 +72,7 @@ std::shared_ptr<const FoliumFPItem> FoliumFPItem::readFromServer(const FoliumCli
       const FoliumDocument document = client.getDocument(node.id);
       return documentItem(document,
                           parentIdentifier(document.documentsFolderId, document.workspaceId),
-                          std::nullopt);
+                          document.size);
     }
     case Kind::root:
       break;

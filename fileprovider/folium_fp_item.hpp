@@ -38,8 +38,8 @@ class FoliumFPItem final : public platform::FileProviderItem {
                                                           std::optional<std::int64_t> size);
 
   // The item of a workspace, folder or document as the server has it now: its record read
-  // again and placed by parentIdentifier (a document without its size). Null for the root,
-  // which has no record. Throws the client's errors.
+  // again and placed by parentIdentifier (a document with the size the server tells, if
+  // any). Null for the root, which has no record. Throws the client's errors.
   static std::shared_ptr<const FoliumFPItem> readFromServer(const FoliumClient& client,
                                                             const FoliumNode& node);
 

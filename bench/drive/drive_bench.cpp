@@ -5,7 +5,8 @@
 //  - a first read of that document, its pages dropped: >= 0.8x passthrough_ll;
 //  - `ls -lR` of a listed drive of 10 000 entries: <= 1.5x passthrough_ll on the same tree;
 //  - the first `ls -lR` of the drive, listed from the devserver: <= 1.5x the same listing
-//    requests made back to back with plain libcurl;
+//    requests made back to back with plain libcurl (and, for reference, against `ls -lR` of
+//    the drive once listed: what the listing itself adds);
 // and the drive process's peak memory while fetching the document with 10 000 items listed
 // (<= 100 MiB). FOLIUM_BENCH_DRIVE_MIB changes the document's size (default 1024).
 
@@ -28,13 +29,14 @@
 #include <vector>
 
 #include "bench/support/comparison.hpp"
-#include "bench/support/devserver_process.hpp"
 #include "bench/support/plain_curl.hpp"
 #include "core/folium_client.hpp"
 #include "core/folium_provisioning.hpp"
 #include "core/server_api.hpp"
 #include "core/shared_store.hpp"
 #include "platform/http/http_session.hpp"
+#include "tests/support/devserver.hpp"
+#include "tests/support/process.hpp"
 
 extern char** environ;
 
@@ -52,9 +54,12 @@ constexpr int kEntries = 10000;
 
 bool mounted(const fs::path& at) {
   std::ifstream mounts("/proc/mounts");
+  std::string needle = " ";
+  needle += at.string();
+  needle += ' ';
   std::string line;
   while (std::getline(mounts, line)) {
-    if (line.find(" " + at.string() + " ") != std::string::npos) return true;
+    if (line.find(needle) != std::string::npos) return true;
   }
   return false;
 }
@@ -130,13 +135,16 @@ std::size_t readWhole(const fs::path& path) {
 void dropPages(const fs::path& path) {
   const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
   if (fd < 0) return;
+  // Pages not yet written back stay in memory: a file just downloaded would be read from
+  // memory while the other side reads from the disk.
+  ::fdatasync(fd);
   ::posix_fadvise(fd, 0, 0, POSIX_FADV_DONTNEED);
   ::close(fd);
 }
 
 struct Setup {
   fs::path work;
-  std::unique_ptr<folium::bench::DevserverProcess> server;
+  std::unique_ptr<folium::testing::Devserver> server;
   std::string domain;
   std::size_t bigBytes = 0;
   std::string workspaceID;
@@ -149,8 +157,8 @@ struct Setup {
   std::unique_ptr<Child> startDrive(const fs::path& mount, const fs::path& state) {
     fs::create_directories(mount);
     auto child = std::make_unique<Child>(std::vector<std::string>{
-        (folium::bench::programDirectory() / "folium-drive-runner").string(), "--domain", domain,
-        "--mount", mount.string(), "--state", state.string(), "--poll", "3600"});
+        folium::testing::programPath("folium-drive-runner").string(), "--domain", domain, "--mount",
+        mount.string(), "--state", state.string(), "--poll", "3600"});
     waitMounted(mount);
     return child;
   }
@@ -265,7 +273,7 @@ int main(int argc, char** argv) {
 
   const char* mib = std::getenv("FOLIUM_BENCH_DRIVE_MIB");
   fixture.bigBytes = static_cast<std::size_t>(mib ? std::atol(mib) : 1024) << 20;
-  fixture.server = std::make_unique<folium::bench::DevserverProcess>(
+  fixture.server = std::make_unique<folium::testing::Devserver>(
       std::vector<std::string>{"--bulk", std::to_string(kEntries)}, fixture.work);
   const folium::FoliumProvisioning profile{folium::Url::parse(fixture.server->baseURL()),
                                            fixture.server->token(), "Bench"};
@@ -311,7 +319,7 @@ int main(int argc, char** argv) {
   fixture.passMount = fixture.work / "passthrough";
   fs::create_directories(fixture.passMount);
   fixture.passthrough = std::make_unique<Child>(std::vector<std::string>{
-      (folium::bench::programDirectory() / "bench_passthrough_ll").string(), "-f", "-o",
+      folium::testing::programPath("bench_passthrough_ll").string(), "-f", "-o",
       "cache=always,source=" + fixture.native.string(), fixture.passMount.string()});
   waitMounted(fixture.passMount);
 
@@ -347,7 +355,10 @@ int main(int argc, char** argv) {
        {"drive-ls", "BM_DriveListing", "BM_PassthroughListing", Comparison::Goal::atMostTime, 1.5,
         "ls -lR time / passthrough_ll"},
        {"drive-first-ls", "BM_DriveFirstListing", "BM_CurlListingRequests",
-        Comparison::Goal::atMostTime, 1.5, "first ls -lR time / plain libcurl requests"}});
+        Comparison::Goal::atMostTime, 1.5, "first ls -lR time / plain libcurl requests"},
+       {"drive-first-ls-listed", "BM_DriveFirstListing", "BM_DriveListing",
+        Comparison::Goal::atMostTime, 0, "first ls -lR time / ls -lR of the listed drive",
+        true}});
   std::printf("RESULT drive-rss: worker peak RSS = %.0f MiB (goal <= 100: %s)\n", peak,
               peak <= 100 ? "met" : "missed");
 

@@ -325,7 +325,7 @@ TEST(Download, FetchesByIdentifierWhateverTheRecordSays) {
   const std::string contents(3 << 20, '\x01');
   ScriptedServer server([&](const RecordedRequest&) { return bytes(contents); });
   FoliumDocument document{"a/b",        "x.pdf",      std::nullopt, "w",
-                          std::nullopt, std::nullopt, std::nullopt};
+                          std::nullopt, std::nullopt, std::nullopt, std::nullopt};
   EXPECT_EQ(clientFor(server).download(document), contents);
   EXPECT_EQ(server.requests().at(0).path, "/api/v1/documents/documents/a/b/blob");
 }

@@ -79,6 +79,24 @@ TEST(RecordDecoding, IntegersMustBeIntegralAndFitSixtyFourBits) {
   }
 }
 
+TEST(RecordDecoding, DocumentSizeIsAHintNeverAFailure) {
+  const std::pair<const char*, std::optional<std::int64_t>> cases[] = {
+      {"19", 19},
+      {"0", 0},
+      {"2.0", 2},
+      {"-1", std::nullopt},
+      {"1.5", std::nullopt},
+      {"\"19\"", std::nullopt},
+      {"null", std::nullopt},
+      {"18446744073709551616", std::nullopt},
+  };
+  for (const auto& [size, expected] : cases) {
+    const std::string body = std::string(R"({"id":"1","name":"a.txt","size":)") + size + "}";
+    EXPECT_EQ(decodeObject<FoliumDocument>(body).size, expected) << size;
+  }
+  EXPECT_FALSE(decodeObject<FoliumDocument>(R"({"id":"1","name":"a.txt"})").size.has_value());
+}
+
 TEST(ChangePageDecoding, AllThreeFieldsAreRequiredAndTyped) {
   const char* record = R"({"id":1,"entity_type":"Document","entity_id":"d","action":"created"})";
   auto page = decodeObject<ChangePage>(std::string(R"({"changes":[)") + record +
@@ -168,10 +186,10 @@ TEST(RecordHashing, EveryFieldCountsAndEqualRecordsHashAlike) {
   expectHashesFollowEquality(Folder{"1", "n", "p", "w", "c", "u"}, &Folder::id, &Folder::name,
                              &Folder::documentsFolderId, &Folder::workspaceId, &Folder::createdAt,
                              &Folder::updatedAt);
-  expectHashesFollowEquality(FoliumDocument{"1", "n", "p", "w", "d", "c", "u"}, &FoliumDocument::id,
-                             &FoliumDocument::name, &FoliumDocument::documentsFolderId,
-                             &FoliumDocument::workspaceId, &FoliumDocument::downloadUrl,
-                             &FoliumDocument::createdAt, &FoliumDocument::updatedAt);
+  expectHashesFollowEquality(
+      FoliumDocument{"1", "n", "p", "w", "d", "c", "u", 5}, &FoliumDocument::id,
+      &FoliumDocument::name, &FoliumDocument::documentsFolderId, &FoliumDocument::workspaceId,
+      &FoliumDocument::downloadUrl, &FoliumDocument::createdAt, &FoliumDocument::updatedAt);
   SearchHit hit{"Document", "7", "n", 3, "e", "u", "w", "f"};
   expectHashesFollowEquality(hit, &SearchHit::entityType, &SearchHit::entityId, &SearchHit::name,
                              &SearchHit::excerpt, &SearchHit::updatedAt, &SearchHit::workspaceId,

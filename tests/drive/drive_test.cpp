@@ -273,14 +273,19 @@ TEST_F(DriveTest, BrowsesReadsAndFollowsTheServerThenKeepsWorkingOffline) {
   EXPECT_EQ(testing::readFile(ws / "Noms/dup (2).txt"), "odd dup.txt");
   EXPECT_EQ(testing::readFile(ws / "Noms/_.."), "odd ..");
 
-  // Sizes: provisional until fetched; then stat, wc -c, cat and cp see the whole contents,
-  // on the very first read of a file never opened.
+  // Sizes: the server's until fetched, even a wrong one; then stat, wc -c, cat and cp see
+  // the whole contents, on the very first read of a file never opened.
   const FoliumDocument first = client.createDocument(workspace.id, std::nullopt, "first.txt",
                                                      std::string(100000, 'a') + "end");
   const FoliumDocument second = client.createDocument(workspace.id, std::nullopt, "second.txt",
                                                       std::string(70000, 'b') + "end");
+  SqliteDatabase(server_->dataDir() / "folium.sqlite3")
+      .prepare("UPDATE documents SET size = 1 WHERE id = ?1")
+      .bind(1, first.id)
+      .run();
   ASSERT_EQ(mounted->signal(), nullptr);
   EXPECT_EQ(fs::file_size(ws / "first.txt"), 1u);
+  EXPECT_EQ(fs::file_size(ws / "second.txt"), 70003u);
   const ProcessResult counted = testing::runProcess({"wc", "-c", (ws / "first.txt").string()});
   EXPECT_EQ(counted.out.substr(0, counted.out.find(' ')), "100003");
   EXPECT_EQ(fs::file_size(ws / "first.txt"), 100003u);

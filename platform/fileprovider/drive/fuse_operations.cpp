@@ -73,8 +73,10 @@ struct stat attributesOf(const ReplicaItem& item) {
   attr.st_mode = directory ? (S_IFDIR | owner | S_IRGRP | S_IXGRP | S_IROTH | S_IXOTH)
                            : (S_IFREG | owner | S_IRGRP | S_IROTH);
   attr.st_nlink = directory ? 2 : 1;
-  attr.st_uid = ::getuid();
-  attr.st_gid = ::getgid();
+  static const uid_t user = ::getuid();
+  static const gid_t group = ::getgid();
+  attr.st_uid = user;
+  attr.st_gid = group;
   attr.st_size = directory ? 0 : item.size;
   attr.st_blksize = 64 * 1024;
   attr.st_blocks = (attr.st_size + 511) / 512;

@@ -6,8 +6,8 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <set>
 #include <system_error>
+#include <unordered_set>
 
 #include "platform/fileprovider/drive/shown_names.hpp"
 #include "platform/fileprovider/item_identifier.hpp"
@@ -17,6 +17,13 @@ namespace folium::platform::drive {
 namespace {
 
 constexpr int kSchemaVersion = 1;
+
+// An item leaving its folder for another: the kernel must forget the name it had there.
+void leaveName(const ReplicaItem& item, Invalidations& out) {
+  if (!item.shownName.empty() && item.shownName.front() != '\x01') {
+    out.entries.emplace_back(item.parent, item.shownName);
+  }
+}
 
 [[noreturn]] void fail(int error, const std::string& what) {
   throw std::system_error(error, std::generic_category(), what);
@@ -207,12 +214,14 @@ void Replica::save(const Node& node) {
 }
 
 Replica::Node& Replica::insert(ReplicaItem item) {
-  // The id comes from the database, which never hands one out twice.
+  // The id comes from the database, which never hands one out twice. The whole row is
+  // written, so that an item known in full takes one statement.
   if (!insertStatement_) {
     insertStatement_.emplace(db_->prepare(
         "INSERT INTO items(identifier, parent, server_name, shown_name, kind, content_version, "
-        "metadata_version, size, capabilities, flags) VALUES (?1, ?2, ?3, ?4, ?5, '', '', 0, 0, "
-        "0)"));
+        "metadata_version, size, capabilities, flags, children_listed, content_file, "
+        "cached_version, last_used) VALUES (?1, ?2, ?3, ?4, ?5, ?6, ?7, ?8, ?9, ?10, ?11, ?12, "
+        "?13, ?14)"));
   }
   SqliteStatement& statement = *insertStatement_;
   statement.reset();
@@ -220,7 +229,16 @@ Replica::Node& Replica::insert(ReplicaItem item) {
       .bind(2, static_cast<std::int64_t>(item.parent))
       .bind(3, item.serverName)
       .bind(4, item.shownName)
-      .bind(5, static_cast<std::int64_t>(item.kind));
+      .bind(5, static_cast<std::int64_t>(item.kind))
+      .bind(6, item.contentVersion)
+      .bind(7, item.metadataVersion)
+      .bind(8, item.size)
+      .bind(9, static_cast<std::int64_t>(item.capabilities))
+      .bind(10, static_cast<std::int64_t>(item.flags))
+      .bind(11, std::int64_t{item.childrenListed})
+      .bind(12, item.contentFile)
+      .bind(13, item.cachedVersion)
+      .bind(14, item.lastUsed);
   statement.run();
   item.id = static_cast<std::uint64_t>(db_->lastInsertRowid());
   if (item.identifier) byIdentifier_[*item.identifier] = item.id;
@@ -309,23 +327,31 @@ void Replica::renameSiblings(std::uint64_t parentId, Invalidations& out) {
   Node& parent = found->second;
   std::vector<std::uint64_t> ids;
   std::vector<NamedSibling> siblings;
+  ids.reserve(parent.children.size());
+  siblings.reserve(parent.children.size());
   for (const auto& [name, id] : parent.children) {
     const Node& child = nodes_.at(id);
     ids.push_back(id);
     siblings.push_back({child.item.identifier, child.item.serverName});
   }
-  const std::vector<std::string> names = shownNames(siblings);
-  parent.children.clear();
+  std::vector<std::string> names = shownNames(siblings);
+  // Only the siblings whose name changes are touched: all of them out of the map first, so
+  // that two may swap names.
+  std::vector<std::size_t> renamed;
   for (std::size_t i = 0; i < ids.size(); ++i) {
     Node& child = nodes_.at(ids[i]);
-    if (child.item.shownName != names[i]) {
-      if (child.item.shownName.front() != '\x01') {
-        out.entries.emplace_back(parentId, child.item.shownName);
-      }
-      child.item.shownName = names[i];
-      save(child);
+    if (child.item.shownName == names[i]) continue;
+    renamed.push_back(i);
+    parent.children.erase(child.item.shownName);
+  }
+  for (const std::size_t i : renamed) {
+    Node& child = nodes_.at(ids[i]);
+    if (child.item.shownName.front() != '\x01') {
+      out.entries.emplace_back(parentId, child.item.shownName);
     }
-    parent.children.emplace(names[i], ids[i]);
+    child.item.shownName = std::move(names[i]);
+    save(child);
+    parent.children.emplace(child.item.shownName, ids[i]);
   }
 }
 
@@ -435,29 +461,41 @@ Invalidations Replica::applyListing(std::uint64_t container, const std::vector<I
   if (found == nodes_.end() || found->second.detached) return out;
   SqliteTransaction transaction(*db_);
   std::vector<std::uint64_t> touched{container};
-  std::set<std::uint64_t> listed;
+  std::unordered_set<std::uint64_t> listed;
+  listed.reserve(items.size());
+  nodes_.reserve(nodes_.size() + items.size());
+  byIdentifier_.reserve(byIdentifier_.size() + items.size());
   for (const ItemPtr& entry : items) {
     if (!entry) continue;
     const ItemIdentifier identifier = entry->itemIdentifier();
     if (identifier == NSFileProviderRootContainerItemIdentifier) continue;
-    Node* node = nullptr;
     if (const auto id = idOf(identifier)) {
-      node = &nodes_.at(*id);
       if (*id == container || listed.contains(*id)) continue;
-      move(*node, container, touched);
-    } else {
-      ReplicaItem fresh;
-      fresh.identifier = identifier;
-      fresh.parent = container;
-      fresh.kind = kindOf(*entry);
-      fresh.shownName = "\x01" + identifier;
-      node = &insert(std::move(fresh));
-      node->item.shownName = "\x01" + std::to_string(node->item.id);
-      nodes_.at(container).children.emplace(node->item.shownName, node->item.id);
+      Node& node = nodes_.at(*id);
+      const bool moved = node.item.parent != container;
+      if (moved) leaveName(node.item, out);
+      move(node, container, touched);
+      const bool changed = update(node, *entry);
+      // The row is written only when something changed: listing an unchanged folder again
+      // writes nothing.
+      if (changed) out.inodes.push_back(node.item.id);
+      if (changed || moved) save(node);
+      listed.insert(node.item.id);
+      continue;
     }
-    if (update(*node, *entry)) out.inodes.push_back(node->item.id);
-    save(*node);
-    listed.insert(node->item.id);
+    // New here: the kernel cannot know it yet, and its row is written once, under the name
+    // it keeps unless a sibling shares it (siblings are named again below).
+    Node fresh{{}, {}, 0, false};
+    fresh.item.identifier = identifier;
+    fresh.item.parent = container;
+    fresh.item.kind = kindOf(*entry);
+    update(fresh, *entry);
+    auto& siblings = nodes_.at(container).children;
+    std::string name = escapeName(fresh.item.serverName);
+    fresh.item.shownName = siblings.contains(name) ? "\x01" + identifier : std::move(name);
+    const Node& node = insert(std::move(fresh.item));
+    nodes_.at(container).children.emplace(node.item.shownName, node.item.id);
+    listed.insert(node.item.id);
   }
   // What the server no longer lists is gone (items not yet on the server stay).
   std::vector<std::uint64_t> gone;
@@ -517,6 +555,7 @@ Invalidations Replica::applyChanges(const std::vector<ReplicaChange>& changes,
         }
       }
       if (cycle) continue;
+      if (node->item.parent != *parentId) leaveName(node->item, out);
       move(*node, *parentId, touched);
     } else {
       ReplicaItem fresh;

@@ -1,9 +1,9 @@
 #include "platform/fileprovider/drive/shown_names.hpp"
 
 #include <algorithm>
-#include <map>
+#include <cstddef>
 #include <numeric>
-#include <set>
+#include <unordered_set>
 
 #include "platform/files/file_names.hpp"
 
@@ -52,47 +52,67 @@ std::string escapeName(std::string_view serverName) {
 
 bool identifierLess(const std::optional<std::string>& a, const std::optional<std::string>& b) {
   if (!a || !b) return a.has_value() && !b.has_value();
-  const bool aNumber = isDecimal(*a);
-  const bool bNumber = isDecimal(*b);
+  // The server's own identifier: "12" in "do:12", so that "do:9" comes before "do:12".
+  const auto serverPart = [](std::string_view identifier) {
+    const auto colon = identifier.find(':');
+    return colon == std::string_view::npos ? identifier : identifier.substr(colon + 1);
+  };
+  std::string_view x = serverPart(*a);
+  std::string_view y = serverPart(*b);
+  const bool aNumber = isDecimal(x);
+  const bool bNumber = isDecimal(y);
   if (aNumber != bNumber) return aNumber;
   if (aNumber) {
-    const std::string_view x =
-        std::string_view(*a).substr(std::min(a->find_first_not_of('0'), a->size()));
-    const std::string_view y =
-        std::string_view(*b).substr(std::min(b->find_first_not_of('0'), b->size()));
+    x.remove_prefix(std::min(x.find_first_not_of('0'), x.size()));
+    y.remove_prefix(std::min(y.find_first_not_of('0'), y.size()));
     if (x.size() != y.size()) return x.size() < y.size();
-    if (x != y) return x < y;
   }
+  if (x != y) return x < y;
   return *a < *b;
 }
 
 std::vector<std::string> shownNames(const std::vector<NamedSibling>& siblings) {
-  std::vector<std::string> escaped;
-  escaped.reserve(siblings.size());
-  for (const auto& sibling : siblings) escaped.push_back(escapeName(sibling.serverName));
+  const std::size_t count = siblings.size();
+  std::vector<std::string> shown;
+  shown.reserve(count);
+  for (const auto& sibling : siblings) shown.push_back(escapeName(sibling.serverName));
 
-  // Siblings by escaped name, each group in identifier order.
-  std::map<std::string, std::vector<std::size_t>> groups;
-  for (std::size_t i = 0; i < siblings.size(); ++i) groups[escaped[i]].push_back(i);
+  // Siblings in name order, those sharing a name side by side in the order given. Most
+  // folders have none that share one, and then every sibling keeps its escaped name.
+  std::vector<std::size_t> order(count);
+  std::iota(order.begin(), order.end(), std::size_t{0});
+  std::stable_sort(order.begin(), order.end(),
+                   [&](std::size_t x, std::size_t y) { return shown[x] < shown[y]; });
+  const auto sameName = [&](std::size_t k) { return shown[order[k]] == shown[order[k - 1]]; };
+  bool shared = false;
+  for (std::size_t k = 1; k < count && !shared; ++k) shared = sameName(k);
+  if (!shared) return shown;
 
-  std::vector<std::string> shown(siblings.size());
-  std::set<std::string> taken;
-  for (auto& [name, members] : groups) taken.insert(name);
-  for (auto& [name, members] : groups) {
-    std::stable_sort(members.begin(), members.end(), [&](std::size_t x, std::size_t y) {
-      return identifierLess(siblings[x].identifier, siblings[y].identifier);
-    });
-    shown[members.front()] = name;
-    const auto [stem, extension] = splitExtension(name);
-    int number = 2;
-    for (std::size_t k = 1; k < members.size(); ++k) {
-      std::string candidate;
-      do {
-        candidate = joinWithin(stem, " (" + std::to_string(number++) + ")", extension);
-      } while (taken.contains(candidate));
-      taken.insert(candidate);
-      shown[members[k]] = std::move(candidate);
+  // Each group in identifier order, groups in name order; numbered names skip every name
+  // held, escaped or numbered before.
+  std::unordered_set<std::string> taken(shown.begin(), shown.end());
+  for (std::size_t start = 0; start < count;) {
+    std::size_t end = start + 1;
+    while (end < count && sameName(end)) ++end;
+    if (end - start > 1) {
+      std::stable_sort(order.begin() + static_cast<std::ptrdiff_t>(start),
+                       order.begin() + static_cast<std::ptrdiff_t>(end),
+                       [&](std::size_t x, std::size_t y) {
+                         return identifierLess(siblings[x].identifier, siblings[y].identifier);
+                       });
+      const std::string name = shown[order[start]];
+      const auto [stem, extension] = splitExtension(name);
+      int number = 2;
+      for (std::size_t k = start + 1; k < end; ++k) {
+        std::string candidate;
+        do {
+          candidate = joinWithin(stem, " (" + std::to_string(number++) + ")", extension);
+        } while (taken.contains(candidate));
+        taken.insert(candidate);
+        shown[order[k]] = std::move(candidate);
+      }
     }
+    start = end;
   }
   return shown;
 }

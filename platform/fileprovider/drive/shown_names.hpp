@@ -28,8 +28,9 @@ struct NamedSibling {
 // The result depends only on the set of siblings, so it is stable across listings and runs.
 std::vector<std::string> shownNames(const std::vector<NamedSibling>& siblings);
 
-// Orders server identifiers: decimal ids by value, then everything else bytewise; items
-// without an identifier last.
+// Orders identifiers by the server's identifier, the part after the first ":" of an item
+// identifier ("12" in "do:12"): decimal ids by value, then everything else bytewise, whole
+// identifiers bytewise when those are equal; items without an identifier last.
 bool identifierLess(const std::optional<std::string>& a, const std::optional<std::string>& b);
 
 }  // namespace folium::platform::drive
