@@ -85,12 +85,6 @@ TEST(ListingFilters, WorkspaceListsNestedItemsAndFolderListsChildren) {
     ASSERT_EQ(reply.status, 200) << c.target << ": " << reply.body;
     EXPECT_EQ(ids(reply), c.expected) << c.target;
   }
-
-  auto folders = decodeArray<Folder>(api.get("documents/folders?workspace_id=" + a).body);
-  ASSERT_EQ(folders.size(), 3u);
-  EXPECT_FALSE(folders[0].documentsFolderId) << "a top-level folder has no parent";
-  EXPECT_EQ(folders[1].documentsFolderId, top);
-  EXPECT_EQ(folders[1].workspaceId, a);
 }
 
 TEST(Lookup, ReturnsOneRecordOrNotFound) {

@@ -9,10 +9,9 @@
 #include "platform/secrets/file_secret_store.hpp"
 
 namespace folium::testing {
+namespace {
 
 using platform::ErrorPtr;
-
-namespace {
 
 using platform::ItemPtr;
 
@@ -25,8 +24,6 @@ std::string identifiers(const std::vector<ItemPtr>& items) {
 std::string describe(const ErrorPtr& error) {
   return error->domain() + " " + std::to_string(error->code());
 }
-
-}  // namespace
 
 // The service's side of one request: records every call and wakes the test at the one that
 // ends the request.
@@ -107,13 +104,25 @@ class AnswerRecorder final : public platform::EnumerationObserver, public platfo
   Answer answer_;
 };
 
-namespace {
-
 platform::ReplicatedExtension::ItemChangeHandler changeHandler(std::shared_ptr<AnswerRecorder> r) {
   return [r](ItemPtr item, platform::ItemFields remaining, bool, ErrorPtr error) {
     r->finish("completion", std::move(item), std::move(error),
               [remaining](Answer& a) { a.remainingFields = remaining; });
   };
+}
+
+// Runs `use` on the container's enumerator, or records why there is none.
+Answer enumerate(fp::FileProviderExtension& extension, const platform::ItemIdentifier& container,
+                 const std::function<void(platform::FileProviderEnumerator&,
+                                          std::shared_ptr<AnswerRecorder>)>& use) {
+  auto recorder = std::make_shared<AnswerRecorder>();
+  ErrorPtr error;
+  if (auto e = extension.enumeratorForContainerItemIdentifier(container, {}, error)) {
+    use(*e, recorder);
+  } else {
+    recorder->finish("enumeratorError", nullptr, error);
+  }
+  return recorder->wait(extension);
 }
 
 }  // namespace
@@ -140,32 +149,19 @@ void PluginDrive::saveProfile(const std::string& baseURL, const std::string& tok
 
 void PluginDrive::forgetProfile() { EXPECT_TRUE(store_.remove(domain_).ok); }
 
-Answer PluginDrive::enumerate(const platform::ItemIdentifier& container,
-                              const std::function<void(platform::FileProviderEnumerator&,
-                                                       std::shared_ptr<AnswerRecorder>)>& use) {
-  auto recorder = std::make_shared<AnswerRecorder>();
-  ErrorPtr error;
-  if (auto e = extension_->enumeratorForContainerItemIdentifier(container, {}, error)) {
-    use(*e, recorder);
-  } else {
-    recorder->finish("enumeratorError", nullptr, error);
-  }
-  return recorder->wait(*extension_);
-}
-
 Answer PluginDrive::list(const platform::ItemIdentifier& container) {
-  return enumerate(container, [](auto& e, auto r) {
+  return enumerate(*extension_, container, [](auto& e, auto r) {
     e.enumerateItems(r, std::string(platform::kInitialPageSortedByName));
   });
 }
 
 Answer PluginDrive::changes(const platform::SyncAnchor& anchor,
                             const platform::ItemIdentifier& container) {
-  return enumerate(container, [&](auto& e, auto r) { e.enumerateChanges(r, anchor); });
+  return enumerate(*extension_, container, [&](auto& e, auto r) { e.enumerateChanges(r, anchor); });
 }
 
 Answer PluginDrive::currentAnchor(const platform::ItemIdentifier& container) {
-  return enumerate(container, [](auto& e, std::shared_ptr<AnswerRecorder> r) {
+  return enumerate(*extension_, container, [](auto& e, std::shared_ptr<AnswerRecorder> r) {
     e.currentSyncAnchor([r](std::optional<platform::SyncAnchor> anchor) {
       r->record(
           "completion", anchor.value_or("none"), [&](Answer& a) { a.anchor = anchor; }, true);

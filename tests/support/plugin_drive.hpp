@@ -1,7 +1,6 @@
 #pragma once
 
 #include <filesystem>
-#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
@@ -31,8 +30,6 @@ struct Answer {
 // The plug-in serving one drive whose profile points at `baseURL`, on a secret store of its
 // own. Every request waits for its answer (and the progress it set); the extension's tasks
 // are waited for on destruction.
-class AnswerRecorder;
-
 class PluginDrive {
  public:
   explicit PluginDrive(const std::string& baseURL, const std::string& token = "test-token");
@@ -66,10 +63,6 @@ class PluginDrive {
   static constexpr std::string_view kRoot = platform::NSFileProviderRootContainerItemIdentifier;
 
  private:
-  Answer enumerate(const platform::ItemIdentifier& container,
-                   const std::function<void(platform::FileProviderEnumerator&,
-                                            std::shared_ptr<AnswerRecorder>)>& use);
-
   TempDir dir_;
   platform::ThreadPool pool_{2};  // outlives the plug-in and its tasks
   SharedStore store_;

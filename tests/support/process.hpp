@@ -37,6 +37,7 @@ class BackgroundProcess {
 
   // Next line of the program's stdout (without the newline); throws after `timeout`.
   std::string readLine(std::chrono::seconds timeout = std::chrono::seconds(30));
+  int pid() const { return pid_; }
   // Sends the signal and waits for the exit; returns the exit code (or 128 + signal).
   int stop(int signal);
 
