@@ -99,8 +99,6 @@ TEST(SharedStoreUndecodable, ReadsEmptyAndIsKeptAsideBeforeTheNextWrite) {
       R"({"folium-x-org":{"instance_url":"https://x.org","display_name":"X"}})",
       R"({"folium-x-org":{"instance_url":"https://x.org","token":"t","display_name":"X"},)"
       R"("folium-y-org":{"instance_url":"","token":"t","display_name":"Y"}})",
-      "[]",
-      R"({"folium-x-org":{"instanceURL":"https://x.org","token":"t","display_name":"X"}})",
   };
   int round = 0;
   for (const auto& data : broken) {

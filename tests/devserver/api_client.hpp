@@ -171,10 +171,6 @@ class RawConnection {
   int fd_ = -1;
 };
 
-inline std::string rawExchange(const folium::testing::Devserver& server, std::string_view bytes) {
-  return RawConnection(server, bytes).readAll();
-}
-
 inline std::string str(const json::value& value) {
   return value.is_string() ? std::string(value.as_string()) : json::serialize(value);
 }

@@ -85,13 +85,6 @@ TEST(FoliumFPItem, ContentTypeComesFromTheExtensionOfDocumentsOnly) {
   EXPECT_EQ(FoliumFPItem::rootItem("drive.pdf")->contentType(), "inode/directory");
 }
 
-TEST(FoliumFPItem, PathExtensionIsTheTextAfterTheLastDotOfTheLastComponent) {
-  const std::pair<std::string, std::string> cases[] = {
-      {"a.b.c", "c"}, {".profile", ""}, {"a.", ""}, {"dir.d/file", ""}, {"a.txt/", "txt"},
-  };
-  for (const auto& [name, extension] : cases) EXPECT_EQ(pathExtension(name), extension) << name;
-}
-
 TEST(FoliumFPItem, ParentIsTheFolderElseTheWorkspaceElseTheRoot) {
   using std::nullopt;
   using Optional = std::optional<std::string>;

@@ -240,31 +240,20 @@ TEST(PluginListing, BothListsAtOnceNoPartialListAndServiceContainersNeedNoReques
   EXPECT_EQ(s.server.requestCount(), 8u);
 }
 
-TEST(PluginProfiles, AReplacedTokenIsUsedByTheNextRequest) {
-  ScriptedServer server([](const RecordedRequest&) {
-    return ScriptedResponse::json(R"({"id":"1","label":"Équipe"})");
-  });
-  PluginDrive drive(server.baseURL(), "first-token");
-  drive.item("ws:1");
-  drive.saveProfile(server.baseURL(), "second-token");
-  drive.item("ws:1");
-  const auto requests = server.requests();
-  ASSERT_EQ(requests.size(), 2u);
-  EXPECT_EQ(requests[0].header("Authorization"), "Bearer first-token");
-  EXPECT_EQ(requests[1].header("Authorization"), "Bearer second-token");
-}
-
-TEST(PluginCreate, InAFolderItsWorkspaceIsReadFirst) {
+TEST(PluginCreate, InAFolderItsWorkspaceIsReadFirstAndAReplacedTokenIsUsedAtOnce) {
   ScriptedServer server(creationServer);
-  PluginDrive drive(server.baseURL());
+  PluginDrive drive(server.baseURL(), "first-token");
   EXPECT_EQ(drive.create("fo:7", "n.txt").text, "completion(do:50) progress(100/100)");
+  drive.saveProfile(server.baseURL(), "second-token");
   EXPECT_EQ(drive.create("ws:3", "N", kFolderType).text, "completion(fo:40) progress(100/100)");
   EXPECT_EQ(requestLines(server),
             (Lines{"GET /api/v1/documents/folders/7", "POST /api/v1/documents/documents multipart",
                    R"(POST /api/v1/documents/folders {"name":"N","workspace_id":"3"})"}));
-  const auto body = server.requests()[1].body;
-  EXPECT_NE(body.find("name=\"documents_folder_id\"\r\n\r\n7\r\n"), std::string::npos);
-  EXPECT_NE(body.find("name=\"workspace_id\"\r\n\r\n3\r\n"), std::string::npos);
+  const auto requests = server.requests();
+  EXPECT_NE(requests[1].body.find("name=\"documents_folder_id\"\r\n\r\n7\r\n"), std::string::npos);
+  EXPECT_NE(requests[1].body.find("name=\"workspace_id\"\r\n\r\n3\r\n"), std::string::npos);
+  EXPECT_EQ(requests[1].header("Authorization"), "Bearer first-token");
+  EXPECT_EQ(requests[2].header("Authorization"), "Bearer second-token");
 }
 
 // Answers every request with the record of document 5 as it is after all changes, but

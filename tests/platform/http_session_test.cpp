@@ -128,19 +128,6 @@ TEST(HttpSession, SequentialRequestsOfAnyMethodReuseOneConnectionAcrossThreads) 
   EXPECT_EQ(server.connectionCount(), 1u);
 }
 
-TEST(HttpSessionCancellation, StopsAWaitingRequest) {
-  ScriptedServer server = silentServer();
-  CurlHttpSession session;
-  HttpRequest waiting = request(server.baseURL());
-  waiting.cancellation = CancellationToken();
-  std::thread canceller([&] {
-    while (server.requestCount() < 1) std::this_thread::sleep_for(5ms);
-    waiting.cancellation->cancel();
-  });
-  EXPECT_EQ(failureOf([&] { session.send(waiting); }), TransportError::Kind::cancelled);
-  canceller.join();
-}
-
 // A silent server times out (HttpSessionFailure); a body that keeps moving is never cut.
 TEST(HttpSessionTimeout, ABodyThatKeepsMovingIsNeverCut) {
   CurlHttpSession session;
@@ -387,10 +374,11 @@ TEST(HttpSessionFailure, EachFailureTellsItsKind) {
   });
   const std::string closedPort =
       std::to_string(ScriptedServer([](const RecordedRequest&) { return text(""); }).port());
+  enum Cancel { never, before, whileWaiting };
   struct Case {
     std::string url;
     Kind kind;
-    bool cancelled = false;
+    Cancel cancel = never;
     std::size_t maxBodySize = kDefaultMaxBodySize;
   };
   const Case cases[] = {
@@ -398,24 +386,30 @@ TEST(HttpSessionFailure, EachFailureTellsItsKind) {
       {"http://folium-test.invalid/", Kind::hostUnreachable},
       {"http://127.0.0.1:" + closedPort + "/", Kind::hostUnreachable},  // refused
       {silent.baseURL(), Kind::timedOut},
-      {silent.baseURL(), Kind::cancelled, true},
+      {silent.baseURL(), Kind::cancelled, before},
+      {silent.baseURL(), Kind::cancelled, whileWaiting},
       {broken.baseURL() + "none", Kind::other},
       {broken.baseURL() + "cut", Kind::other},
-      {broken.baseURL() + "cut", Kind::other, false, 2},  // more than the request keeps
+      {broken.baseURL() + "cut", Kind::other, never, 2},  // more than the request keeps
   };
   CurlHttpSession session;
   for (const Case& c : cases) {
     SCOPED_TRACE(c.url);
     HttpRequest sent = request(c.url);
-    sent.timeout = 1s;
+    sent.timeout = c.cancel == whileWaiting ? 60s : 1s;
     sent.maxBodySize = c.maxBodySize;
-    if (c.cancelled) {
-      sent.cancellation = CancellationToken();
+    if (c.cancel != never) sent.cancellation = CancellationToken();
+    if (c.cancel == before) sent.cancellation->cancel();
+    const std::size_t arrived = silent.requestCount();
+    std::thread canceller([&] {
+      if (c.cancel != whileWaiting) return;
+      while (silent.requestCount() == arrived) std::this_thread::sleep_for(5ms);
       sent.cancellation->cancel();
-    }
+    });
     EXPECT_EQ(failureOf([&] { session.send(sent); }), c.kind);
+    canceller.join();
   }
-  EXPECT_EQ(silent.requestCount(), 1u) << "a request cancelled beforehand is never sent";
+  EXPECT_EQ(silent.requestCount(), 2u) << "a request cancelled beforehand is never sent";
 }
 
 TEST(HttpSessionBody, StreamedBodiesGoBetweenFilesAndTheNetworkAndKeptOnesAreCapped) {

@@ -12,6 +12,7 @@ namespace folium::testing {
 namespace {
 
 using platform::ErrorPtr;
+
 using platform::ItemPtr;
 
 std::string identifiers(const std::vector<ItemPtr>& items) {
@@ -26,7 +27,7 @@ std::string describe(const ErrorPtr& error) {
 
 // The service's side of one request: records every call and wakes the test at the one that
 // ends the request.
-class Recorder final : public platform::EnumerationObserver, public platform::ChangeObserver {
+class AnswerRecorder final : public platform::EnumerationObserver, public platform::ChangeObserver {
  public:
   void didEnumerateItems(std::vector<ItemPtr> items) override {
     record("didEnumerateItems", identifiers(items), [&](Answer& a) { a.items = std::move(items); });
@@ -103,11 +104,25 @@ class Recorder final : public platform::EnumerationObserver, public platform::Ch
   Answer answer_;
 };
 
-platform::ReplicatedExtension::ItemChangeHandler changeHandler(std::shared_ptr<Recorder> r) {
+platform::ReplicatedExtension::ItemChangeHandler changeHandler(std::shared_ptr<AnswerRecorder> r) {
   return [r](ItemPtr item, platform::ItemFields remaining, bool, ErrorPtr error) {
     r->finish("completion", std::move(item), std::move(error),
               [remaining](Answer& a) { a.remainingFields = remaining; });
   };
+}
+
+// Runs `use` on the container's enumerator, or records why there is none.
+Answer enumerate(fp::FileProviderExtension& extension, const platform::ItemIdentifier& container,
+                 const std::function<void(platform::FileProviderEnumerator&,
+                                          std::shared_ptr<AnswerRecorder>)>& use) {
+  auto recorder = std::make_shared<AnswerRecorder>();
+  ErrorPtr error;
+  if (auto e = extension.enumeratorForContainerItemIdentifier(container, {}, error)) {
+    use(*e, recorder);
+  } else {
+    recorder->finish("enumeratorError", nullptr, error);
+  }
+  return recorder->wait(extension);
 }
 
 }  // namespace
@@ -135,44 +150,27 @@ void PluginDrive::saveProfile(const std::string& baseURL, const std::string& tok
 void PluginDrive::forgetProfile() { EXPECT_TRUE(store_.remove(domain_).ok); }
 
 Answer PluginDrive::list(const platform::ItemIdentifier& container) {
-  auto recorder = std::make_shared<Recorder>();
-  ErrorPtr error;
-  if (auto e = extension_->enumeratorForContainerItemIdentifier(container, {}, error)) {
-    e->enumerateItems(recorder, std::string(platform::kInitialPageSortedByName));
-  } else {
-    recorder->finish("enumeratorError", nullptr, error);
-  }
-  return recorder->wait(*extension_);
+  return enumerate(*extension_, container, [](auto& e, auto r) {
+    e.enumerateItems(r, std::string(platform::kInitialPageSortedByName));
+  });
 }
 
 Answer PluginDrive::changes(const platform::SyncAnchor& anchor,
                             const platform::ItemIdentifier& container) {
-  auto recorder = std::make_shared<Recorder>();
-  ErrorPtr error;
-  if (auto e = extension_->enumeratorForContainerItemIdentifier(container, {}, error)) {
-    e->enumerateChanges(recorder, anchor);
-  } else {
-    recorder->finish("enumeratorError", nullptr, error);
-  }
-  return recorder->wait(*extension_);
+  return enumerate(*extension_, container, [&](auto& e, auto r) { e.enumerateChanges(r, anchor); });
 }
 
 Answer PluginDrive::currentAnchor(const platform::ItemIdentifier& container) {
-  auto recorder = std::make_shared<Recorder>();
-  ErrorPtr error;
-  if (auto e = extension_->enumeratorForContainerItemIdentifier(container, {}, error)) {
-    e->currentSyncAnchor([recorder](std::optional<platform::SyncAnchor> anchor) {
-      recorder->record(
+  return enumerate(*extension_, container, [](auto& e, std::shared_ptr<AnswerRecorder> r) {
+    e.currentSyncAnchor([r](std::optional<platform::SyncAnchor> anchor) {
+      r->record(
           "completion", anchor.value_or("none"), [&](Answer& a) { a.anchor = anchor; }, true);
     });
-  } else {
-    recorder->finish("enumeratorError", nullptr, error);
-  }
-  return recorder->wait(*extension_);
+  });
 }
 
 Answer PluginDrive::item(const platform::ItemIdentifier& identifier) {
-  auto r = std::make_shared<Recorder>();
+  auto r = std::make_shared<AnswerRecorder>();
   auto progress = extension_->itemForIdentifier(identifier, {}, [r](ItemPtr item, ErrorPtr error) {
     r->finish("completion", std::move(item), std::move(error));
   });
@@ -180,7 +178,7 @@ Answer PluginDrive::item(const platform::ItemIdentifier& identifier) {
 }
 
 Answer PluginDrive::fetch(const platform::ItemIdentifier& identifier) {
-  auto r = std::make_shared<Recorder>();
+  auto r = std::make_shared<AnswerRecorder>();
   auto progress = extension_->fetchContentsForItemWithIdentifier(
       identifier, std::nullopt, {},
       [r](std::optional<std::filesystem::path> url, ItemPtr item, ErrorPtr error) {
@@ -192,7 +190,7 @@ Answer PluginDrive::fetch(const platform::ItemIdentifier& identifier) {
 Answer PluginDrive::create(const platform::ItemIdentifier& parent, const std::string& name,
                            std::optional<std::string> contentType,
                            std::optional<std::filesystem::path> contents) {
-  auto r = std::make_shared<Recorder>();
+  auto r = std::make_shared<AnswerRecorder>();
   auto progress = extension_->createItemBasedOnTemplate(
       std::make_shared<const platform::TemplateItem>("", parent, name, std::move(contentType)),
       platform::ItemField::filename | platform::ItemField::contents, std::move(contents), 0, {},
@@ -204,7 +202,7 @@ Answer PluginDrive::modify(const platform::ItemIdentifier& identifier,
                            const platform::ItemIdentifier& parent, const std::string& name,
                            platform::ItemFields changed,
                            std::optional<std::filesystem::path> contents) {
-  auto r = std::make_shared<Recorder>();
+  auto r = std::make_shared<AnswerRecorder>();
   auto progress = extension_->modifyItem(
       std::make_shared<const platform::TemplateItem>(identifier, parent, name, std::nullopt), {},
       changed, std::move(contents), 0, {}, changeHandler(r));
@@ -212,7 +210,7 @@ Answer PluginDrive::modify(const platform::ItemIdentifier& identifier,
 }
 
 Answer PluginDrive::remove(const platform::ItemIdentifier& identifier) {
-  auto r = std::make_shared<Recorder>();
+  auto r = std::make_shared<AnswerRecorder>();
   auto progress = extension_->deleteItemWithIdentifier(
       identifier, {}, 0, {}, [r](ErrorPtr error) { r->finish("completion", nullptr, error); });
   return r->wait(*extension_, progress);

@@ -312,23 +312,8 @@ TempDir::TempDir(const std::filesystem::path& parent) {
 }
 
 TempDir::~TempDir() {
-  std::error_code error;
-  std::filesystem::remove_all(path_, error);
-  if (error) {
-    // A test may have left read-only folders behind: open them up and try once more.
-    for (auto it = std::filesystem::recursive_directory_iterator(
-             path_, std::filesystem::directory_options::skip_permission_denied, error);
-         !error && it != std::filesystem::recursive_directory_iterator(); it.increment(error)) {
-      std::error_code ignored;
-      if (it->is_directory(ignored)) {
-        std::filesystem::permissions(it->path(), std::filesystem::perms::owner_all,
-                                     std::filesystem::perm_options::add, ignored);
-      }
-    }
-    std::filesystem::permissions(path_, std::filesystem::perms::owner_all,
-                                 std::filesystem::perm_options::add, error);
-    std::filesystem::remove_all(path_, error);
-  }
+  std::error_code ignored;
+  std::filesystem::remove_all(path_, ignored);
 }
 
 std::map<std::string, std::string> TempDir::isolatedEnv() const {

@@ -127,7 +127,6 @@ class RequestReader {
         line.assign(buffer_, pos_, newline - pos_);
         if (!line.empty() && line.back() == '\r') line.pop_back();
         pos_ = newline + 1;
-        compact();
         return true;
       }
       scanned = buffer_.size();
@@ -144,7 +143,6 @@ class RequestReader {
     }
     std::string bytes = buffer_.substr(pos_, count);
     pos_ += count;
-    compact();
     return bytes;
   }
 
@@ -159,13 +157,6 @@ class RequestReader {
     if (n <= 0) return false;
     buffer_.append(chunk, static_cast<size_t>(n));
     return true;
-  }
-
-  void compact() {
-    if (pos_ > 65536 && pos_ * 2 > buffer_.size()) {
-      buffer_.erase(0, pos_);
-      pos_ = 0;
-    }
   }
 
   int fd_;
@@ -198,11 +189,9 @@ bool readRequest(RequestReader& reader, RecordedRequest& request, bool& keepAliv
   if (firstSpace == std::string::npos || lastSpace == firstSpace) throw ConnectionClosed{};
   request.method = line.substr(0, firstSpace);
   request.target = line.substr(firstSpace + 1, lastSpace - firstSpace - 1);
-  const std::string version = line.substr(lastSpace + 1);
   auto question = request.target.find('?');
-  request.hasQuery = question != std::string::npos;
   request.path = request.target.substr(0, question);
-  request.query = request.hasQuery ? request.target.substr(question + 1) : std::string();
+  if (question != std::string::npos) request.query = request.target.substr(question + 1);
 
   for (;;) {
     if (!reader.readLine(line)) throw ConnectionClosed{};
@@ -213,9 +202,9 @@ bool readRequest(RequestReader& reader, RecordedRequest& request, bool& keepAliv
                                  std::string(trimmed(std::string_view(line).substr(colon + 1))));
   }
 
-  const std::string connection = asciiLower(request.header("Connection").value_or(""));
-  keepAlive = version == "HTTP/1.0" ? connection.find("keep-alive") != std::string::npos
-                                    : connection.find("close") == std::string::npos;
+  // The client speaks HTTP/1.1: connections stay open unless it says otherwise.
+  keepAlive =
+      asciiLower(request.header("Connection").value_or("")).find("close") == std::string::npos;
 
   if (auto length = request.header("Content-Length")) {
     request.body = reader.readExactly(std::stoull(std::string(*length)));

@@ -15,10 +15,9 @@ namespace folium::testing {
 // What the scripted server received, byte for byte.
 struct RecordedRequest {
   std::string method;
-  std::string target;  // request target as sent: path and query, still percent-encoded
-  std::string path;    // target up to "?"
-  std::string query;   // after "?", empty when there is none
-  bool hasQuery = false;
+  std::string target;             // request target as sent: path and query, still percent-encoded
+  std::string path;               // target up to "?"
+  std::string query;              // after "?", empty when there is none
   platform::HttpHeaders headers;  // names as spelled by the client, in order
   std::string body;
 
