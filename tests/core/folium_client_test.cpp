@@ -100,7 +100,7 @@ TEST(Requests, EachCallSendsItsMethodTargetAndExactlyItsKeys) {
   });
   const auto client = clientFor(server);
   const std::string d = "/api/v1/documents/";
-  const FoliumDocument elsewhere{"a/b", "x.pdf", {}, "w", "http://other.example/x", {}, {}};
+  const FoliumDocument elsewhere{"a/b", "x.pdf", {}, "w", "http://other.example/x", {}, {}, {}};
   const std::pair<std::function<void()>, std::string> cases[] = {
       {[&] { client.getWorkspace("w"); }, "GET " + d + "workspaces/w"},
       // Filters come first, and only when given.
