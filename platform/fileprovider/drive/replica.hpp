@@ -123,7 +123,7 @@ class Replica {
   // `serverName` is the name the server will get. Throws std::system_error when the file
   // cannot be made.
   std::pair<ReplicaItem, Invalidations> createLocal(std::uint64_t parent,
-                                                     const std::string& serverName);
+                                                    const std::string& serverName);
   // Gives the item a cached file of its own to write in: a copy of the current one, or an
   // empty one when `empty` (or when it has none, then based on the server's version). The
   // previous file is left to whoever holds it (open descriptors, the upload queue). Returns
@@ -147,6 +147,11 @@ class Replica {
   // (a new file keeps its path) and version; `contentsAreServers`: the cached file holds
   // exactly that version. A duplicate the change feed added for the same document merges in.
   Invalidations adoptUpload(std::uint64_t id, const ItemPtr& serverItem, bool contentsAreServers);
+  // An editor renamed the document to a backup name before writing it anew: `backup` (a new
+  // local file) takes its cached contents, and the document leaves its folder's listing
+  // (not the server) until show() brings it back.
+  Invalidations setAside(std::uint64_t document, std::uint64_t backup);
+  Invalidations show(std::uint64_t id);
   // The cached file no longer stands for the server's contents: the next open fetches them.
   Invalidations followServer(std::uint64_t id);
 
