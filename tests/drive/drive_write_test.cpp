@@ -302,8 +302,12 @@ TEST_F(DriveWriteTest, MixedEditsUnderNetworkFaultsAllArriveOnce) {
       if (::rename((dir / *chosen).c_str(), (dir / clean).c_str()) == 0) {
         known[clean] = known[*chosen];
       } else {
+        // A rename and move may stop halfway: the new name, in the old folder.
+        const std::string folder = fs::path(*chosen).parent_path().string();
+        const std::string halfway = fs::path(clean).filename().string();
         unsure.insert(clean);
         unsure.insert(*chosen);
+        unsure.insert(folder.empty() ? halfway : folder + "/" + halfway);
       }
       known.erase(*chosen);
     } else {

@@ -813,12 +813,13 @@ bool FuseDrive::settleLater(std::uint64_t item, Placement placement) {
 }
 
 void FuseDrive::placeOnServer(std::uint64_t id) {
-  const auto item = replica_->item(id);
-  const auto parent = item ? replica_->item(item->parent) : std::nullopt;
-  if (!item || !item->identifier || !parent || !parent->identifier) return;
   std::promise<void> paused;
   queue_->pause(id, [&paused] { paused.set_value(); });
   paused.get_future().wait();
+  // Read once no upload runs: its version is the one the move starts from.
+  const auto item = replica_->item(id);
+  const auto parent = item ? replica_->item(item->parent) : std::nullopt;
+  if (!item || !item->identifier || !parent || !parent->identifier) return queue_->resume(id);
   if (!settleLater(id, {*parent->identifier, item->serverName, item->contentVersion, true})) {
     queue_->resume(id);
   }
@@ -847,10 +848,11 @@ void FuseDrive::settlePlacement(std::uint64_t id) {
     noteFailure(error);
     return;  // tried again at the next sync
   }
-  ItemPtr placed;
-  if (found->filename() == wanted.name && found->parentItemIdentifier() == wanted.parent) {
-    placed = found;
-  } else if (wanted.retry) {
+  // Where the server has it is the drive's doing (its uploads were paused): a rename that
+  // went through, or half of one (a new name without the move), or none.
+  ItemPtr placed = found;
+  if ((found->filename() != wanted.name || found->parentItemIdentifier() != wanted.parent) &&
+      wanted.retry) {
     auto request = std::make_shared<RequestItem>(*item->identifier, wanted.parent, wanted.name,
                                                  item->isContainer());
     std::promise<std::pair<ItemPtr, ErrorPtr>> promise;
@@ -867,7 +869,7 @@ void FuseDrive::settlePlacement(std::uint64_t id) {
     }
     placed = changed;
   }
-  if (placed) {
+  {
     invalidate(replica_->applyItem(placed, true).second);
     if (const auto path = replica_->relativePath(id)) {
       queue_->moved(id, placed->parentItemIdentifier(), placed->filename(), *path,

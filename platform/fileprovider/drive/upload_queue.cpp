@@ -490,13 +490,32 @@ void UploadQueue::discard(LocalItemId item) {
     std::lock_guard lock(mutex_);
     SqliteTransaction tx(db_);
     const auto job = loadJob(item);
+    // A document the queue created, which the drive may not have heard of yet.
+    std::optional<std::string> created;
+    {
+      auto landed = db_.prepare(
+          "SELECT identifier FROM upload_landed WHERE item_id = ?1 AND from_version IS NULL");
+      landed.bind(1, item);
+      if (landed.step()) created = landed.text(0);
+    }
     db_.prepare("DELETE FROM upload_landed WHERE item_id = ?1").bind(1, item).run();
-    if (!job) {
+    if (!job && !created) {
       tx.commit();
       return;
     }
-    const bool creating = job->attemptKind == "create" && !job->copyName;
-    if (creating) {
+    // The document the file stands for on the server (the drive deleted it already, unless
+    // it never heard of it: then it goes now).
+    const std::optional<std::string> doomed =
+        job && job->identifier && !job->copyName ? job->identifier : created;
+    const bool creating = job && job->attemptKind == "create" && !job->copyName;
+    if (doomed) {
+      db_.prepare(
+             "INSERT OR REPLACE INTO upload_discards(item_id, identifier, parent, name, "
+             "contents) VALUES (?1, ?2, '', '', '')")
+          .bind(1, item)
+          .bind(2, *doomed)
+          .run();
+    } else if (creating) {
       // The document this attempt may have made goes too, once found.
       db_.prepare(
              "INSERT OR REPLACE INTO upload_discards(item_id, identifier, parent, name, "
@@ -510,7 +529,7 @@ void UploadQueue::discard(LocalItemId item) {
     db_.prepare("DELETE FROM upload_jobs WHERE item_id = ?1").bind(1, item).run();
     tx.commit();
     auto it = schedule_.find(item);
-    if (creating) {
+    if (creating || doomed) {
       if (it == schedule_.end()) it = schedule_.emplace(item, Schedule{}).first;
       it->second.held = false;
       if (!it->second.running) it->second.notBefore = clock_.now();
