@@ -802,27 +802,87 @@ void FuseDrive::catchUp() {
 bool FuseDrive::settleLater(std::uint64_t item, Placement placement) {
   {
     std::lock_guard lock(mutex_);
-    const bool fresh = !unsettled_.contains(item);
-    if (!fresh) placement.versionBefore = unsettled_[item].versionBefore;
-    placement.retry = placement.retry || (!fresh && unsettled_[item].retry);
+    // A newer placement supersedes the one still unsettled.
+    const auto found = unsettled_.find(item);
+    if (found != unsettled_.end()) {
+      placement.retry = placement.retry || found->second.retry;
+      placement.ready = found->second.ready;
+      found->second = std::move(placement);
+      return false;
+    }
+    placement.ready = true;  // the caller paused the item's uploads
     unsettled_[item] = std::move(placement);
-    if (!fresh) return false;
   }
   post([this, item] { settlePlacement(item); });
   return true;
 }
 
-void FuseDrive::placeOnServer(std::uint64_t id) {
-  std::promise<void> paused;
-  queue_->pause(id, [&paused] { paused.set_value(); });
-  paused.get_future().wait();
-  // Read once no upload runs: its version is the one the move starts from.
-  const auto item = replica_->item(id);
-  const auto parent = item ? replica_->item(item->parent) : std::nullopt;
-  if (!item || !item->identifier || !parent || !parent->identifier) return queue_->resume(id);
-  if (!settleLater(id, {*parent->identifier, item->serverName, item->contentVersion, true})) {
-    queue_->resume(id);
+void FuseDrive::settled(std::uint64_t item) {
+  bool recorded = false;
+  {
+    std::lock_guard lock(mutex_);
+    const auto found = unsettled_.find(item);
+    // One whose pause has not taken effect yet resumes when it does.
+    recorded = found != unsettled_.end() && found->second.ready;
+    if (found != unsettled_.end()) unsettled_.erase(found);
   }
+  if (recorded) queue_->resume(item);
+}
+
+void FuseDrive::beginRename(std::uint64_t item, std::function<void()> start) {
+  {
+    std::lock_guard lock(mutex_);
+    const auto running = renaming_.find(item);
+    if (running != renaming_.end()) {
+      running->second.push_back(std::move(start));
+      return;
+    }
+    renaming_[item];
+  }
+  start();
+}
+
+void FuseDrive::endRename(std::uint64_t item) {
+  std::function<void()> next;
+  {
+    std::lock_guard lock(mutex_);
+    const auto running = renaming_.find(item);
+    if (running == renaming_.end()) return;
+    if (running->second.empty()) {
+      renaming_.erase(running);
+      return;
+    }
+    next = std::move(running->second.front());
+    running->second.pop_front();
+  }
+  next();
+}
+
+void FuseDrive::placeOnServer(std::uint64_t id, Placement placement) {
+  {
+    std::lock_guard lock(mutex_);
+    const auto found = unsettled_.find(id);
+    if (found != unsettled_.end()) {
+      found->second.parent = std::move(placement.parent);
+      found->second.name = std::move(placement.name);
+      found->second.retry = true;
+      return;
+    }
+    placement.retry = true;
+    placement.ready = false;
+    unsettled_[id] = std::move(placement);
+  }
+  // Settled once no upload of the item runs (one may be running now).
+  queue_->pause(id, [this, id] {
+    bool recorded = false;
+    {
+      std::lock_guard lock(mutex_);
+      const auto found = unsettled_.find(id);
+      if (found != unsettled_.end()) found->second.ready = recorded = true;
+    }
+    if (!recorded) return queue_->resume(id);
+    post([this, id] { settlePlacement(id); });
+  });
 }
 
 void FuseDrive::settlePlacement(std::uint64_t id) {
@@ -830,16 +890,25 @@ void FuseDrive::settlePlacement(std::uint64_t id) {
   {
     std::lock_guard lock(mutex_);
     const auto found = unsettled_.find(id);
-    if (found == unsettled_.end()) return;
+    if (found == unsettled_.end() || !found->second.ready) return;
     wanted = found->second;
   }
-  auto finish = [this, id] {
-    {
-      std::lock_guard lock(mutex_);
-      unsettled_.erase(id);
-    }
-    queue_->resume(id);
-  };
+  // After a rename of the item under way, if any: then nothing else moves it meanwhile.
+  std::promise<void> turn;
+  beginRename(id, [&turn] { turn.set_value(); });
+  turn.get_future().wait();
+  struct End {
+    FuseDrive& drive;
+    std::uint64_t id;
+    ~End() { drive.endRename(id); }
+  } end{*this, id};
+  {
+    std::lock_guard lock(mutex_);
+    const auto found = unsettled_.find(id);
+    if (found == unsettled_.end() || !found->second.ready) return;  // settled meanwhile
+    wanted = found->second;
+  }
+  auto finish = [this, id] { settled(id); };
   const auto item = replica_->item(id);
   if (!item || !item->identifier || stopping_) return finish();
   auto [found, error] = itemNow(*item->identifier);
@@ -870,11 +939,13 @@ void FuseDrive::settlePlacement(std::uint64_t id) {
     placed = changed;
   }
   {
-    invalidate(replica_->applyItem(placed, true).second);
-    if (const auto path = replica_->relativePath(id)) {
-      queue_->moved(id, placed->parentItemIdentifier(), placed->filename(), *path,
-                    wanted.versionBefore, placed->itemVersion().contentVersion);
-    }
+    std::lock_guard lock(mutex_);
+    if (!unsettled_.contains(id)) return;  // overtaken by a rename the server answered
+  }
+  invalidate(replica_->applyItem(placed, true).second);
+  if (const auto path = replica_->relativePath(id)) {
+    queue_->moved(id, placed->parentItemIdentifier(), placed->filename(), *path,
+                  wanted.versionBefore, placed->itemVersion().contentVersion);
   }
   finish();
 }
@@ -1013,13 +1084,24 @@ void FuseDrive::uploaded(LocalItemId item, const ItemPtr& serverItem) {
   const auto before = replica_->item(item);
   // The cached file holds the uploaded version unless a newer edit waits.
   invalidate(replica_->adoptUpload(item, serverItem, !queue_->holds(item)));
+  {
+    // A placement waiting to be settled starts from this version now.
+    std::lock_guard lock(mutex_);
+    if (const auto found = unsettled_.find(item); found != unsettled_.end()) {
+      found->second.versionBefore = serverItem->itemVersion().contentVersion;
+    }
+  }
   if (!before || before->identifier) return;
-  // Created under the name and in the folder it had when its creation began.
-  const auto parent = replica_->item(before->parent);
+  // Created under the name and in the folder it had when its creation began: the file goes
+  // where it is now (taken now, before the change feed tells the server's place). A rename
+  // here after this point finds the identifier and does the same.
+  const auto now = replica_->item(item);
+  const auto parent = now ? replica_->item(now->parent) : std::nullopt;
   if (parent && parent->identifier &&
-      (serverItem->filename() != before->serverName ||
+      (serverItem->filename() != now->serverName ||
        serverItem->parentItemIdentifier() != *parent->identifier)) {
-    post([this, item] { placeOnServer(item); });
+    placeOnServer(item, {*parent->identifier, now->serverName,
+                         serverItem->itemVersion().contentVersion, true});
   }
 }
 

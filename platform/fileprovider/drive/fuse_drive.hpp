@@ -154,8 +154,19 @@ class FuseDrive final : public Drive, private UploadListener {
     std::string name;
     std::string versionBefore;
     bool retry = false;
+    bool ready = false;  // the item's uploads are paused for it
   };
   bool settleLater(std::uint64_t item, Placement placement);
+  // The server answered a rename of the item: what was unsettled about it is settled.
+  void settled(std::uint64_t item);
+  // A new file renamed or moved while its creation was under way: the server's document
+  // goes where the file is, settled on the sync worker once no upload of it runs, and tried
+  // again at each sync until it is.
+  void placeOnServer(std::uint64_t item, Placement placement);
+  // The drive's own renames of one item run one at a time: `start` runs when none runs
+  // (at once, or when the one running calls endRename()).
+  void beginRename(std::uint64_t item, std::function<void()> start);
+  void endRename(std::uint64_t item);
 
  private:
   struct Notice {
@@ -171,9 +182,6 @@ class FuseDrive final : public Drive, private UploadListener {
   void refused(LocalItemId item, const ErrorPtr& error) override;
   void statusChanged(const UploadStatus& status) override;
 
-  // A new file renamed or moved while its creation was under way: the server's document
-  // goes where the file is. Runs on the sync worker; one that fails is tried at each sync.
-  void placeOnServer(std::uint64_t item);
   void settlePlacement(std::uint64_t item);
 
   void startListing(std::uint64_t container, const ItemIdentifier& identifier);
@@ -218,7 +226,8 @@ class FuseDrive final : public Drive, private UploadListener {
   std::map<std::uint64_t, std::vector<Done>> listings_;
   std::map<std::uint64_t, std::vector<Done>> fetches_;
   std::deque<Job> jobs_;
-  std::map<std::uint64_t, Placement> unsettled_;  // see settleLater()
+  std::map<std::uint64_t, Placement> unsettled_;                         // see settleLater()
+  std::map<std::uint64_t, std::deque<std::function<void()>>> renaming_;  // see beginRename()
   std::deque<Notice> notices_;
   bool workerBusy_ = false;
   bool workerGone_ = false;

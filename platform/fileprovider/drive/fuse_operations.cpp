@@ -1014,6 +1014,10 @@ void rename(fuse_req_t req, fuse_ino_t parent, const char* name, fuse_ino_t newP
     if (const auto path = drive.replica().relativePath(source->id); path && folder->identifier) {
       drive.uploads().moved(source->id, *folder->identifier, serverName, *path);
     }
+    // Its creation landed meanwhile, under the name it had: the server's follows.
+    if (const auto now = drive.replica().item(source->id); now && now->identifier) {
+      drive.placeOnServer(source->id, {*folder->identifier, serverName, now->contentVersion, true});
+    }
     return (void)fuse_reply_err(req, 0);
   }
   ItemFields fields = 0;
@@ -1038,48 +1042,52 @@ void rename(fuse_req_t req, fuse_ino_t parent, const char* name, fuse_ino_t newP
   const std::optional<ReplicaItem> replaced = target;
   // No upload of the item runs meanwhile: the versions before and after the rename are then
   // the item's own, and an upload never sends the old name after it.
-  drive.uploads().pause(id, [&drive, deadline, id, item, fields, replaced] {
-    const auto current = drive.replica().item(id);
-    const std::string versionBefore = current ? current->contentVersion : std::string();
-    drive.extension().modifyItem(
-        item, ItemVersion{versionBefore, current ? current->metadataVersion : std::string()},
-        fields, std::nullopt, 0, Request{},
-        [&drive, deadline, id, item, versionBefore, replaced](ItemPtr changed, ItemFields, bool,
-                                                              ErrorPtr error) {
-          drive.noteOutcome(error);
-          if (!error && changed) {
-            // What the name replaced goes: here at once, on the server by a deletion after the
-            // rename (one that fails leaves the document there, shown again by a listing).
-            if (replaced) {
-              drive.uploads().discard(replaced->id);
-              drive.invalidate(drive.replica().remove(replaced->id));
+  drive.beginRename(id, [&drive, deadline, id, item, fields, replaced] {
+    drive.uploads().pause(id, [&drive, deadline, id, item, fields, replaced] {
+      const auto current = drive.replica().item(id);
+      const std::string versionBefore = current ? current->contentVersion : std::string();
+      drive.extension().modifyItem(
+          item, ItemVersion{versionBefore, current ? current->metadataVersion : std::string()},
+          fields, std::nullopt, 0, Request{},
+          [&drive, deadline, id, item, versionBefore, replaced](ItemPtr changed, ItemFields, bool,
+                                                                ErrorPtr error) {
+            drive.noteOutcome(error);
+            if (!error && changed) {
+              // What the name replaced goes: here at once, on the server by a deletion after the
+              // rename (one that fails leaves the document there, shown again by a listing).
+              if (replaced) {
+                drive.uploads().discard(replaced->id);
+                drive.invalidate(drive.replica().remove(replaced->id));
+              }
+              if (replaced && replaced->identifier) {
+                drive.extension().deleteItemWithIdentifier(*replaced->identifier, ItemVersion{}, 0,
+                                                           Request{}, [](ErrorPtr) {});
+              }
+              auto [stored, invalidations] = drive.replica().applyItem(changed, true);
+              drive.invalidate(std::move(invalidations));
+              drive.settled(id);  // a placement still unsettled is overtaken by this one
+              if (const auto path = drive.replica().relativePath(id)) {
+                drive.uploads().moved(id, changed->parentItemIdentifier(), changed->filename(),
+                                      *path, versionBefore, changed->itemVersion().contentVersion);
+              }
+            } else if (!error) {
+              error = std::make_shared<const ErrorObject>(std::string(NSPOSIXErrorDomain), EIO,
+                                                          "the rename gave no item");
             }
-            if (replaced && replaced->identifier) {
-              drive.extension().deleteItemWithIdentifier(*replaced->identifier, ItemVersion{}, 0,
-                                                         Request{}, [](ErrorPtr) {});
+            const int code = errnoFor(error);
+            // A failure that may have come after the server acted: found out before the item
+            // uploads again (its uploads stay paused until then).
+            const bool unknown = code != 0 && code != ENOENT && code != EACCES && code != EPERM;
+            if (!unknown || !drive.settleLater(id, {item->parentItemIdentifier(), item->filename(),
+                                                    versionBefore, false})) {
+              drive.uploads().resume(id);
             }
-            auto [stored, invalidations] = drive.replica().applyItem(changed, true);
-            drive.invalidate(std::move(invalidations));
-            if (const auto path = drive.replica().relativePath(id)) {
-              drive.uploads().moved(id, changed->parentItemIdentifier(), changed->filename(), *path,
-                                    versionBefore, changed->itemVersion().contentVersion);
-            }
-          } else if (!error) {
-            error = std::make_shared<const ErrorObject>(std::string(NSPOSIXErrorDomain), EIO,
-                                                        "the rename gave no item");
-          }
-          const int code = errnoFor(error);
-          // A failure that may have come after the server acted: found out before the item
-          // uploads again (its uploads stay paused until then).
-          const bool unknown = code != 0 && code != ENOENT && code != EACCES && code != EPERM;
-          if (!unknown || !drive.settleLater(id, {item->parentItemIdentifier(), item->filename(),
-                                                  versionBefore, false})) {
-            drive.uploads().resume(id);
-          }
-          if (!deadline->claim()) return;
-          fuse_reply_err(deadline->req(), code);
-          deadline->done();
-        });
+            drive.endRename(id);
+            if (!deadline->claim()) return;
+            fuse_reply_err(deadline->req(), code);
+            deadline->done();
+          });
+    });
   });
 }
 
