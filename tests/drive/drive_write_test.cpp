@@ -168,6 +168,10 @@ TEST_F(DriveWriteTest, PosixCallsAndShellsChangeTheServerOrFailChangingNothing) 
   EXPECT_EQ(testing::runProcess({"mv", (dir / "sparse.bin").string(), other.string()}).exitCode, 0);
   EXPECT_EQ(errorOf(::unlink((dir / "Plein/inside.txt").c_str())), 0);
   EXPECT_EQ(errorOf(::rmdir((dir / "Plein").c_str())), 0);
+  // A folder made and filled, then removed with rm -r at once.
+  const ProcessResult removed =
+      shell("mkdir Notes && echo a > Notes/a && mv Notes/a Notes/b && rm -r Notes", dir);
+  EXPECT_EQ(removed.exitCode, 0) << removed.err;
 
   // Offline: edits and new files wait, names fail at once.
   ASSERT_TRUE(settle(mounted));

@@ -474,8 +474,13 @@ void UploadQueue::moved(LocalItemId item, const ItemIdentifier& parent, const st
         .bind(6, versionAfter)
         .run();
     if (db_.changes() == 0) return;
+    // A new file keeps its grace period (a scratch file renamed into place, then deleted,
+    // never reaches the server); an edit waiting out a back-off or refused goes now.
+    auto job = db_.prepare("SELECT identifier FROM upload_jobs WHERE item_id = ?1");
+    job.bind(1, item);
+    const bool newFile = job.step() && job.isNull(0);
     Schedule& entry = schedule_[item];
-    if (!entry.running) {
+    if (!entry.running && !newFile) {
       entry.notBefore = std::min(entry.notBefore, clock_.now());
       entry.failures = 0;
     }
