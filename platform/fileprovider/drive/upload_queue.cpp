@@ -512,7 +512,11 @@ void UploadQueue::discard(LocalItemId item) {
     // it never heard of it: then it goes now).
     const std::optional<std::string> doomed =
         job && job->identifier && !job->copyName ? job->identifier : created;
-    const bool creating = job && job->attemptKind == "create" && !job->copyName;
+    // A creation under way, or about to start on a worker that read the job already.
+    const auto running = schedule_.find(item);
+    const bool mayCreate = job && !job->identifier && !job->copyName &&
+                           running != schedule_.end() && running->second.running;
+    const bool creating = job && !job->copyName && (job->attemptKind == "create" || mayCreate);
     if (doomed) {
       db_.prepare(
              "INSERT OR REPLACE INTO upload_discards(item_id, identifier, parent, name, "
@@ -526,9 +530,9 @@ void UploadQueue::discard(LocalItemId item) {
              "INSERT OR REPLACE INTO upload_discards(item_id, identifier, parent, name, "
              "contents) VALUES (?1, NULL, ?2, ?3, ?4)")
           .bind(1, item)
-          .bind(2, *job->attemptParent)
-          .bind(3, *job->attemptName)
-          .bind(4, *job->attemptContents)
+          .bind(2, job->attemptParent.value_or(job->parent))
+          .bind(3, job->attemptName.value_or(job->filename))
+          .bind(4, job->attemptContents.value_or(job->contents))
           .run();
     }
     db_.prepare("DELETE FROM upload_jobs WHERE item_id = ?1").bind(1, item).run();
