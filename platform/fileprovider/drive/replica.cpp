@@ -246,8 +246,14 @@ bool Replica::update(Node& node, const FileProviderItem& from) {
   set(item.flags, from.fileSystemFlags());
   if (item.kind != ItemKind::root) set(item.kind, kindOf(from));
   // A real size learnt by fetching stands for as long as the contents are current.
-  if (!item.contentsCurrent() || !wasCurrent) {
+  if (!item.contentsCurrent()) {
     set(item.size, from.documentSize().value_or(0));
+  } else if (!wasCurrent) {
+    // Current again (the server came back to the version the cached file holds): its size.
+    struct stat cached {};
+    const bool known = ::stat(contentsPath(*item.contentFile).c_str(), &cached) == 0;
+    set(item.size,
+        known ? static_cast<std::int64_t>(cached.st_size) : from.documentSize().value_or(0));
   }
   return changed;
 }
