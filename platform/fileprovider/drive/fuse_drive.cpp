@@ -817,6 +817,11 @@ bool FuseDrive::settleLater(std::uint64_t item, Placement placement) {
   return true;
 }
 
+bool FuseDrive::isUnsettled(std::uint64_t item) const {
+  std::lock_guard lock(mutex_);
+  return unsettled_.contains(item);
+}
+
 void FuseDrive::settled(std::uint64_t item) {
   bool recorded = false;
   {

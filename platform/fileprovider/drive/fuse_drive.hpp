@@ -159,6 +159,7 @@ class FuseDrive final : public Drive, private UploadListener {
   bool settleLater(std::uint64_t item, Placement placement);
   // The server answered a rename of the item: what was unsettled about it is settled.
   void settled(std::uint64_t item);
+  bool isUnsettled(std::uint64_t item) const;
   // A new file renamed or moved while its creation was under way: the server's document
   // goes where the file is, settled on the sync worker once no upload of it runs, and tried
   // again at each sync until it is.

@@ -1046,9 +1046,13 @@ void rename(fuse_req_t req, fuse_ino_t parent, const char* name, fuse_ino_t newP
     drive.uploads().pause(id, [&drive, deadline, id, item, fields, replaced] {
       const auto current = drive.replica().item(id);
       const std::string versionBefore = current ? current->contentVersion : std::string();
+      // The server may not have the item where the drive shows it yet (a placement still
+      // unsettled, which this rename overtakes): name and folder both.
+      const ItemFields sent =
+          drive.isUnsettled(id) ? (ItemField::filename | ItemField::parentItemIdentifier) : fields;
       drive.extension().modifyItem(
           item, ItemVersion{versionBefore, current ? current->metadataVersion : std::string()},
-          fields, std::nullopt, 0, Request{},
+          sent, std::nullopt, 0, Request{},
           [&drive, deadline, id, item, versionBefore, replaced](ItemPtr changed, ItemFields, bool,
                                                                 ErrorPtr error) {
             drive.noteOutcome(error);
