@@ -18,7 +18,10 @@
 
 #include "core/shared_store.hpp"
 #include "fileprovider/file_provider_extension.hpp"
+#include "platform/desktop/content_types.hpp"
 #include "platform/fileprovider/drive/errno_mapping.hpp"
+#include "platform/fileprovider/drive/upload_notifier.hpp"
+#include "platform/fileprovider/item_fields.hpp"
 #include "platform/http/http_session.hpp"
 
 extern char** environ;
@@ -154,6 +157,12 @@ FuseDrive::FuseDrive(DriveOptions options)
   extension_ = std::make_shared<fp::FileProviderExtension>(
       options_.domain, SharedStore(SharedStore::appGroupID), sharedHttpSession(), *pool_,
       replica_->stagingDirectory());
+  UploadQueueOptions uploads;
+  uploads.stateDirectory = options_.stateDirectory;
+  uploads.driveName = options_.mountPoint.filename().string();
+  uploads.notifier = makeDesktopNotifier();
+  queue_ = std::make_unique<UploadQueue>(std::move(uploads), *extension_, *clock_,
+                                         static_cast<UploadListener&>(*this));
   if (::pipe2(stopPipe_, O_CLOEXEC | O_NONBLOCK) != 0) {
     throw std::runtime_error(std::string("cannot create the drive's stop pipe: ") +
                              std::strerror(errno));
@@ -172,7 +181,9 @@ FuseDrive::~FuseDrive() {
   if (worker_.joinable()) worker_.join();
   if (notifier_.joinable()) notifier_.join();
   if (stopper_.joinable()) stopper_.join();
-  // Completions of calls still running refer to this drive.
+  // Uploads under way end first (the others wait in the replica for the next start), then
+  // completions of calls still running, which refer to this drive.
+  queue_.reset();
   extension_->waitForRunningTasks();
   extension_.reset();
   pool_.reset();
@@ -357,11 +368,16 @@ void FuseDrive::setOffline(bool offline) {
     if (!offline) status_.lastError.reset();
   }
   if (was == offline || stopping_) return;
-  // Offline: try the server again soon. Back online: catch up with its changes at once.
+  // Offline: try the server again soon. Back online: catch up with its changes and retry
+  // failed uploads at once (new files still wait out their grace period).
   if (offline) {
     schedulePoll();
   } else {
-    retryNow();
+    queue_->retryNow(false);
+    post([this] {
+      sync();
+      schedulePoll();
+    });
   }
 }
 
@@ -524,6 +540,7 @@ void FuseDrive::schedulePoll() {
 }
 
 void FuseDrive::retryNow() {
+  if (queue_) queue_->retryNow();
   post([this] {
     sync();
     schedulePoll();
@@ -634,10 +651,14 @@ ErrorPtr FuseDrive::sync() {
     return probe;
   }
   noteSuccess();
+  std::vector<std::uint64_t> unsettled;
   {
     std::lock_guard lock(mutex_);
     if (status_.state != DriveStatus::State::stopped) status_.state = DriveStatus::State::online;
+    for (const auto& [id, placement] : unsettled_) unsettled.push_back(id);
   }
+  // Before the changes, which would move such an item back where the server had it.
+  for (const auto id : unsettled) settlePlacement(id);
 
   bool retake = false;
   {
@@ -747,8 +768,365 @@ void FuseDrive::userVisibleURL(
 }
 
 DriveStatus FuseDrive::status() const {
+  const UploadStatus uploads = queue_->status();
   std::lock_guard lock(mutex_);
-  return status_;
+  DriveStatus status = status_;
+  status.pendingUploads = uploads.pendingUploads;
+  status.refusedUploads = uploads.refusedUploads;
+  status.conflicts = uploads.conflicts;
+  // The most telling failure: the upload's when one is failing, else the drive's own.
+  if (uploads.lastError) status.lastError = uploads.lastError;
+  return status;
+}
+
+// --- Writing -----------------------------------------------------------------------------
+
+RequestItem::RequestItem(ItemIdentifier identifier, ItemIdentifier parent, std::string filename,
+                         bool folder)
+    : identifier_(std::move(identifier)),
+      parent_(std::move(parent)),
+      filename_(std::move(filename)),
+      folder_(folder) {}
+
+std::string RequestItem::contentType() const {
+  return folder_ ? std::string(kFolderContentType) : std::string();
+}
+
+void FuseDrive::catchUp() {
+  post([this] {
+    sync();
+    schedulePoll();
+  });
+}
+
+bool FuseDrive::settleLater(std::uint64_t item, Placement placement) {
+  {
+    std::lock_guard lock(mutex_);
+    // A newer placement supersedes the one still unsettled.
+    const auto found = unsettled_.find(item);
+    if (found != unsettled_.end()) {
+      placement.retry = placement.retry || found->second.retry;
+      placement.ready = found->second.ready;
+      found->second = std::move(placement);
+      return false;
+    }
+    placement.ready = true;  // the caller paused the item's uploads
+    unsettled_[item] = std::move(placement);
+  }
+  post([this, item] { settlePlacement(item); });
+  return true;
+}
+
+bool FuseDrive::isUnsettled(std::uint64_t item) const {
+  std::lock_guard lock(mutex_);
+  return unsettled_.contains(item);
+}
+
+void FuseDrive::settled(std::uint64_t item) {
+  bool recorded = false;
+  {
+    std::lock_guard lock(mutex_);
+    const auto found = unsettled_.find(item);
+    // One whose pause has not taken effect yet resumes when it does.
+    recorded = found != unsettled_.end() && found->second.ready;
+    if (found != unsettled_.end()) unsettled_.erase(found);
+  }
+  if (recorded) queue_->resume(item);
+}
+
+void FuseDrive::beginRename(std::uint64_t item, std::function<void()> start) {
+  {
+    std::lock_guard lock(mutex_);
+    const auto running = renaming_.find(item);
+    if (running != renaming_.end()) {
+      running->second.push_back(std::move(start));
+      return;
+    }
+    renaming_[item];
+  }
+  start();
+}
+
+void FuseDrive::endRename(std::uint64_t item) {
+  std::function<void()> next;
+  {
+    std::lock_guard lock(mutex_);
+    const auto running = renaming_.find(item);
+    if (running == renaming_.end()) return;
+    if (running->second.empty()) {
+      renaming_.erase(running);
+      return;
+    }
+    next = std::move(running->second.front());
+    running->second.pop_front();
+  }
+  next();
+}
+
+void FuseDrive::placeOnServer(std::uint64_t id, Placement placement) {
+  {
+    std::lock_guard lock(mutex_);
+    const auto found = unsettled_.find(id);
+    if (found != unsettled_.end()) {
+      found->second.parent = std::move(placement.parent);
+      found->second.name = std::move(placement.name);
+      found->second.retry = true;
+      return;
+    }
+    placement.retry = true;
+    placement.ready = false;
+    unsettled_[id] = std::move(placement);
+  }
+  // Settled once no upload of the item runs (one may be running now).
+  queue_->pause(id, [this, id] {
+    bool recorded = false;
+    {
+      std::lock_guard lock(mutex_);
+      const auto found = unsettled_.find(id);
+      if (found != unsettled_.end()) found->second.ready = recorded = true;
+    }
+    if (!recorded) return queue_->resume(id);
+    post([this, id] { settlePlacement(id); });
+  });
+}
+
+void FuseDrive::settlePlacement(std::uint64_t id) {
+  Placement wanted;
+  {
+    std::lock_guard lock(mutex_);
+    const auto found = unsettled_.find(id);
+    if (found == unsettled_.end() || !found->second.ready) return;
+    wanted = found->second;
+  }
+  // After a rename of the item under way, if any: then nothing else moves it meanwhile.
+  std::promise<void> turn;
+  beginRename(id, [&turn] { turn.set_value(); });
+  turn.get_future().wait();
+  struct End {
+    FuseDrive& drive;
+    std::uint64_t id;
+    ~End() { drive.endRename(id); }
+  } end{*this, id};
+  {
+    std::lock_guard lock(mutex_);
+    const auto found = unsettled_.find(id);
+    if (found == unsettled_.end() || !found->second.ready) return;  // settled meanwhile
+    wanted = found->second;
+  }
+  auto finish = [this, id] { settled(id); };
+  const auto item = replica_->item(id);
+  if (!item || !item->identifier || stopping_) return finish();
+  auto [found, error] = itemNow(*item->identifier);
+  if (error || !found) {
+    if (errnoFor(error) == ENOENT) return finish();  // deleted: nothing to place
+    noteFailure(error);
+    return;  // tried again at the next sync
+  }
+  // Where the server has it is the drive's doing (its uploads were paused): a rename that
+  // went through, or half of one (a new name without the move), or none.
+  ItemPtr placed = found;
+  if ((found->filename() != wanted.name || found->parentItemIdentifier() != wanted.parent) &&
+      wanted.retry) {
+    auto request = std::make_shared<RequestItem>(*item->identifier, wanted.parent, wanted.name,
+                                                 item->isContainer());
+    std::promise<std::pair<ItemPtr, ErrorPtr>> promise;
+    auto future = promise.get_future();
+    extension_->modifyItem(request, found->itemVersion(),
+                           ItemField::filename | ItemField::parentItemIdentifier, std::nullopt, 0,
+                           {}, [&promise](ItemPtr changed, ItemFields, bool, ErrorPtr failure) {
+                             promise.set_value({std::move(changed), std::move(failure)});
+                           });
+    auto [changed, failure] = future.get();
+    if (failure || !changed) {
+      noteFailure(failure ? failure : posixError(EIO, "the move gave no item"));
+      return;
+    }
+    placed = changed;
+  }
+  {
+    std::lock_guard lock(mutex_);
+    if (!unsettled_.contains(id)) return;  // overtaken by a rename the server answered
+  }
+  invalidate(replica_->applyItem(placed, true).second);
+  if (const auto path = replica_->relativePath(id)) {
+    queue_->moved(id, placed->parentItemIdentifier(), placed->filename(), *path,
+                  wanted.versionBefore, placed->itemVersion().contentVersion);
+  }
+  finish();
+}
+
+ReplicatedExtension& FuseDrive::extension() { return *extension_; }
+
+std::shared_ptr<FuseDrive::OpenFile> FuseDrive::acquireFile(std::uint64_t item) {
+  std::lock_guard lock(filesMutex_);
+  auto& [file, users] = openFiles_[item];
+  if (!file) {
+    file = std::make_shared<OpenFile>();
+    file->item = item;
+  }
+  ++users;
+  return file;
+}
+
+void FuseDrive::releaseFile(const std::shared_ptr<OpenFile>& file) {
+  std::lock_guard lock(filesMutex_);
+  for (auto entry = openFiles_.begin(); entry != openFiles_.end(); ++entry) {
+    if (entry->second.first != file) continue;
+    if (--entry->second.second <= 0) openFiles_.erase(entry);
+    return;
+  }
+}
+
+std::shared_ptr<FuseDrive::OpenFile> FuseDrive::openFile(std::uint64_t item) const {
+  std::lock_guard lock(filesMutex_);
+  const auto found = openFiles_.find(item);
+  return found == openFiles_.end() ? nullptr : found->second.first;
+}
+
+std::optional<timespec> FuseDrive::localTime(std::uint64_t item) const {
+  std::lock_guard lock(filesMutex_);
+  const auto found = localTimes_.find(item);
+  if (found == localTimes_.end()) return std::nullopt;
+  return found->second;
+}
+
+void FuseDrive::setLocalTime(std::uint64_t item, timespec time) {
+  std::lock_guard lock(filesMutex_);
+  localTimes_[item] = time;
+}
+
+void FuseDrive::moveLocalTime(std::uint64_t from, std::uint64_t to) {
+  std::lock_guard lock(filesMutex_);
+  const auto found = localTimes_.find(from);
+  if (found == localTimes_.end()) return;
+  localTimes_[to] = found->second;
+  localTimes_.erase(found);
+}
+
+void FuseDrive::leaveVacancy(std::uint64_t folder, const std::string& name, Vacancy vacancy) {
+  std::lock_guard lock(filesMutex_);
+  vacancies_[{folder, name}] = vacancy;
+}
+
+std::optional<FuseDrive::Vacancy> FuseDrive::takeVacancy(std::uint64_t folder,
+                                                         const std::string& name) {
+  std::lock_guard lock(filesMutex_);
+  const auto found = vacancies_.find({folder, name});
+  if (found == vacancies_.end()) return std::nullopt;
+  const Vacancy vacancy = found->second;
+  vacancies_.erase(found);
+  return vacancy;
+}
+
+std::optional<FuseDrive::Vacancy> FuseDrive::takeVacancyOf(std::uint64_t backup) {
+  std::lock_guard lock(filesMutex_);
+  for (auto entry = vacancies_.begin(); entry != vacancies_.end(); ++entry) {
+    if (entry->second.backup != backup) continue;
+    const Vacancy vacancy = entry->second;
+    vacancies_.erase(entry);
+    return vacancy;
+  }
+  return std::nullopt;
+}
+
+int FuseDrive::commitEdit(std::uint64_t id) {
+  const auto item = replica_->item(id);
+  const auto path = replica_->relativePath(id);
+  if (!item || !path || !item->contentFile) return 0;  // deleted meanwhile
+  const auto parent = replica_->item(item->parent);
+  if (!parent || !parent->identifier) return EIO;
+  const auto contents = replica_->contentsPath(*item->contentFile);
+  struct stat status {};
+  if (::stat(contents.c_str(), &status) != 0) return errno;
+  replica_->setSize(id, status.st_size);
+  LocalEdit edit;
+  edit.item = id;
+  edit.identifier = item->identifier;
+  edit.baseVersion = item->cachedVersion;
+  edit.parent = *parent->identifier;
+  edit.filename = item->serverName;
+  edit.path = *path;
+  edit.contents = contents;
+  try {
+    queue_->enqueue(edit);
+  } catch (const std::system_error& e) {
+    noteFailure(posixError(e.code().value(), e.what()));
+    return e.code().value() != 0 ? e.code().value() : EIO;
+  } catch (const std::exception& e) {
+    noteFailure(posixError(EIO, e.what()));
+    return EIO;
+  }
+  return 0;
+}
+
+void FuseDrive::relist(std::uint64_t container, Done done) {
+  const auto item = replica_->item(container);
+  if (!item) return done(ENOENT);
+  if (!item->isContainer()) return done(ENOTDIR);
+  if (stopping_) return done(ESHUTDOWN);
+  if (offline_) return done(ENETUNREACH);
+  if (!item->identifier) return done(0);
+  {
+    std::lock_guard lock(mutex_);
+    auto& waiting = listings_[container];
+    waiting.push_back(std::move(done));
+    if (waiting.size() > 1) return;  // a listing under way answers this too
+  }
+  startListing(container, *item->identifier);
+}
+
+void FuseDrive::noteOutcome(const ErrorPtr& error) {
+  if (error) {
+    noteFailure(error);
+  } else {
+    noteSuccess();
+  }
+}
+
+// --- What the write-back did -------------------------------------------------------------
+
+void FuseDrive::uploaded(LocalItemId item, const ItemPtr& serverItem) {
+  const auto before = replica_->item(item);
+  // The cached file holds the uploaded version unless a newer edit waits.
+  invalidate(replica_->adoptUpload(item, serverItem, !queue_->holds(item)));
+  {
+    // A placement waiting to be settled starts from this version now.
+    std::lock_guard lock(mutex_);
+    if (const auto found = unsettled_.find(item); found != unsettled_.end()) {
+      found->second.versionBefore = serverItem->itemVersion().contentVersion;
+    }
+  }
+  if (!before || before->identifier) return;
+  // Created under the name and in the folder it had when its creation began: the file goes
+  // where it is now (taken now, before the change feed tells the server's place). A rename
+  // here after this point finds the identifier and does the same.
+  const auto now = replica_->item(item);
+  const auto parent = now ? replica_->item(now->parent) : std::nullopt;
+  if (parent && parent->identifier &&
+      (serverItem->filename() != now->serverName ||
+       serverItem->parentItemIdentifier() != *parent->identifier)) {
+    placeOnServer(item, {*parent->identifier, now->serverName,
+                         serverItem->itemVersion().contentVersion, true});
+  }
+}
+
+void FuseDrive::conflictCopyMade(LocalItemId item, const ItemPtr& copy,
+                                 const std::filesystem::path&) {
+  // The copy shows beside the document (its contents are fetched when opened); the
+  // document's own contents are the server's again.
+  invalidate(replica_->applyItem(copy).second);
+  if (!queue_->holds(item)) invalidate(replica_->followServer(item));
+  // The server's version of the document, by the change feed.
+  catchUp();
+}
+
+void FuseDrive::refused(LocalItemId, const ErrorPtr& error) {
+  std::lock_guard lock(mutex_);
+  status_.lastError = error ? error->description() : "the server refused an edit";
+}
+
+void FuseDrive::statusChanged(const UploadStatus&) {
+  // status() reads the queue's figures when asked.
 }
 
 bool FuseDrive::pin(const std::filesystem::path& path, bool, std::string& error) {

@@ -1,5 +1,7 @@
 #pragma once
 
+#include <time.h>
+
 #include <atomic>
 #include <condition_variable>
 #include <deque>
@@ -10,10 +12,12 @@
 #include <optional>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include "platform/fileprovider/drive/drive.hpp"
 #include "platform/fileprovider/drive/replica.hpp"
+#include "platform/fileprovider/drive/upload_queue.hpp"
 #include "platform/fileprovider/replicated_extension.hpp"
 #include "platform/threads/thread_pool.hpp"
 #include "platform/time/clock.hpp"
@@ -25,6 +29,27 @@ class FileProviderExtension;
 }
 
 namespace folium::platform::drive {
+
+// An item handed to the plug-in for a change the drive asks for: what it is and where.
+class RequestItem final : public FileProviderItem {
+ public:
+  RequestItem(ItemIdentifier identifier, ItemIdentifier parent, std::string filename, bool folder);
+  ItemIdentifier itemIdentifier() const override { return identifier_; }
+  ItemIdentifier parentItemIdentifier() const override { return parent_; }
+  std::string filename() const override { return filename_; }
+  ItemCapabilities capabilities() const override { return 0; }
+  std::optional<std::int64_t> documentSize() const override { return std::nullopt; }
+  std::string contentType() const override;
+  bool respondsToContentType() const override { return folder_; }
+  ItemVersion itemVersion() const override { return {}; }
+  FileSystemFlags fileSystemFlags() const override { return 0; }
+
+ private:
+  ItemIdentifier identifier_;
+  ItemIdentifier parent_;
+  std::string filename_;
+  bool folder_;
+};
 
 // The drive of one domain: the plug-in's extension, the replica and a FUSE low-level mount.
 //
@@ -41,7 +66,7 @@ namespace folium::platform::drive {
 // Locks: mutex_ guards the state below it; the replica has its own, always taken after
 // mutex_ or alone. Neither is held while calling the plug-in, replying to the kernel or
 // notifying it.
-class FuseDrive final : public Drive {
+class FuseDrive final : public Drive, private UploadListener {
  public:
   explicit FuseDrive(DriveOptions options);
   ~FuseDrive() override;
@@ -60,6 +85,7 @@ class FuseDrive final : public Drive {
   // Used by the FUSE operations (fuse_operations.cpp).
   using Done = std::function<void(int error)>;  // 0 on success, else an errno
   Replica& replica() { return *replica_; }
+  UploadQueue& uploads() { return *queue_; }
   // Calls `done` once the container's children are in the replica: at once when they are,
   // else after listing it through the plug-in (requests for one container share one
   // listing). ENETUNREACH at once when the drive knows it is offline.
@@ -76,12 +102,88 @@ class FuseDrive final : public Drive {
   void beginAsync() { inflight_.fetch_add(1); }
   void endAsync();
 
+  // --- Writing (fuse_operations.cpp) ---
+  // A file open for writing, shared by its handles.
+  struct OpenFile {
+    std::mutex mutex;  // guards what follows; taken before the replica's
+    std::uint64_t item = 0;
+    int writers = 0;          // handles open for writing
+    bool dirty = false;       // written since its edit was last handed over
+    bool handedOver = false;  // the cached file is the upload queue's: the next write copies it
+  };
+  // The open-file record of an item, made on first use; give it back with releaseFile().
+  std::shared_ptr<OpenFile> acquireFile(std::uint64_t item);
+  void releaseFile(const std::shared_ptr<OpenFile>& file);
+  // The record of an item while a handle holds it; none otherwise.
+  std::shared_ptr<OpenFile> openFile(std::uint64_t item) const;
+  // Hands the item's edit over to the upload queue (its cached file synced first); 0 or an
+  // errno. Items deleted meanwhile have nothing to hand over. Called under file->mutex.
+  int commitEdit(std::uint64_t item);
+  // Modification times set by writes, `touch`, `cp -p` and `rsync -a`, for as long as the
+  // drive runs (the server keeps its own).
+  std::optional<timespec> localTime(std::uint64_t item) const;
+  void setLocalTime(std::uint64_t item, timespec time);
+  void moveLocalTime(std::uint64_t from, std::uint64_t to);
+  // A document an editor renamed to a backup name (vim's "name~"): kept on the server under
+  // its name while the editor writes the new file, which then becomes the document again.
+  struct Vacancy {
+    std::uint64_t document = 0;
+    std::uint64_t backup = 0;
+  };
+  void leaveVacancy(std::uint64_t folder, const std::string& name, Vacancy vacancy);
+  // The vacancy the name leaves in the folder, taken away.
+  std::optional<Vacancy> takeVacancy(std::uint64_t folder, const std::string& name);
+  // The vacancy a backup stands for, taken away.
+  std::optional<Vacancy> takeVacancyOf(std::uint64_t backup);
+  // The plug-in, for the metadata calls, and the drive's clock, which bounds their wait.
+  ReplicatedExtension& extension();
+  Clock& clock() { return *clock_; }
+  // Lists the container through the plug-in now, even when it was listed before.
+  void relist(std::uint64_t container, Done done);
+  // A plug-in call ended: offline when it says the server cannot be reached.
+  void noteOutcome(const ErrorPtr& error);
+  // Asks the server for its changes soon (after a call whose outcome is not known).
+  void catchUp();
+  // Where the drive asked the server to put an item, while it is not known whether the server
+  // did: the item's uploads stay paused (the caller paused them) until the sync worker finds
+  // out, so that a version the drive made never passes for someone else's change.
+  // `retry`: ask again until the server has it so. False when the item was recorded already
+  // (the caller then resumes its own pause).
+  struct Placement {
+    ItemIdentifier parent;
+    std::string name;
+    std::string versionBefore;
+    bool retry = false;
+    bool ready = false;  // the item's uploads are paused for it
+  };
+  bool settleLater(std::uint64_t item, Placement placement);
+  // The server answered a rename of the item: what was unsettled about it is settled.
+  void settled(std::uint64_t item);
+  bool isUnsettled(std::uint64_t item) const;
+  // A new file renamed or moved while its creation was under way: the server's document
+  // goes where the file is, settled on the sync worker once no upload of it runs, and tried
+  // again at each sync until it is.
+  void placeOnServer(std::uint64_t item, Placement placement);
+  // The drive's own renames of one item run one at a time: `start` runs when none runs
+  // (at once, or when the one running calls endRename()).
+  void beginRename(std::uint64_t item, std::function<void()> start);
+  void endRename(std::uint64_t item);
+
  private:
   struct Notice {
     Invalidations invalidations;
     std::function<void()> then;
   };
   using Job = std::function<void()>;
+
+  // UploadListener: what the write-back did with an edit.
+  void uploaded(LocalItemId item, const ItemPtr& serverItem) override;
+  void conflictCopyMade(LocalItemId item, const ItemPtr& copy,
+                        const std::filesystem::path& editContents) override;
+  void refused(LocalItemId item, const ErrorPtr& error) override;
+  void statusChanged(const UploadStatus& status) override;
+
+  void settlePlacement(std::uint64_t item);
 
   void startListing(std::uint64_t container, const ItemIdentifier& identifier);
   void finishListing(std::uint64_t container, const ErrorPtr& error);
@@ -107,6 +209,7 @@ class FuseDrive final : public Drive {
   std::unique_ptr<Replica> replica_;
   std::unique_ptr<ThreadPool> pool_;  // outlives the extension, whose calls run on it
   std::shared_ptr<fp::FileProviderExtension> extension_;
+  std::unique_ptr<UploadQueue> queue_;  // goes before the extension, whose calls it waits for
   fuse_session* session_ = nullptr;
 
   std::atomic<bool> offline_{false};
@@ -124,12 +227,19 @@ class FuseDrive final : public Drive {
   std::map<std::uint64_t, std::vector<Done>> listings_;
   std::map<std::uint64_t, std::vector<Done>> fetches_;
   std::deque<Job> jobs_;
+  std::map<std::uint64_t, Placement> unsettled_;                         // see settleLater()
+  std::map<std::uint64_t, std::deque<std::function<void()>>> renaming_;  // see beginRename()
   std::deque<Notice> notices_;
   bool workerBusy_ = false;
   bool workerGone_ = false;
   bool notifierGone_ = false;  // run() ended: jobs run on the caller's thread
   bool quitting_ = false;
   Clock::TimerId pollTimer_ = 0;
+
+  mutable std::mutex filesMutex_;  // guards the maps below; taken after OpenFile::mutex
+  std::map<std::uint64_t, std::pair<std::shared_ptr<OpenFile>, int>> openFiles_;  // and users
+  std::map<std::uint64_t, timespec> localTimes_;
+  std::map<std::pair<std::uint64_t, std::string>, Vacancy> vacancies_;
 
   std::thread worker_;
   std::thread notifier_;
