@@ -226,6 +226,7 @@ void FuseDrive::run() {
     for (auto& job : waiting) job();
     sync();
     schedulePoll();
+    maintainCache();
   });
 
   fuse_loop_config config{};
@@ -471,6 +472,9 @@ void FuseDrive::ensureFetched(std::uint64_t id, Done done) {
         }
         const int code = errnoFor(error);
         for (auto& done : waiting) done(code);
+        // Once the openers hold the new file (their replies come first), the cache keeps its
+        // bound.
+        if (!error) invalidate({}, [this] { requestTrim(); });
       });
 }
 
@@ -519,6 +523,7 @@ void FuseDrive::schedulePoll() {
     post([this] {
       sync();
       schedulePoll();
+      maintainCache();
     });
   });
 }
@@ -527,6 +532,7 @@ void FuseDrive::retryNow() {
   post([this] {
     sync();
     schedulePoll();
+    maintainCache();
   });
 }
 
@@ -749,11 +755,6 @@ void FuseDrive::userVisibleURL(
 DriveStatus FuseDrive::status() const {
   std::lock_guard lock(mutex_);
   return status_;
-}
-
-bool FuseDrive::pin(const std::filesystem::path& path, bool, std::string& error) {
-  error = "keeping files offline is not available yet (" + path.string() + " is unchanged)";
-  return false;
 }
 
 std::unique_ptr<Drive> makeDrive(DriveOptions options) {
