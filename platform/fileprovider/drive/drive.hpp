@@ -19,7 +19,8 @@ namespace folium::platform::drive {
 struct DriveStatus {
   enum class State { starting, online, offline, stopped, error };
   State state = State::starting;
-  std::int64_t pendingUploads = 0;
+  std::int64_t pendingUploads = 0;       // edits waiting for the server or under way
+  std::int64_t refusedUploads = 0;       // edits the server refused for good, kept
   std::int64_t conflicts = 0;            // conflict copies made since the drive started
   std::optional<std::string> lastError;  // the last failed attempt, when the last one failed
   std::optional<std::string> anchor;     // the stored sync anchor

@@ -19,6 +19,7 @@
 #include "core/shared_store.hpp"
 #include "fileprovider/file_provider_extension.hpp"
 #include "platform/fileprovider/drive/errno_mapping.hpp"
+#include "platform/fileprovider/drive/upload_notifier.hpp"
 #include "platform/http/http_session.hpp"
 
 extern char** environ;
@@ -154,6 +155,12 @@ FuseDrive::FuseDrive(DriveOptions options)
   extension_ = std::make_shared<fp::FileProviderExtension>(
       options_.domain, SharedStore(SharedStore::appGroupID), sharedHttpSession(), *pool_,
       replica_->stagingDirectory());
+  UploadQueueOptions uploads;
+  uploads.stateDirectory = options_.stateDirectory;
+  uploads.driveName = options_.mountPoint.filename().string();
+  uploads.notifier = makeDesktopNotifier();
+  queue_ = std::make_unique<UploadQueue>(std::move(uploads), *extension_, *clock_,
+                                         static_cast<UploadListener&>(*this));
   if (::pipe2(stopPipe_, O_CLOEXEC | O_NONBLOCK) != 0) {
     throw std::runtime_error(std::string("cannot create the drive's stop pipe: ") +
                              std::strerror(errno));
@@ -172,7 +179,9 @@ FuseDrive::~FuseDrive() {
   if (worker_.joinable()) worker_.join();
   if (notifier_.joinable()) notifier_.join();
   if (stopper_.joinable()) stopper_.join();
-  // Completions of calls still running refer to this drive.
+  // Uploads under way end first (the others wait in the replica for the next start), then
+  // completions of calls still running, which refer to this drive.
+  queue_.reset();
   extension_->waitForRunningTasks();
   extension_.reset();
   pool_.reset();
@@ -529,6 +538,7 @@ void FuseDrive::schedulePoll() {
 }
 
 void FuseDrive::retryNow() {
+  if (queue_) queue_->retryNow();
   post([this] {
     sync();
     schedulePoll();
@@ -753,8 +763,145 @@ void FuseDrive::userVisibleURL(
 }
 
 DriveStatus FuseDrive::status() const {
+  const UploadStatus uploads = queue_->status();
   std::lock_guard lock(mutex_);
-  return status_;
+  DriveStatus status = status_;
+  status.pendingUploads = uploads.pendingUploads;
+  status.refusedUploads = uploads.refusedUploads;
+  status.conflicts = uploads.conflicts;
+  // The most telling failure: the upload's when one is failing, else the drive's own.
+  if (uploads.lastError) status.lastError = uploads.lastError;
+  return status;
+}
+
+// --- Writing -----------------------------------------------------------------------------
+
+ReplicatedExtension& FuseDrive::extension() { return *extension_; }
+
+std::shared_ptr<FuseDrive::OpenFile> FuseDrive::acquireFile(std::uint64_t item) {
+  std::lock_guard lock(filesMutex_);
+  auto& [file, users] = openFiles_[item];
+  if (!file) {
+    file = std::make_shared<OpenFile>();
+    file->item = item;
+  }
+  ++users;
+  return file;
+}
+
+void FuseDrive::releaseFile(const std::shared_ptr<OpenFile>& file) {
+  std::lock_guard lock(filesMutex_);
+  for (auto entry = openFiles_.begin(); entry != openFiles_.end(); ++entry) {
+    if (entry->second.first != file) continue;
+    if (--entry->second.second <= 0) openFiles_.erase(entry);
+    return;
+  }
+}
+
+std::shared_ptr<FuseDrive::OpenFile> FuseDrive::openFile(std::uint64_t item) const {
+  std::lock_guard lock(filesMutex_);
+  const auto found = openFiles_.find(item);
+  return found == openFiles_.end() ? nullptr : found->second.first;
+}
+
+std::optional<timespec> FuseDrive::localTime(std::uint64_t item) const {
+  std::lock_guard lock(filesMutex_);
+  const auto found = localTimes_.find(item);
+  if (found == localTimes_.end()) return std::nullopt;
+  return found->second;
+}
+
+void FuseDrive::setLocalTime(std::uint64_t item, timespec time) {
+  std::lock_guard lock(filesMutex_);
+  localTimes_[item] = time;
+}
+
+void FuseDrive::moveLocalTime(std::uint64_t from, std::uint64_t to) {
+  std::lock_guard lock(filesMutex_);
+  const auto found = localTimes_.find(from);
+  if (found == localTimes_.end()) return;
+  localTimes_[to] = found->second;
+  localTimes_.erase(found);
+}
+
+int FuseDrive::commitEdit(std::uint64_t id) {
+  const auto item = replica_->item(id);
+  const auto path = replica_->relativePath(id);
+  if (!item || !path || !item->contentFile) return 0;  // deleted meanwhile
+  const auto parent = replica_->item(item->parent);
+  if (!parent || !parent->identifier) return EIO;
+  const auto contents = replica_->contentsPath(*item->contentFile);
+  struct stat status {};
+  if (::stat(contents.c_str(), &status) != 0) return errno;
+  replica_->setSize(id, status.st_size);
+  LocalEdit edit;
+  edit.item = id;
+  edit.identifier = item->identifier;
+  edit.baseVersion = item->cachedVersion;
+  edit.parent = *parent->identifier;
+  edit.filename = item->serverName;
+  edit.path = *path;
+  edit.contents = contents;
+  try {
+    queue_->enqueue(edit);
+  } catch (const std::system_error& e) {
+    noteFailure(posixError(e.code().value(), e.what()));
+    return e.code().value() != 0 ? e.code().value() : EIO;
+  } catch (const std::exception& e) {
+    noteFailure(posixError(EIO, e.what()));
+    return EIO;
+  }
+  return 0;
+}
+
+void FuseDrive::relist(std::uint64_t container, Done done) {
+  const auto item = replica_->item(container);
+  if (!item) return done(ENOENT);
+  if (!item->isContainer()) return done(ENOTDIR);
+  if (stopping_) return done(ESHUTDOWN);
+  if (offline_) return done(ENETUNREACH);
+  if (!item->identifier) return done(0);
+  {
+    std::lock_guard lock(mutex_);
+    auto& waiting = listings_[container];
+    waiting.push_back(std::move(done));
+    if (waiting.size() > 1) return;  // a listing under way answers this too
+  }
+  startListing(container, *item->identifier);
+}
+
+void FuseDrive::noteOutcome(const ErrorPtr& error) {
+  if (error) {
+    noteFailure(error);
+  } else {
+    noteSuccess();
+  }
+}
+
+// --- What the write-back did -------------------------------------------------------------
+
+void FuseDrive::uploaded(LocalItemId item, const ItemPtr& serverItem) {
+  // The cached file holds the uploaded version unless a newer edit waits.
+  invalidate(replica_->adoptUpload(item, serverItem, !queue_->holds(item)));
+}
+
+void FuseDrive::conflictCopyMade(LocalItemId item, const ItemPtr& copy,
+                                 const std::filesystem::path&) {
+  // The copy shows beside the document (its contents are fetched when opened); the
+  // document's own contents are the server's again.
+  invalidate(replica_->applyItem(copy).second);
+  if (!queue_->holds(item)) invalidate(replica_->followServer(item));
+  // The server's version of the document, by the change feed.
+  retryNow();
+}
+
+void FuseDrive::refused(LocalItemId, const ErrorPtr& error) {
+  std::lock_guard lock(mutex_);
+  status_.lastError = error ? error->description() : "the server refused an edit";
+}
+
+void FuseDrive::statusChanged(const UploadStatus&) {
+  // status() reads the queue's figures when asked.
 }
 
 std::unique_ptr<Drive> makeDrive(DriveOptions options) {

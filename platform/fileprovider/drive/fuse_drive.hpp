@@ -10,10 +10,14 @@
 #include <optional>
 #include <string>
 #include <thread>
+#include <utility>
+
+#include <time.h>
 #include <vector>
 
 #include "platform/fileprovider/drive/drive.hpp"
 #include "platform/fileprovider/drive/replica.hpp"
+#include "platform/fileprovider/drive/upload_queue.hpp"
 #include "platform/fileprovider/replicated_extension.hpp"
 #include "platform/threads/thread_pool.hpp"
 #include "platform/time/clock.hpp"
@@ -41,7 +45,7 @@ namespace folium::platform::drive {
 // Locks: mutex_ guards the state below it; the replica has its own, always taken after
 // mutex_ or alone. Neither is held while calling the plug-in, replying to the kernel or
 // notifying it.
-class FuseDrive final : public Drive {
+class FuseDrive final : public Drive, private UploadListener {
  public:
   explicit FuseDrive(DriveOptions options);
   ~FuseDrive() override;
@@ -61,6 +65,7 @@ class FuseDrive final : public Drive {
   // Used by the FUSE operations (fuse_operations.cpp).
   using Done = std::function<void(int error)>;  // 0 on success, else an errno
   Replica& replica() { return *replica_; }
+  UploadQueue& uploads() { return *queue_; }
   // Calls `done` once the container's children are in the replica: at once when they are,
   // else after listing it through the plug-in (requests for one container share one
   // listing). ENETUNREACH at once when the drive knows it is offline.
@@ -77,12 +82,49 @@ class FuseDrive final : public Drive {
   void beginAsync() { inflight_.fetch_add(1); }
   void endAsync();
 
+  // --- Writing (fuse_operations.cpp) ---
+  // A file open for writing, shared by its handles.
+  struct OpenFile {
+    std::mutex mutex;  // guards what follows; taken before the replica's
+    std::uint64_t item = 0;
+    int writers = 0;          // handles open for writing
+    bool dirty = false;       // written since its edit was last handed over
+    bool handedOver = false;  // the cached file is the upload queue's: the next write copies it
+  };
+  // The open-file record of an item, made on first use; give it back with releaseFile().
+  std::shared_ptr<OpenFile> acquireFile(std::uint64_t item);
+  void releaseFile(const std::shared_ptr<OpenFile>& file);
+  // The record of an item while a handle holds it; none otherwise.
+  std::shared_ptr<OpenFile> openFile(std::uint64_t item) const;
+  // Hands the item's edit over to the upload queue (its cached file synced first); 0 or an
+  // errno. Items deleted meanwhile have nothing to hand over. Called under file->mutex.
+  int commitEdit(std::uint64_t item);
+  // Modification times set by writes, `touch`, `cp -p` and `rsync -a`, for as long as the
+  // drive runs (the server keeps its own).
+  std::optional<timespec> localTime(std::uint64_t item) const;
+  void setLocalTime(std::uint64_t item, timespec time);
+  void moveLocalTime(std::uint64_t from, std::uint64_t to);
+  // The plug-in, for the metadata calls, and the drive's clock, which bounds their wait.
+  ReplicatedExtension& extension();
+  Clock& clock() { return *clock_; }
+  // Lists the container through the plug-in now, even when it was listed before.
+  void relist(std::uint64_t container, Done done);
+  // A plug-in call ended: offline when it says the server cannot be reached.
+  void noteOutcome(const ErrorPtr& error);
+
  private:
   struct Notice {
     Invalidations invalidations;
     std::function<void()> then;
   };
   using Job = std::function<void()>;
+
+  // UploadListener: what the write-back did with an edit.
+  void uploaded(LocalItemId item, const ItemPtr& serverItem) override;
+  void conflictCopyMade(LocalItemId item, const ItemPtr& copy,
+                        const std::filesystem::path& editContents) override;
+  void refused(LocalItemId item, const ErrorPtr& error) override;
+  void statusChanged(const UploadStatus& status) override;
 
   void startListing(std::uint64_t container, const ItemIdentifier& identifier);
   void finishListing(std::uint64_t container, const ErrorPtr& error);
@@ -120,6 +162,7 @@ class FuseDrive final : public Drive {
   std::unique_ptr<Replica> replica_;
   std::unique_ptr<ThreadPool> pool_;  // outlives the extension, whose calls run on it
   std::shared_ptr<fp::FileProviderExtension> extension_;
+  std::unique_ptr<UploadQueue> queue_;  // goes before the extension, whose calls it waits for
   fuse_session* session_ = nullptr;
 
   std::atomic<bool> offline_{false};
@@ -144,6 +187,10 @@ class FuseDrive final : public Drive {
   bool quitting_ = false;
   Clock::TimerId pollTimer_ = 0;
   bool trimQueued_ = false;
+
+  mutable std::mutex filesMutex_;  // guards the two maps below; taken after OpenFile::mutex
+  std::map<std::uint64_t, std::pair<std::shared_ptr<OpenFile>, int>> openFiles_;  // and users
+  std::map<std::uint64_t, timespec> localTimes_;
 
   std::thread worker_;
   std::thread notifier_;

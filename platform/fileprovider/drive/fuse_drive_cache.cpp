@@ -159,10 +159,15 @@ bool FuseDrive::pin(const std::filesystem::path& path, bool pinned, std::string&
   return true;
 }
 
-bool FuseDrive::editWaits(std::uint64_t) const { return false; }
+bool FuseDrive::editWaits(std::uint64_t id) const { return queue_->holds(id) || openFile(id); }
 
-Drive::Leftovers FuseDrive::prepareForRemoval(std::chrono::milliseconds) {
+Drive::Leftovers FuseDrive::prepareForRemoval(std::chrono::milliseconds bound) {
+  const KeptAside kept = queue_->finishForRemoval(bound);
+  const UploadStatus uploads = queue_->status();
   Leftovers left;
+  left.keptAside = kept.files;
+  left.folder = kept.folder;
+  left.pendingUploads = uploads.pendingUploads + uploads.refusedUploads;
   return left;
 }
 

@@ -2,18 +2,26 @@
 
 #include <fcntl.h>
 #include <fuse_lowlevel.h>
+#include <linux/fs.h>
+#include <sys/stat.h>
 #include <sys/statvfs.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
+#include <cstring>
 #include <ctime>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <vector>
 
+#include "platform/desktop/content_types.hpp"
+#include "platform/fileprovider/drive/errno_mapping.hpp"
 #include "platform/fileprovider/drive/fuse_drive.hpp"
+#include "platform/fileprovider/drive/shown_names.hpp"
+#include "platform/fileprovider/item_fields.hpp"
 
 // The FUSE low-level operations of a drive. Each runs on a thread of the FUSE loop; what
 // needs the server is answered later from a plug-in completion (see FuseDrive).
@@ -88,6 +96,26 @@ struct stat attributesOf(const ReplicaItem& item) {
   return attr;
 }
 
+// What the drive knows locally and the replica not yet: the size of a file being written,
+// the modification time set by writes and `touch`.
+void applyLocal(FuseDrive& drive, const ReplicaItem& item, struct stat& attr) {
+  if (item.isContainer()) return;
+  if (const auto file = drive.openFile(item.id); file && item.contentFile) {
+    struct stat cached {};
+    if (::stat(drive.replica().contentsPath(*item.contentFile).c_str(), &cached) == 0) {
+      attr.st_size = cached.st_size;
+      attr.st_blocks = cached.st_blocks;
+    }
+  }
+  if (const auto time = drive.localTime(item.id)) attr.st_mtim = attr.st_ctim = *time;
+}
+
+timespec now() {
+  timespec time{};
+  clock_gettime(CLOCK_REALTIME, &time);
+  return time;
+}
+
 fuse_entry_param entryOf(const ReplicaItem& item) {
   fuse_entry_param entry{};
   entry.ino = item.id;
@@ -113,7 +141,11 @@ void init(void*, fuse_conn_info* conn) {
   // Reads are answered from the cached file's descriptor: let the kernel splice them.
   if (conn->capable & FUSE_CAP_SPLICE_WRITE) conn->want |= FUSE_CAP_SPLICE_WRITE;
   if (conn->capable & FUSE_CAP_SPLICE_MOVE) conn->want |= FUSE_CAP_SPLICE_MOVE;
+  // Writes reach the drive as they are made: sizes and times stay the drive's to tell.
   conn->want &= ~FUSE_CAP_WRITEBACK_CACHE;
+  // O_TRUNC comes with the open, so a file replaced whole is never downloaded first.
+  if (conn->capable & FUSE_CAP_ATOMIC_O_TRUNC) conn->want |= FUSE_CAP_ATOMIC_O_TRUNC;
+  conn->max_write = 1 << 20;
 }
 
 void lookup(fuse_req_t req, fuse_ino_t parent, const char* name) {
@@ -125,7 +157,8 @@ void lookup(fuse_req_t req, fuse_ino_t parent, const char* name) {
                        FuseDrive& drive = driveOf(req);
                        const auto child = drive.replica().child(parent, name);
                        if (!child) return (void)fuse_reply_err(req, ENOENT);
-                       const fuse_entry_param entry = entryOf(*child);
+                       fuse_entry_param entry = entryOf(*child);
+                       applyLocal(drive, *child, entry.attr);
                        drive.replica().remember(child->id);
                        // A lookup the kernel did not take (interrupted) must not count.
                        if (fuse_reply_entry(req, &entry) != 0) drive.replica().forget(child->id, 1);
@@ -144,9 +177,11 @@ void forgetMulti(fuse_req_t req, size_t count, fuse_forget_data* forgets) {
 }
 
 void getattr(fuse_req_t req, fuse_ino_t ino, fuse_file_info*) {
-  const auto item = driveOf(req).replica().item(ino);
+  FuseDrive& drive = driveOf(req);
+  const auto item = drive.replica().item(ino);
   if (!item) return (void)fuse_reply_err(req, ENOENT);
-  const struct stat attr = attributesOf(*item);
+  struct stat attr = attributesOf(*item);
+  applyLocal(drive, *item, attr);
   fuse_reply_attr(req, &attr, kCacheTimeout);
 }
 
@@ -195,7 +230,8 @@ void listDirectory(fuse_req_t req, fuse_ino_t ino, size_t size, off_t offset, fu
                     : fuse_add_direntry(req, buffer.data() + used, room, name, &entry.attr, at + 1);
     } else {
       const ReplicaItem& item = handle->entries[static_cast<size_t>(at - 2)];
-      const fuse_entry_param entry = entryOf(item);
+      fuse_entry_param entry = entryOf(item);
+      applyLocal(drive, item, entry.attr);
       needed = plus ? fuse_add_direntry_plus(req, buffer.data() + used, room,
                                              item.shownName.c_str(), &entry, at + 1)
                     : fuse_add_direntry(req, buffer.data() + used, room, item.shownName.c_str(),
@@ -216,6 +252,18 @@ void readdirplus(fuse_req_t req, fuse_ino_t ino, size_t size, off_t offset, fuse
   listDirectory(req, ino, size, offset, fi, true);
 }
 
+// An open file: the descriptor of its cached contents. Handles open for writing share the
+// item's OpenFile and follow it when its cached file is replaced.
+struct Handle {
+  int fd = -1;
+  std::uint64_t item = 0;
+  std::int64_t contentFile = 0;  // the cached file `fd` is open on
+  bool append = false;
+  std::shared_ptr<FuseDrive::OpenFile> file;  // for writing only
+};
+
+Handle* handleOf(fuse_file_info* fi) { return reinterpret_cast<Handle*>(fi->fh); }
+
 // Opens the cached contents and answers the open. `keepCache`: the contents are those the
 // kernel may already hold in its page cache.
 void replyOpen(fuse_req_t req, fuse_ino_t ino, fuse_file_info info, bool keepCache) {
@@ -225,25 +273,141 @@ void replyOpen(fuse_req_t req, fuse_ino_t ino, fuse_file_info info, bool keepCac
   const int fd =
       ::open(drive.replica().contentsPath(*item->contentFile).c_str(), O_RDONLY | O_CLOEXEC);
   if (fd < 0) return (void)fuse_reply_err(req, errno);
-  info.fh = static_cast<std::uint64_t>(fd);
+  auto handle = std::make_unique<Handle>();
+  handle->fd = fd;
+  handle->item = ino;
+  handle->contentFile = *item->contentFile;
+  info.fh = reinterpret_cast<std::uint64_t>(handle.get());
   info.keep_cache = keepCache;
   const auto now = std::chrono::duration_cast<std::chrono::seconds>(
                        std::chrono::system_clock::now().time_since_epoch())
                        .count();
   drive.replica().touch(ino, now);
-  if (fuse_reply_open(req, &info) != 0) ::close(fd);
+  if (fuse_reply_open(req, &info) != 0) {
+    ::close(fd);
+  } else {
+    handle.release();
+  }
+}
+
+// Points the handle at the item's current cached file, making a copy of its own first when
+// `forWriting` and the current one belongs to the upload queue. Under handle.file->mutex.
+int followContents(FuseDrive& drive, Handle& handle, bool forWriting) {
+  FuseDrive::OpenFile& file = *handle.file;
+  auto item = drive.replica().item(file.item);
+  if (!item || !item->contentFile) return 0;  // deleted: the descriptor keeps what it has
+  try {
+    if (forWriting && file.handedOver) {
+      drive.replica().freshContents(file.item, false);
+      file.handedOver = false;
+      item = drive.replica().item(file.item);
+    }
+  } catch (const std::system_error& e) {
+    return e.code().value();
+  }
+  if (*item->contentFile == handle.contentFile) return 0;
+  const int fd = ::open(drive.replica().contentsPath(*item->contentFile).c_str(),
+                        O_RDWR | O_CLOEXEC | (handle.append ? O_APPEND : 0));
+  if (fd < 0) return errno;
+  ::close(handle.fd);
+  handle.fd = fd;
+  handle.contentFile = *item->contentFile;
+  return 0;
+}
+
+// Opens the item for writing: in place, or in a file of its own when the current one was
+// handed to the upload queue, empty when `truncate`. Answers with fuse_reply_create when
+// `entry` is given, else fuse_reply_open.
+void openForWriting(fuse_req_t req, fuse_ino_t ino, fuse_file_info info, bool truncate,
+                    const fuse_entry_param* entry) {
+  FuseDrive& drive = driveOf(req);
+  auto file = drive.acquireFile(ino);
+  auto handle = std::make_unique<Handle>();
+  handle->item = ino;
+  handle->append = (info.flags & O_APPEND) != 0;
+  handle->file = file;
+  int error = 0;
+  {
+    std::lock_guard lock(file->mutex);
+    try {
+      // Other writers share the file they write; otherwise a file the queue holds is not
+      // written in place.
+      const bool shared = file->writers > 0 && !file->handedOver;
+      if (!shared && (file->handedOver || drive.uploads().holds(ino))) file->handedOver = true;
+      if (truncate && !shared) {
+        drive.replica().freshContents(ino, true);
+        file->handedOver = false;
+      } else if (file->handedOver) {
+        drive.replica().freshContents(ino, false);
+        file->handedOver = false;
+      }
+      const auto item = drive.replica().item(ino);
+      if (!item || !item->contentFile) {
+        error = ENOENT;
+      } else {
+        const auto path = drive.replica().contentsPath(*item->contentFile);
+        handle->fd = ::open(path.c_str(), O_RDWR | O_CLOEXEC | (handle->append ? O_APPEND : 0));
+        if (handle->fd < 0) error = errno;
+        handle->contentFile = *item->contentFile;
+        if (error == 0 && truncate && shared && ::ftruncate(handle->fd, 0) != 0) error = errno;
+      }
+    } catch (const std::system_error& e) {
+      error = e.code().value() != 0 ? e.code().value() : EIO;
+    } catch (const std::exception&) {
+      error = EIO;
+    }
+    if (error == 0) {
+      ++file->writers;
+      if (truncate || entry) file->dirty = true;
+    }
+  }
+  if (error != 0) {
+    if (handle->fd >= 0) ::close(handle->fd);
+    drive.releaseFile(file);
+    return (void)fuse_reply_err(req, error);
+  }
+  if (truncate || entry) drive.setLocalTime(ino, now());
+  info.fh = reinterpret_cast<std::uint64_t>(handle.get());
+  info.keep_cache = !truncate;
+  const int replied = entry ? fuse_reply_create(req, entry, &info) : fuse_reply_open(req, &info);
+  if (replied == 0) return (void)handle.release();
+  // The caller went away: the handle is closed as a release would.
+  std::lock_guard lock(file->mutex);
+  --file->writers;
+  ::close(handle->fd);
+  drive.releaseFile(file);
 }
 
 void open(fuse_req_t req, fuse_ino_t ino, fuse_file_info* fi) {
-  if ((fi->flags & O_ACCMODE) != O_RDONLY || (fi->flags & O_TRUNC)) {
-    return (void)fuse_reply_err(req, EROFS);
-  }
   FuseDrive& drive = driveOf(req);
   const auto item = drive.replica().item(ino);
   if (!item) return (void)fuse_reply_err(req, ENOENT);
   if (item->isContainer()) return (void)fuse_reply_err(req, EISDIR);
   const fuse_file_info info = *fi;
-  if (item->contentsCurrent()) return replyOpen(req, ino, info, true);
+  const bool writing = (fi->flags & O_ACCMODE) != O_RDONLY;
+  const bool truncate = writing && (fi->flags & O_TRUNC);
+  // An edit waiting for the server is the file's contents, whatever the server has now.
+  const bool local = item->contentFile && (item->contentsCurrent() || drive.uploads().holds(ino));
+  if (writing) {
+    if (truncate || local || !item->identifier) {
+      return openForWriting(req, ino, info, truncate, nullptr);
+    }
+    // Offline, a file already downloaded is edited as it is; its upload finds out whether
+    // the server moved on meanwhile.
+    if (drive.offline() && item->contentFile) {
+      return openForWriting(req, ino, info, false, nullptr);
+    }
+    return drive.ensureFetched(ino, later(req, [ino, info](fuse_req_t req, int error) {
+                                 if (error != 0) return (void)fuse_reply_err(req, error);
+                                 FuseDrive& drive = driveOf(req);
+                                 drive.beginAsync();
+                                 drive.invalidate({{ino}, {}}, [&drive, req, ino, info] {
+                                   openForWriting(req, ino, info, false, nullptr);
+                                   drive.endAsync();
+                                 });
+                               }));
+  }
+  if (local) return replyOpen(req, ino, info, true);
   // Offline, an older download still beats no file at all.
   if (drive.offline() && item->contentFile) return replyOpen(req, ino, info, false);
   drive.ensureFetched(ino, later(req, [ino, info](fuse_req_t req, int error) {
@@ -266,19 +430,199 @@ void open(fuse_req_t req, fuse_ino_t ino, fuse_file_info* fi) {
 }
 
 void read(fuse_req_t req, fuse_ino_t, size_t size, off_t offset, fuse_file_info* fi) {
+  Handle& handle = *handleOf(fi);
+  int fd = handle.fd;
+  if (handle.file) {
+    std::lock_guard lock(handle.file->mutex);
+    if (const int error = followContents(driveOf(req), handle, false)) {
+      return (void)fuse_reply_err(req, error);
+    }
+    fd = handle.fd;
+  }
   fuse_bufvec buffer = FUSE_BUFVEC_INIT(size);
   buffer.buf[0].flags = static_cast<fuse_buf_flags>(FUSE_BUF_IS_FD | FUSE_BUF_FD_SEEK);
-  buffer.buf[0].fd = static_cast<int>(fi->fh);
+  buffer.buf[0].fd = fd;
   buffer.buf[0].pos = offset;
   fuse_reply_data(req, &buffer, FUSE_BUF_SPLICE_MOVE);
 }
 
-void release(fuse_req_t req, fuse_ino_t, fuse_file_info* fi) {
-  ::close(static_cast<int>(fi->fh));
+void write(fuse_req_t req, fuse_ino_t ino, const char* data, size_t size, off_t offset,
+           fuse_file_info* fi) {
+  Handle& handle = *handleOf(fi);
+  if (!handle.file) return (void)fuse_reply_err(req, EBADF);
+  FuseDrive& drive = driveOf(req);
+  ssize_t written = 0;
+  {
+    std::lock_guard lock(handle.file->mutex);
+    if (const int error = followContents(drive, handle, true)) {
+      return (void)fuse_reply_err(req, error);
+    }
+    written = ::pwrite(handle.fd, data, size, offset);
+    if (written < 0) return (void)fuse_reply_err(req, errno);
+    handle.file->dirty = true;
+  }
+  drive.setLocalTime(ino, now());
+  fuse_reply_write(req, static_cast<size_t>(written));
+}
+
+void fallocate(fuse_req_t req, fuse_ino_t ino, int mode, off_t offset, off_t length,
+               fuse_file_info* fi) {
+  Handle& handle = *handleOf(fi);
+  if (!handle.file) return (void)fuse_reply_err(req, EBADF);
+  FuseDrive& drive = driveOf(req);
+  {
+    std::lock_guard lock(handle.file->mutex);
+    if (const int error = followContents(drive, handle, true)) {
+      return (void)fuse_reply_err(req, error);
+    }
+    if (::fallocate(handle.fd, mode, offset, length) != 0) {
+      return (void)fuse_reply_err(req, errno);
+    }
+    handle.file->dirty = true;
+  }
+  drive.setLocalTime(ino, now());
   fuse_reply_err(req, 0);
 }
 
-void flush(fuse_req_t req, fuse_ino_t, fuse_file_info*) { fuse_reply_err(req, 0); }
+void fsync(fuse_req_t req, fuse_ino_t, int dataOnly, fuse_file_info* fi) {
+  // The local copy is on the disk; the upload follows on its own.
+  Handle& handle = *handleOf(fi);
+  std::unique_lock<std::mutex> lock;
+  if (handle.file) lock = std::unique_lock(handle.file->mutex);
+  const int result = dataOnly ? ::fdatasync(handle.fd) : ::fsync(handle.fd);
+  fuse_reply_err(req, result == 0 ? 0 : errno);
+}
+
+void flush(fuse_req_t req, fuse_ino_t ino, fuse_file_info* fi) {
+  // The close of the only writer hands the edit over, so that a failure to keep it fails
+  // the close. Writes after it (through a duplicate descriptor, a mapping) go to a new
+  // file, handed over when the last handle goes.
+  Handle& handle = *handleOf(fi);
+  if (!handle.file) return (void)fuse_reply_err(req, 0);
+  FuseDrive& drive = driveOf(req);
+  std::lock_guard lock(handle.file->mutex);
+  if (!handle.file->dirty || handle.file->writers != 1) return (void)fuse_reply_err(req, 0);
+  const int error = drive.commitEdit(ino);
+  if (error == 0) {
+    handle.file->dirty = false;
+    handle.file->handedOver = true;
+  }
+  fuse_reply_err(req, error);
+}
+
+void release(fuse_req_t req, fuse_ino_t ino, fuse_file_info* fi) {
+  std::unique_ptr<Handle> handle(handleOf(fi));
+  if (handle->file) {
+    FuseDrive& drive = driveOf(req);
+    {
+      std::lock_guard lock(handle->file->mutex);
+      if (--handle->file->writers == 0 && handle->file->dirty) {
+        // Kept in the cached file when it cannot be handed over; the status tells.
+        if (drive.commitEdit(ino) == 0) {
+          handle->file->dirty = false;
+          handle->file->handedOver = true;
+        }
+      }
+    }
+    drive.releaseFile(handle->file);
+  }
+  ::close(handle->fd);
+  fuse_reply_err(req, 0);
+}
+
+// Truncates the item's contents to `size` outside any open handle (truncate(1), an O_TRUNC
+// open the kernel turned into a size change), then hands the edit over unless a writer will.
+int truncateClosed(FuseDrive& drive, fuse_ino_t ino, off_t size) {
+  auto file = drive.acquireFile(ino);
+  int error = 0;
+  {
+    std::lock_guard lock(file->mutex);
+    const bool shared = file->writers > 0 && !file->handedOver;
+    try {
+      if (!shared && (file->handedOver || drive.uploads().holds(ino))) {
+        drive.replica().freshContents(ino, size == 0);
+        file->handedOver = false;
+      }
+      const auto item = drive.replica().item(ino);
+      if (!item || !item->contentFile) {
+        error = ENOENT;
+      } else if (::truncate(drive.replica().contentsPath(*item->contentFile).c_str(), size) != 0) {
+        error = errno;
+      }
+    } catch (const std::system_error& e) {
+      error = e.code().value() != 0 ? e.code().value() : EIO;
+    }
+    if (error == 0) {
+      file->dirty = true;
+      if (file->writers == 0) {
+        error = drive.commitEdit(ino);
+        if (error == 0) {
+          file->dirty = false;
+          file->handedOver = true;
+        }
+      }
+    }
+  }
+  drive.releaseFile(file);
+  if (error == 0) drive.setLocalTime(ino, now());
+  return error;
+}
+
+void replyAttributes(fuse_req_t req, fuse_ino_t ino) {
+  FuseDrive& drive = driveOf(req);
+  const auto item = drive.replica().item(ino);
+  if (!item) return (void)fuse_reply_err(req, ENOENT);
+  struct stat attr = attributesOf(*item);
+  applyLocal(drive, *item, attr);
+  fuse_reply_attr(req, &attr, kCacheTimeout);
+}
+
+void setattr(fuse_req_t req, fuse_ino_t ino, struct stat* attr, int toSet, fuse_file_info* fi) {
+  FuseDrive& drive = driveOf(req);
+  const auto item = drive.replica().item(ino);
+  if (!item) return (void)fuse_reply_err(req, ENOENT);
+  // Modes and owners: the server keeps none, so they are taken without effect (cp -p and
+  // rsync -a set them).
+  if (toSet & FUSE_SET_ATTR_SIZE) {
+    if (item->isContainer()) return (void)fuse_reply_err(req, EISDIR);
+    Handle* handle = fi ? handleOf(fi) : nullptr;
+    if (handle && handle->file) {
+      std::lock_guard lock(handle->file->mutex);
+      if (const int error = followContents(drive, *handle, true)) {
+        return (void)fuse_reply_err(req, error);
+      }
+      if (::ftruncate(handle->fd, attr->st_size) != 0) return (void)fuse_reply_err(req, errno);
+      handle->file->dirty = true;
+      drive.setLocalTime(ino, now());
+    } else {
+      const bool local =
+          item->contentFile && (item->contentsCurrent() || drive.uploads().holds(ino));
+      if (attr->st_size != 0 && !local && item->identifier) {
+        // Shortened or lengthened: the rest of the contents comes from the server first.
+        const struct stat wanted = *attr;
+        return drive.ensureFetched(
+            ino, later(req, [ino, wanted, toSet](fuse_req_t req, int error) {
+              if (error == 0) error = truncateClosed(driveOf(req), ino, wanted.st_size);
+              if (error != 0) return (void)fuse_reply_err(req, error);
+              struct stat times = wanted;
+              if (toSet & FUSE_SET_ATTR_MTIME) driveOf(req).setLocalTime(ino, times.st_mtim);
+              replyAttributes(req, ino);
+            }));
+      }
+      if (const int error = truncateClosed(drive, ino, attr->st_size)) {
+        return (void)fuse_reply_err(req, error);
+      }
+    }
+  }
+  if (!item->isContainer()) {
+    if (toSet & FUSE_SET_ATTR_MTIME_NOW) {
+      drive.setLocalTime(ino, now());
+    } else if (toSet & FUSE_SET_ATTR_MTIME) {
+      drive.setLocalTime(ino, attr->st_mtim);
+    }
+  }
+  replyAttributes(req, ino);
+}
 
 void statfs(fuse_req_t req, fuse_ino_t) {
   struct statvfs info {};
@@ -289,26 +633,422 @@ void statfs(fuse_req_t req, fuse_ino_t) {
   fuse_reply_statfs(req, &info);
 }
 
-// Changes are not written back yet: every call that would change the drive is refused and
-// changes nothing.
-void readOnly(fuse_req_t req) { fuse_reply_err(req, EROFS); }
-void setattr(fuse_req_t req, fuse_ino_t, struct stat*, int, fuse_file_info*) { readOnly(req); }
-void mknod(fuse_req_t req, fuse_ino_t, const char*, mode_t, dev_t) { readOnly(req); }
-void mkdir(fuse_req_t req, fuse_ino_t, const char*, mode_t) { readOnly(req); }
-void unlink(fuse_req_t req, fuse_ino_t, const char*) { readOnly(req); }
-void rmdir(fuse_req_t req, fuse_ino_t, const char*) { readOnly(req); }
-void symlink(fuse_req_t req, const char*, fuse_ino_t, const char*) { readOnly(req); }
-void rename(fuse_req_t req, fuse_ino_t, const char*, fuse_ino_t, const char*, unsigned) {
-  readOnly(req);
+// --- Names: new files, folders, renames, deletions ---------------------------------------
+
+// The errno for a change the item's capabilities forbid, checked before any request.
+int refusedUnless(const ReplicaItem& item, ItemCapabilities capability) {
+  return (item.capabilities & capability) ? 0 : EPERM;
 }
-void link(fuse_req_t req, fuse_ino_t, fuse_ino_t, const char*) { readOnly(req); }
-void write(fuse_req_t req, fuse_ino_t, const char*, size_t, off_t, fuse_file_info*) {
-  readOnly(req);
+
+// The workspace an item lies in (the root for the root and workspaces' parent).
+std::uint64_t workspaceOf(FuseDrive& drive, std::uint64_t id) {
+  for (int depth = 0; depth < 1024; ++depth) {
+    const auto item = drive.replica().item(id);
+    if (!item || item->kind == ItemKind::root) return Replica::kRootId;
+    if (item->kind == ItemKind::workspace) return id;
+    id = item->parent;
+  }
+  return Replica::kRootId;
 }
-void create(fuse_req_t req, fuse_ino_t, const char*, mode_t, fuse_file_info*) { readOnly(req); }
-void setxattr(fuse_req_t req, fuse_ino_t, const char*, const char*, size_t, int) { readOnly(req); }
-void removexattr(fuse_req_t req, fuse_ino_t, const char*) { readOnly(req); }
-void fallocate(fuse_req_t req, fuse_ino_t, int, off_t, off_t, fuse_file_info*) { readOnly(req); }
+
+// An item handed to the plug-in for a change: what it is and where, nothing more.
+class RequestItem final : public FileProviderItem {
+ public:
+  RequestItem(ItemIdentifier identifier, ItemIdentifier parent, std::string filename, bool folder)
+      : identifier_(std::move(identifier)),
+        parent_(std::move(parent)),
+        filename_(std::move(filename)),
+        folder_(folder) {}
+  ItemIdentifier itemIdentifier() const override { return identifier_; }
+  ItemIdentifier parentItemIdentifier() const override { return parent_; }
+  std::string filename() const override { return filename_; }
+  ItemCapabilities capabilities() const override { return 0; }
+  std::optional<std::int64_t> documentSize() const override { return std::nullopt; }
+  std::string contentType() const override {
+    return folder_ ? std::string(kFolderContentType) : std::string();
+  }
+  bool respondsToContentType() const override { return folder_; }
+  ItemVersion itemVersion() const override { return {}; }
+  FileSystemFlags fileSystemFlags() const override { return 0; }
+
+ private:
+  ItemIdentifier identifier_;
+  ItemIdentifier parent_;
+  std::string filename_;
+  bool folder_;
+};
+
+// How long a metadata call waits for the server before it answers ETIMEDOUT. A change that
+// lands after that shows through the change feed.
+constexpr auto kMetadataLimit = std::chrono::seconds(30);
+
+// One answer to a request waiting on the plug-in: from the completion, or ETIMEDOUT when
+// the completion takes too long. claim() tells the completion whether it still answers.
+class Deadline {
+ public:
+  static std::shared_ptr<Deadline> start(fuse_req_t req) {
+    FuseDrive& drive = driveOf(req);
+    auto deadline = std::shared_ptr<Deadline>(new Deadline(req));
+    drive.beginAsync();
+    std::weak_ptr<Deadline> weak = deadline;
+    const auto timer = drive.clock().schedule(kMetadataLimit, [weak] {
+      if (auto self = weak.lock(); self && self->claimNoTimer()) {
+        fuse_reply_err(self->req_, ETIMEDOUT);
+        driveOf(self->req_).endAsync();
+        driveOf(self->req_).retryNow();  // the change feed settles what happened
+      }
+    });
+    std::lock_guard lock(deadline->mutex_);
+    deadline->timer_ = timer;
+    return deadline;
+  }
+  // True once: the caller answers req() and then calls done().
+  bool claim() {
+    if (!claimNoTimer()) return false;
+    std::lock_guard lock(mutex_);
+    driveOf(req_).clock().cancel(timer_);
+    return true;
+  }
+  fuse_req_t req() const { return req_; }
+  void done() { driveOf(req_).endAsync(); }
+  void fail(int error) {
+    if (!claim()) return;
+    fuse_reply_err(req_, error);
+    done();
+  }
+
+ private:
+  explicit Deadline(fuse_req_t req) : req_(req) {}
+  bool claimNoTimer() {
+    std::lock_guard lock(mutex_);
+    if (answered_) return false;
+    answered_ = true;
+    return true;
+  }
+  std::mutex mutex_;
+  fuse_req_t req_;
+  bool answered_ = false;
+  Clock::TimerId timer_ = 0;
+};
+
+void replyEntry(fuse_req_t req, const ReplicaItem& item) {
+  FuseDrive& drive = driveOf(req);
+  fuse_entry_param entry = entryOf(item);
+  applyLocal(drive, item, entry.attr);
+  drive.replica().remember(item.id);
+  if (fuse_reply_entry(req, &entry) != 0) drive.replica().forget(item.id, 1);
+}
+
+// Where a new item may go: a listed folder or workspace whose capabilities allow it.
+int checkNewChild(FuseDrive& drive, const std::optional<ReplicaItem>& parent, const char* name) {
+  if (!parent) return ENOENT;
+  if (!parent->isContainer()) return ENOTDIR;
+  if (parent->kind == ItemKind::root) return EPERM;  // workspaces are the server's
+  if (const int error = refusedUnless(*parent, ItemCapability::allowsWriting)) return error;
+  if (std::strlen(name) > kMaxNameBytes) return ENAMETOOLONG;
+  (void)drive;
+  return 0;
+}
+
+void createFile(fuse_req_t req, fuse_ino_t parent, const std::string& name, fuse_file_info info) {
+  FuseDrive& drive = driveOf(req);
+  const auto folder = drive.replica().item(parent);
+  if (const int error = checkNewChild(drive, folder, name.c_str())) {
+    return (void)fuse_reply_err(req, error);
+  }
+  if (const auto existing = drive.replica().child(parent, name)) {
+    if (info.flags & O_EXCL) return (void)fuse_reply_err(req, EEXIST);
+    if (existing->isContainer()) return (void)fuse_reply_err(req, EISDIR);
+    // Opened as it is (the kernel looks names up first; this is a race with another call).
+    fuse_entry_param entry = entryOf(*existing);
+    drive.replica().remember(existing->id);
+    return openForWriting(req, existing->id, info, (info.flags & O_TRUNC) != 0, &entry);
+  }
+  std::optional<ReplicaItem> made;
+  try {
+    auto [item, invalidations] = drive.replica().createLocal(parent, serverNameOf(name));
+    drive.invalidate(std::move(invalidations));
+    made = std::move(item);
+  } catch (const std::system_error& e) {
+    return (void)fuse_reply_err(req, e.code().value() != 0 ? e.code().value() : EIO);
+  } catch (const std::exception&) {
+    return (void)fuse_reply_err(req, EIO);
+  }
+  made = drive.replica().item(made->id);
+  drive.setLocalTime(made->id, now());
+  fuse_entry_param entry = entryOf(*made);
+  drive.replica().remember(made->id);
+  openForWriting(req, made->id, info, false, &entry);
+}
+
+void create(fuse_req_t req, fuse_ino_t parent, const char* name, mode_t, fuse_file_info* fi) {
+  FuseDrive& drive = driveOf(req);
+  const fuse_file_info info = *fi;
+  const auto folder = drive.replica().item(parent);
+  if (folder && folder->isContainer() && !folder->childrenListed && folder->identifier) {
+    // A name is only known to be free once the folder is listed.
+    return drive.ensureListed(
+        parent, later(req, [parent, name = std::string(name), info](fuse_req_t req, int error) {
+          if (error != 0) return (void)fuse_reply_err(req, error);
+          createFile(req, parent, name, info);
+        }));
+  }
+  createFile(req, parent, name, info);
+}
+
+void mknod(fuse_req_t req, fuse_ino_t parent, const char* name, mode_t mode, dev_t) {
+  // Plain files only; the server keeps nothing else.
+  if (!S_ISREG(mode)) return (void)fuse_reply_err(req, EPERM);
+  FuseDrive& drive = driveOf(req);
+  const auto folder = drive.replica().item(parent);
+  if (const int error = checkNewChild(drive, folder, name)) return (void)fuse_reply_err(req, error);
+  if (drive.replica().child(parent, name)) return (void)fuse_reply_err(req, EEXIST);
+  try {
+    auto [item, invalidations] = drive.replica().createLocal(parent, serverNameOf(name));
+    drive.invalidate(std::move(invalidations));
+    drive.setLocalTime(item.id, now());
+    if (const int error = drive.commitEdit(item.id)) return (void)fuse_reply_err(req, error);
+    replyEntry(req, *drive.replica().item(item.id));
+  } catch (const std::system_error& e) {
+    fuse_reply_err(req, e.code().value() != 0 ? e.code().value() : EIO);
+  }
+}
+
+void mkdir(fuse_req_t req, fuse_ino_t parent, const char* name, mode_t) {
+  FuseDrive& drive = driveOf(req);
+  const auto folder = drive.replica().item(parent);
+  if (const int error = checkNewChild(drive, folder, name)) return (void)fuse_reply_err(req, error);
+  if (drive.replica().child(parent, name)) return (void)fuse_reply_err(req, EEXIST);
+  if (drive.offline()) return (void)fuse_reply_err(req, ENETUNREACH);
+  if (!folder->identifier) return (void)fuse_reply_err(req, EIO);
+  auto deadline = Deadline::start(req);
+  auto item = std::make_shared<RequestItem>(ItemIdentifier(), *folder->identifier,
+                                            serverNameOf(name), true);
+  drive.extension().createItemBasedOnTemplate(
+      item, ItemField::filename, std::nullopt, 0, Request{},
+      [&drive, deadline](ItemPtr made, ItemFields, bool, ErrorPtr error) {
+        drive.noteOutcome(error);
+        std::optional<std::uint64_t> id;
+        if (!error && made) {
+          auto [added, invalidations] = drive.replica().applyItem(made);
+          drive.invalidate(std::move(invalidations));
+          id = added;
+        }
+        if (!deadline->claim()) return;
+        const auto stored = id ? drive.replica().item(*id) : std::nullopt;
+        if (error || !stored) {
+          fuse_reply_err(deadline->req(), error ? errnoFor(error) : EIO);
+        } else {
+          replyEntry(deadline->req(), *stored);
+        }
+        deadline->done();
+      });
+}
+
+// Deletes the item on the server, then here; answers the request.
+void deleteOnServer(fuse_req_t req, const ReplicaItem& item) {
+  FuseDrive& drive = driveOf(req);
+  auto deadline = Deadline::start(req);
+  const std::uint64_t id = item.id;
+  drive.extension().deleteItemWithIdentifier(
+      *item.identifier, ItemVersion{item.contentVersion, item.metadataVersion}, 0, Request{},
+      [&drive, deadline, id](ErrorPtr error) {
+        drive.noteOutcome(error);
+        // Gone on the server already: gone here too.
+        if (!error || errnoFor(error) == ENOENT) {
+          drive.uploads().discard(id);
+          drive.invalidate(drive.replica().remove(id));
+          error = nullptr;
+        }
+        if (!deadline->claim()) return;
+        fuse_reply_err(deadline->req(), errnoFor(error));
+        deadline->done();
+      });
+}
+
+void unlink(fuse_req_t req, fuse_ino_t parent, const char* name) {
+  FuseDrive& drive = driveOf(req);
+  const auto item = drive.replica().child(parent, name);
+  if (!item) return (void)fuse_reply_err(req, ENOENT);
+  if (item->isContainer()) return (void)fuse_reply_err(req, EISDIR);
+  if (!item->identifier) {
+    // Never reached the server (or is reaching it now: the queue deletes it again).
+    drive.uploads().discard(item->id);
+    drive.invalidate(drive.replica().remove(item->id));
+    return (void)fuse_reply_err(req, 0);
+  }
+  if (const int error = refusedUnless(*item, ItemCapability::allowsDeleting)) {
+    return (void)fuse_reply_err(req, error);
+  }
+  if (drive.offline()) return (void)fuse_reply_err(req, ENETUNREACH);
+  deleteOnServer(req, *item);
+}
+
+void rmdir(fuse_req_t req, fuse_ino_t parent, const char* name) {
+  FuseDrive& drive = driveOf(req);
+  const auto item = drive.replica().child(parent, name);
+  if (!item) return (void)fuse_reply_err(req, ENOENT);
+  if (!item->isContainer()) return (void)fuse_reply_err(req, ENOTDIR);
+  if (const int error = refusedUnless(*item, ItemCapability::allowsDeleting)) {
+    return (void)fuse_reply_err(req, error);
+  }
+  if (!drive.replica().children(item->id).empty()) return (void)fuse_reply_err(req, ENOTEMPTY);
+  if (drive.offline()) return (void)fuse_reply_err(req, ENETUNREACH);
+  // The server deletes a folder with everything in it: only one it lists empty goes.
+  const std::uint64_t id = item->id;
+  drive.relist(id, later(req, [id](fuse_req_t req, int error) {
+                 if (error != 0) return (void)fuse_reply_err(req, error);
+                 FuseDrive& drive = driveOf(req);
+                 const auto folder = drive.replica().item(id);
+                 if (!folder) return (void)fuse_reply_err(req, ENOENT);
+                 if (!drive.replica().children(id).empty()) {
+                   return (void)fuse_reply_err(req, ENOTEMPTY);
+                 }
+                 // Answered from the deletion: this request stays counted until then.
+                 deleteOnServer(req, *folder);
+               }));
+}
+
+void symlink(fuse_req_t req, const char*, fuse_ino_t, const char*) {
+  fuse_reply_err(req, EPERM);  // the server has documents and folders only
+}
+
+void link(fuse_req_t req, fuse_ino_t, fuse_ino_t, const char*) { fuse_reply_err(req, EPERM); }
+
+// `source` (a file not on the server yet) was renamed over `target`: the target keeps its
+// identity and gets the new contents, as editors that save through a temporary file mean.
+void replaceWithLocal(fuse_req_t req, const ReplicaItem& source, const ReplicaItem& target,
+                      fuse_ino_t newParent, const std::string& newName) {
+  FuseDrive& drive = driveOf(req);
+  auto sourceFile = drive.acquireFile(source.id);
+  auto targetFile = drive.acquireFile(target.id);
+  int error = 0;
+  {
+    std::scoped_lock lock(sourceFile->mutex, targetFile->mutex);
+    drive.uploads().discard(source.id);
+    Invalidations invalidations = drive.replica().replaceContents(target.id, source.id);
+    // The kernel moved the source's entry to the new name: it looks the target up again.
+    invalidations.entries.emplace_back(newParent, newName);
+    drive.invalidate(std::move(invalidations));
+    drive.moveLocalTime(source.id, target.id);
+    targetFile->handedOver = false;
+    if (sourceFile->writers > 0) {
+      // Still being written: its handles follow the target, whose last close hands it over.
+      targetFile->dirty = true;
+    } else if (targetFile->writers == 0) {
+      error = drive.commitEdit(target.id);
+      if (error == 0) targetFile->handedOver = true;
+    } else {
+      targetFile->dirty = true;
+    }
+  }
+  drive.releaseFile(sourceFile);
+  drive.releaseFile(targetFile);
+  fuse_reply_err(req, error);
+}
+
+void rename(fuse_req_t req, fuse_ino_t parent, const char* name, fuse_ino_t newParent,
+            const char* newName, unsigned flags) {
+  FuseDrive& drive = driveOf(req);
+  if (flags & RENAME_EXCHANGE) return (void)fuse_reply_err(req, EINVAL);
+  const auto source = drive.replica().child(parent, name);
+  if (!source) return (void)fuse_reply_err(req, ENOENT);
+  const auto folder = drive.replica().item(newParent);
+  if (!folder) return (void)fuse_reply_err(req, ENOENT);
+  if (!folder->isContainer()) return (void)fuse_reply_err(req, ENOTDIR);
+  if (std::strlen(newName) > kMaxNameBytes) return (void)fuse_reply_err(req, ENAMETOOLONG);
+  const auto target = drive.replica().child(newParent, newName);
+  if (target && target->id == source->id) return (void)fuse_reply_err(req, 0);
+  if (target && (flags & RENAME_NOREPLACE)) return (void)fuse_reply_err(req, EEXIST);
+  // Workspaces stay where the server has them, and nothing goes beside them.
+  if (source->kind == ItemKind::workspace || folder->kind == ItemKind::root) {
+    return (void)fuse_reply_err(req, EPERM);
+  }
+  // The server cannot move an item to another workspace: tools copy and delete instead.
+  if (workspaceOf(drive, parent) != workspaceOf(drive, newParent)) {
+    return (void)fuse_reply_err(req, EXDEV);
+  }
+  if (target) {
+    if (target->isContainer() && !source->isContainer()) return (void)fuse_reply_err(req, EISDIR);
+    if (!target->isContainer() && source->isContainer()) return (void)fuse_reply_err(req, ENOTDIR);
+    if (target->isContainer()) return (void)fuse_reply_err(req, ENOTEMPTY);
+    if (!source->identifier) return replaceWithLocal(req, *source, *target, newParent, newName);
+  }
+  const std::string serverName = serverNameOf(newName);
+  if (!source->identifier) {
+    // Not on the server yet: renamed here, and created there under its new name.
+    drive.invalidate(drive.replica().moveLocal(source->id, newParent, serverName));
+    if (const auto path = drive.replica().relativePath(source->id); path && folder->identifier) {
+      drive.uploads().moved(source->id, *folder->identifier, serverName, *path);
+    }
+    return (void)fuse_reply_err(req, 0);
+  }
+  ItemFields fields = 0;
+  if (newParent != parent) fields |= ItemField::parentItemIdentifier;
+  if (serverName != source->serverName) fields |= ItemField::filename;
+  if ((fields & ItemField::parentItemIdentifier) &&
+      refusedUnless(*source, ItemCapability::allowsReparenting)) {
+    return (void)fuse_reply_err(req, EPERM);
+  }
+  if ((fields & ItemField::filename) && refusedUnless(*source, ItemCapability::allowsRenaming)) {
+    return (void)fuse_reply_err(req, EPERM);
+  }
+  if (target && target->identifier &&
+      refusedUnless(*target, ItemCapability::allowsDeleting)) {
+    return (void)fuse_reply_err(req, EPERM);
+  }
+  if (drive.offline()) return (void)fuse_reply_err(req, ENETUNREACH);
+  if (!folder->identifier) return (void)fuse_reply_err(req, EIO);
+  auto deadline = Deadline::start(req);
+  auto item = std::make_shared<RequestItem>(*source->identifier, *folder->identifier, serverName,
+                                            source->isContainer());
+  const std::uint64_t id = source->id;
+  const std::string versionBefore = source->contentVersion;
+  const std::optional<ReplicaItem> replaced = target;
+  drive.extension().modifyItem(
+      item, ItemVersion{source->contentVersion, source->metadataVersion}, fields, std::nullopt, 0,
+      Request{},
+      [&drive, deadline, id, versionBefore, replaced](ItemPtr changed, ItemFields, bool,
+                                                      ErrorPtr error) {
+        drive.noteOutcome(error);
+        if (!error && changed) {
+          // What the name replaced goes: a local file at once, a server one by a deletion
+          // after the rename (a failed deletion leaves it beside, nothing lost).
+          if (replaced && !replaced->identifier) {
+            drive.uploads().discard(replaced->id);
+            drive.invalidate(drive.replica().remove(replaced->id));
+          } else if (replaced) {
+            const std::uint64_t gone = replaced->id;
+            drive.extension().deleteItemWithIdentifier(
+                *replaced->identifier, ItemVersion{}, 0, Request{}, [&drive, gone](ErrorPtr error) {
+                  if (!error || errnoFor(error) == ENOENT) {
+                    drive.uploads().discard(gone);
+                    drive.invalidate(drive.replica().remove(gone));
+                  }
+                });
+          }
+          auto [stored, invalidations] = drive.replica().applyItem(changed, true);
+          drive.invalidate(std::move(invalidations));
+          const auto path = drive.replica().relativePath(id);
+          if (path) {
+            drive.uploads().moved(id, changed->parentItemIdentifier(), changed->filename(),
+                                  *path, versionBefore, changed->itemVersion().contentVersion);
+          }
+        } else if (!error) {
+          error = std::make_shared<const ErrorObject>(std::string(NSPOSIXErrorDomain), EIO,
+                                                      "the rename gave no item");
+        }
+        if (!deadline->claim()) return;
+        fuse_reply_err(deadline->req(), errnoFor(error));
+        deadline->done();
+      });
+}
+
+// Extended attributes: the server keeps none.
+void setxattr(fuse_req_t req, fuse_ino_t, const char*, const char*, size_t, int) {
+  fuse_reply_err(req, ENOTSUP);
+}
+void removexattr(fuse_req_t req, fuse_ino_t, const char*) { fuse_reply_err(req, ENOTSUP); }
 
 const fuse_lowlevel_ops kOperations = [] {
   fuse_lowlevel_ops ops{};
@@ -326,6 +1066,7 @@ const fuse_lowlevel_ops kOperations = [] {
   ops.read = read;
   ops.release = release;
   ops.flush = flush;
+  ops.fsync = fsync;
   ops.statfs = statfs;
   ops.mknod = mknod;
   ops.mkdir = mkdir;

@@ -618,3 +618,244 @@ void Replica::forget(std::uint64_t id, std::uint64_t count) {
 }
 
 }  // namespace folium::platform::drive
+
+namespace folium::platform::drive {
+
+// --- Local changes -----------------------------------------------------------------------
+
+std::int64_t Replica::takeContentNumber() {
+  const std::string next = stateValue("next_content");
+  const std::int64_t number = next.empty() ? 1 : std::stoll(next);
+  setStateValue("next_content", std::to_string(number + 1));
+  return number;
+}
+
+namespace {
+
+void makeEmptyFile(const std::filesystem::path& path) {
+  const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0600);
+  if (fd < 0) fail(errno, "cannot create " + path.string());
+  ::close(fd);
+}
+
+std::int64_t fileSize(const std::filesystem::path& path) {
+  struct stat status {};
+  return ::stat(path.c_str(), &status) == 0 ? status.st_size : 0;
+}
+
+}  // namespace
+
+std::pair<ReplicaItem, Invalidations> Replica::createLocal(std::uint64_t parent,
+                                                           const std::string& serverName) {
+  std::lock_guard lock(mutex_);
+  Invalidations out;
+  const auto found = nodes_.find(parent);
+  if (found == nodes_.end() || found->second.detached) fail(ENOENT, "the folder is gone");
+  SqliteTransaction transaction(*db_);
+  const std::int64_t number = takeContentNumber();
+  makeEmptyFile(contentsPath(number));
+  ReplicaItem fresh;
+  fresh.parent = parent;
+  fresh.kind = ItemKind::document;
+  fresh.serverName = serverName;
+  fresh.shownName = "\x01new";
+  Node& node = insert(std::move(fresh));
+  node.item.shownName = "\x01" + std::to_string(node.item.id);
+  node.item.capabilities = ItemCapability::allowsReading | ItemCapability::allowsWriting |
+                           ItemCapability::allowsReparenting | ItemCapability::allowsRenaming |
+                           ItemCapability::allowsDeleting;
+  node.item.flags = FileSystemFlag::userReadable | FileSystemFlag::userWritable;
+  node.item.contentFile = number;
+  nodes_.at(parent).children.emplace(node.item.shownName, node.item.id);
+  renameSiblings(parent, out);
+  save(node);
+  transaction.commit();
+  return {node.item, out};
+}
+
+std::filesystem::path Replica::freshContents(std::uint64_t id, bool empty) {
+  std::lock_guard lock(mutex_);
+  const auto found = nodes_.find(id);
+  if (found == nodes_.end() || found->second.detached) fail(ENOENT, "the file is gone");
+  Node& node = found->second;
+  SqliteTransaction transaction(*db_);
+  const std::int64_t number = takeContentNumber();
+  const auto target = contentsPath(number);
+  const std::optional<std::int64_t> previous = node.item.contentFile;
+  if (empty || !previous) {
+    makeEmptyFile(target);
+    node.item.cachedVersion = node.item.contentVersion;
+  } else {
+    copyFile(contentsPath(*previous), target);
+  }
+  node.item.contentFile = number;
+  node.item.size = fileSize(target);
+  save(node);
+  transaction.commit();
+  // Open descriptors and the upload queue keep what they hold of the previous file.
+  if (previous) ::unlink(contentsPath(*previous).c_str());
+  return target;
+}
+
+void Replica::setSize(std::uint64_t id, std::int64_t size) {
+  std::lock_guard lock(mutex_);
+  const auto found = nodes_.find(id);
+  if (found == nodes_.end()) return;
+  found->second.item.size = size;
+  if (!found->second.detached) save(found->second);
+}
+
+Invalidations Replica::replaceContents(std::uint64_t target, std::uint64_t source) {
+  std::lock_guard lock(mutex_);
+  Invalidations out;
+  Node& to = nodes_.at(target);
+  Node& from = nodes_.at(source);
+  SqliteTransaction transaction(*db_);
+  const std::optional<std::int64_t> previous = to.item.contentFile;
+  to.item.contentFile = from.item.contentFile;
+  to.item.size = from.item.size;
+  to.item.cachedVersion = to.item.contentVersion;
+  from.item.contentFile.reset();
+  save(to);
+  save(from);
+  const std::uint64_t parent = from.item.parent;
+  removeTree(source, out);
+  renameSiblings(parent, out);
+  transaction.commit();
+  if (previous && previous != to.item.contentFile) ::unlink(contentsPath(*previous).c_str());
+  out.inodes.push_back(target);
+  return out;
+}
+
+Invalidations Replica::moveLocal(std::uint64_t id, std::uint64_t newParent,
+                                 const std::string& serverName) {
+  std::lock_guard lock(mutex_);
+  Invalidations out;
+  Node& node = nodes_.at(id);
+  SqliteTransaction transaction(*db_);
+  out.entries.emplace_back(node.item.parent, node.item.shownName);
+  std::vector<std::uint64_t> touched{node.item.parent};
+  move(node, newParent, touched);
+  node.item.serverName = serverName;
+  // Renamed siblings go back to their own names, and this one takes its new name.
+  node.item.shownName = "\x01" + std::to_string(id);
+  auto& siblings = nodes_.at(newParent).children;
+  for (auto entry = siblings.begin(); entry != siblings.end(); ++entry) {
+    if (entry->second == id) {
+      siblings.erase(entry);
+      break;
+    }
+  }
+  siblings.emplace(node.item.shownName, id);
+  touched.push_back(newParent);
+  save(node);
+  std::sort(touched.begin(), touched.end());
+  touched.erase(std::unique(touched.begin(), touched.end()), touched.end());
+  for (const auto parent : touched) renameSiblings(parent, out);
+  transaction.commit();
+  out.inodes.push_back(id);
+  return out;
+}
+
+Invalidations Replica::remove(std::uint64_t id) {
+  std::lock_guard lock(mutex_);
+  Invalidations out;
+  const auto found = nodes_.find(id);
+  if (found == nodes_.end() || found->second.detached) return out;
+  const std::uint64_t parent = found->second.item.parent;
+  SqliteTransaction transaction(*db_);
+  removeTree(id, out);
+  renameSiblings(parent, out);
+  transaction.commit();
+  return out;
+}
+
+std::pair<std::optional<std::uint64_t>, Invalidations> Replica::applyItem(const ItemPtr& entry,
+                                                                         bool sameContents) {
+  std::lock_guard lock(mutex_);
+  Invalidations out;
+  const auto parentId = idOf(entry->parentItemIdentifier());
+  if (!parentId || nodes_.at(*parentId).detached) return {std::nullopt, out};
+  SqliteTransaction transaction(*db_);
+  std::vector<std::uint64_t> touched{*parentId};
+  Node* node = nullptr;
+  if (const auto id = idOf(entry->itemIdentifier())) {
+    node = &nodes_.at(*id);
+    move(*node, *parentId, touched);
+  } else {
+    ReplicaItem fresh;
+    fresh.identifier = entry->itemIdentifier();
+    fresh.parent = *parentId;
+    fresh.kind = kindOf(*entry);
+    node = &insert(std::move(fresh));
+    node->item.shownName = "\x01" + std::to_string(node->item.id);
+    // Just made on the server: nothing in it yet.
+    node->item.childrenListed = node->item.isContainer();
+    nodes_.at(*parentId).children.emplace(node->item.shownName, node->item.id);
+  }
+  const bool wasCurrent = node->item.contentsCurrent();
+  const std::int64_t size = node->item.size;
+  update(*node, *entry);
+  if (sameContents && wasCurrent) {
+    // A rename changes the version, not the contents.
+    node->item.cachedVersion = node->item.contentVersion;
+    node->item.size = size;
+  }
+  save(*node);
+  const std::uint64_t id = node->item.id;
+  for (const auto parent : touched) renameSiblings(parent, out);
+  transaction.commit();
+  out.inodes.push_back(id);
+  return {id, out};
+}
+
+Invalidations Replica::adoptUpload(std::uint64_t id, const ItemPtr& serverItem,
+                                   bool contentsAreServers) {
+  std::lock_guard lock(mutex_);
+  Invalidations out;
+  const auto found = nodes_.find(id);
+  if (found == nodes_.end() || found->second.detached) return out;
+  const ItemIdentifier identifier = serverItem->itemIdentifier();
+  if (found->second.item.identifier && *found->second.item.identifier != identifier) {
+    return out;  // another document (a conflict copy): the change feed brings it
+  }
+  SqliteTransaction transaction(*db_);
+  std::vector<std::uint64_t> touched{found->second.item.parent};
+  if (const auto other = idOf(identifier); other && *other != id) {
+    // The change feed told of the new document before its upload ended: one item.
+    touched.push_back(nodes_.at(*other).item.parent);
+    removeTree(*other, out);
+  }
+  Node& node = nodes_.at(id);
+  node.item.identifier = identifier;
+  byIdentifier_[identifier] = id;
+  const ItemVersion version = serverItem->itemVersion();
+  node.item.contentVersion = version.contentVersion;
+  node.item.metadataVersion = version.metadataVersion;
+  node.item.capabilities = serverItem->capabilities();
+  node.item.flags = serverItem->fileSystemFlags();
+  if (contentsAreServers && node.item.contentFile) {
+    node.item.cachedVersion = node.item.contentVersion;
+    node.item.size = fileSize(contentsPath(*node.item.contentFile));
+  }
+  save(node);
+  std::sort(touched.begin(), touched.end());
+  touched.erase(std::unique(touched.begin(), touched.end()), touched.end());
+  for (const auto parent : touched) renameSiblings(parent, out);
+  transaction.commit();
+  out.inodes.push_back(id);
+  return out;
+}
+
+Invalidations Replica::followServer(std::uint64_t id) {
+  std::lock_guard lock(mutex_);
+  Invalidations out;
+  const auto found = nodes_.find(id);
+  if (found == nodes_.end() || found->second.detached) return out;
+  found->second.item.cachedVersion.clear();
+  save(found->second);
+  out.inodes.push_back(id);
+  return out;
+}
+
+}  // namespace folium::platform::drive

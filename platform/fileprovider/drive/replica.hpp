@@ -119,6 +119,38 @@ class Replica {
   void remember(std::uint64_t id);
   void forget(std::uint64_t id, std::uint64_t count);
 
+  // --- Local changes (the drive's writing) ---
+  // A new file made here, not on the server yet: no identifier, an empty cached file.
+  // `serverName` is the name the server will get. Throws std::system_error when the file
+  // cannot be made.
+  std::pair<ReplicaItem, Invalidations> createLocal(std::uint64_t parent,
+                                                     const std::string& serverName);
+  // Gives the item a cached file of its own to write in: a copy of the current one, or an
+  // empty one when `empty` (or when it has none, then based on the server's version). The
+  // previous file is left to whoever holds it (open descriptors, the upload queue). Returns
+  // the new file's path.
+  std::filesystem::path freshContents(std::uint64_t id, bool empty);
+  // The cached file was written: its size as the drive shows it.
+  void setSize(std::uint64_t id, std::int64_t size);
+  // `source` was renamed over `target`: the target keeps its identity and takes the
+  // source's contents, based on the server's version it had; the source goes.
+  Invalidations replaceContents(std::uint64_t target, std::uint64_t source);
+  // Renames or moves an item here (a file not on the server yet, or after the server did it).
+  Invalidations moveLocal(std::uint64_t id, std::uint64_t newParent, const std::string& serverName);
+  // Removes an item with all it holds (after the server deleted it, or a local file).
+  Invalidations remove(std::uint64_t id);
+  // An item the server made or changed at the drive's request (a folder, a conflict copy, a
+  // rename): added under its parent or updated there. None when its parent is not known.
+  // `sameContents`: the change left the contents alone, so cached ones stay current.
+  std::pair<std::optional<std::uint64_t>, Invalidations> applyItem(const ItemPtr& item,
+                                                                   bool sameContents = false);
+  // An upload of the item reached the server as `serverItem`: the item takes its identifier
+  // (a new file keeps its path) and version; `contentsAreServers`: the cached file holds
+  // exactly that version. A duplicate the change feed added for the same document merges in.
+  Invalidations adoptUpload(std::uint64_t id, const ItemPtr& serverItem, bool contentsAreServers);
+  // The cached file no longer stands for the server's contents: the next open fetches them.
+  Invalidations followServer(std::uint64_t id);
+
   // The cache (replica_cache.cpp): which items are kept offline, and which cached contents
   // may go to make room.
   //
@@ -159,6 +191,8 @@ class Replica {
   void removeTree(std::uint64_t id, Invalidations& out);
   void renameSiblings(std::uint64_t parent, Invalidations& out);
   std::optional<std::uint64_t> idOf(const ItemIdentifier& identifier) const;
+  // A new number for a file in contents/ (under mutex_, in or out of a transaction).
+  std::int64_t takeContentNumber();
   std::string stateValue(std::string_view key) const;
   void setStateValue(std::string_view key, std::string_view value);
   void createCacheTables();

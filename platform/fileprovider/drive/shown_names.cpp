@@ -97,4 +97,18 @@ std::vector<std::string> shownNames(const std::vector<NamedSibling>& siblings) {
   return shown;
 }
 
+std::string serverNameOf(std::string_view shownName) {
+  static constexpr std::string_view kSlash = "\xE2\x88\x95";
+  std::string name;
+  for (std::size_t at = 0; at < shownName.size();) {
+    if (shownName.substr(at, kSlash.size()) == kSlash) {
+      name += '/';
+      at += kSlash.size();
+    } else {
+      name += shownName[at++];
+    }
+  }
+  return name;
+}
+
 }  // namespace folium::platform::drive

@@ -16,6 +16,9 @@ inline constexpr std::size_t kMaxNameBytes = 255;
 // boundary before its extension, which is kept.
 std::string escapeName(std::string_view serverName);
 
+// The server name for a file name the user gave: "∕" (U+2215) goes back to "/".
+std::string serverNameOf(std::string_view shownName);
+
 // One entry of a folder, as the shown names are decided.
 struct NamedSibling {
   std::optional<std::string> identifier;  // none for an item the server does not know yet

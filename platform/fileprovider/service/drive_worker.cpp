@@ -68,6 +68,7 @@ void serve(drive::Drive& drive, const std::shared_ptr<LineChannel>& control,
     const drive::DriveStatus status = drive.status();
     reply({{"state", stateName(status.state)},
            {"pendingUploads", status.pendingUploads},
+           {"refusedUploads", status.refusedUploads},
            {"conflicts", status.conflicts},
            {"lastError", status.lastError ? json::value(*status.lastError) : nullptr},
            {"anchor", status.anchor ? json::value(*status.anchor) : nullptr}});

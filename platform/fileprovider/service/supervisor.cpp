@@ -560,8 +560,10 @@ json::object Supervisor::driveStatus(const FileProviderDomain& domain) {
                       {"displayName", domain.displayName},
                       {"path", nullptr},
                       {"state", "starting"},
-                      {"pendingUploads", 0},
-                      {"conflicts", 0},
+                      // Unknown until the drive tells: its edits wait in its state meanwhile.
+                      {"pendingUploads", nullptr},
+                      {"refusedUploads", nullptr},
+                      {"conflicts", nullptr},
                       {"lastError", nullptr},
                       {"anchor", nullptr}};
   if (!worker) return status;
@@ -577,7 +579,8 @@ json::object Supervisor::driveStatus(const FileProviderDomain& domain) {
   }
   if (link) {
     if (auto reply = link->request(json::object{{"op", "status"}}, 10s)) {
-      for (const char* key : {"state", "pendingUploads", "conflicts", "lastError", "anchor"}) {
+      for (const char* key :
+           {"state", "pendingUploads", "refusedUploads", "conflicts", "lastError", "anchor"}) {
         if (const json::value* value = reply->if_contains(key)) status[key] = *value;
       }
       return status;
