@@ -110,6 +110,48 @@ TEST(DriveCache, EvictsLeastRecentlyUsedButNeverOpenOrPinned) {
   })) << "unpinned, they went first, then c";
 }
 
+// A drive removed while the server is away keeps its edit aside, where the user finds it,
+// and its state; added again, it sends the edit and the copy goes.
+TEST(DriveRemoval, KeepsUnsentEditsAsideAndResumesWhenAddedAgain) {
+  SKIP_WITHOUT_FUSE();
+  Devserver server({"--demo"});
+  ServiceSandbox sandbox;
+  sandbox.setEnv("FOLIUM_REMOVAL_SECONDS", "1");
+  const auto profile = server.profilePath();
+  const std::string domain = "folium-127-0-0-1";
+  ASSERT_EQ(sandbox.foliumctl({"store", "save", profile.string()}).exitCode, 0);
+  ASSERT_EQ(sandbox.foliumctl({"domains", "add", domain, "Bureau"}).exitCode, 0);
+  const fs::path document = sandbox.drives() / "Bureau/Direction/Feuille de route.md";
+  ASSERT_TRUE(eventually([&] { return fs::exists(document); }));
+  ASSERT_EQ(readFile(document).substr(0, 24), "# Feuille de route 2026\n");
+
+  server.stop();
+  const std::string edit = "# Feuille de route 2027\n";
+  writeFile(document, edit);
+  ASSERT_TRUE(eventually([&] {
+    return sandbox.foliumctl({"status"}).out.find("  1 pending") != std::string::npos;
+  })) << sandbox.foliumctl({"status"}).out;
+  const auto busy = sandbox.foliumctl({"status", "--wait-idle", "1"});
+  EXPECT_EQ(busy.exitCode, 1);
+  EXPECT_NE(busy.err.find("still busy after 1 s: Bureau (1 pending)"), std::string::npos)
+      << busy.err;
+
+  ASSERT_EQ(sandbox.foliumctl({"domains", "remove", domain}).exitCode, 0);
+  const fs::path aside =
+      sandbox.home() / ".local/state/folium/unsynced/Bureau/Direction/Feuille de route.md";
+  ASSERT_TRUE(fs::exists(aside));
+  EXPECT_EQ(readFile(aside), edit);
+  EXPECT_TRUE(sandbox.mounts().empty());
+
+  server.start({"--demo"});
+  ASSERT_EQ(sandbox.foliumctl({"domains", "add", domain, "Bureau"}).exitCode, 0);
+  const auto idle = sandbox.foliumctl({"status", "--wait-idle", "60"});
+  EXPECT_EQ(idle.exitCode, 0) << idle.err;
+  EXPECT_EQ(sandbox.foliumctl({"--profile", profile.string(), "api", "download", "8"}).out, edit);
+  EXPECT_TRUE(eventually([&] { return !fs::exists(aside); }));
+  EXPECT_EQ(readFile(document), edit);
+}
+
 TEST(DriveCache, ReadsItsBoundAsASize) {
   using platform::service::parseByteSize;
   const std::pair<const char*, std::optional<std::int64_t>> cases[] = {
