@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <boost/json.hpp>
+#include <fstream>
 #include <set>
 
 #include "platform/fileprovider/service/service_settings.hpp"
@@ -39,7 +40,10 @@ std::string workspaceId(const ServiceSandbox& sandbox, const fs::path& profile,
 std::multiset<char> cached(const fs::path& state) {
   std::multiset<char> letters;
   for (const auto& entry : fs::directory_iterator(state / "contents")) {
-    letters.insert(readFile(entry.path()).substr(0, 1).front());
+    // One evicted meanwhile is not there to read.
+    std::ifstream file(entry.path(), std::ios::binary);
+    char letter = 0;
+    if (file.get(letter)) letters.insert(letter);
   }
   return letters;
 }

@@ -34,11 +34,6 @@ std::set<std::int64_t> openContentFiles(const std::filesystem::path& contents) {
   return numbers;
 }
 
-std::int64_t fileBytes(const std::filesystem::path& path) {
-  struct stat status {};
-  return ::stat(path.c_str(), &status) == 0 ? static_cast<std::int64_t>(status.st_size) : 0;
-}
-
 }  // namespace
 
 std::int64_t FuseDrive::cacheLimit(std::int64_t used) const {
@@ -67,13 +62,10 @@ void FuseDrive::requestTrim() {
 }
 
 void FuseDrive::trimCache() {
+  // From the replica, not the disk: this runs after every download.
   const auto entries = replica_->cachedContents();
-  std::vector<std::int64_t> sizes;
   std::int64_t total = 0;
-  for (const auto& entry : entries) {
-    sizes.push_back(fileBytes(replica_->contentsPath(entry.contentFile)));
-    total += sizes.back();
-  }
+  for (const auto& entry : entries) total += entry.bytes;
   const std::int64_t limit = cacheLimit(total);
   if (total <= limit) return;
   const auto open = openContentFiles(replica_->contentsPath(0).parent_path());
@@ -82,7 +74,7 @@ void FuseDrive::trimCache() {
     if (open.contains(entry.contentFile) || replica_->pinnedFrom(entry.id) || editWaits(entry.id)) {
       continue;
     }
-    if (replica_->evict(entry)) total -= sizes[i];
+    if (replica_->evict(entry)) total -= entry.bytes;
   }
 }
 

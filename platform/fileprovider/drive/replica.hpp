@@ -124,7 +124,7 @@ class Replica {
   // `serverName` is the name the server will get. Throws std::system_error when the file
   // cannot be made.
   std::pair<ReplicaItem, Invalidations> createLocal(std::uint64_t parent,
-                                                     const std::string& serverName);
+                                                    const std::string& serverName);
   // Gives the item a cached file of its own to write in: a copy of the current one, or an
   // empty one when `empty` (or when it has none, then based on the server's version). The
   // previous file is left to whoever holds it (open descriptors, the upload queue). Returns
@@ -165,6 +165,7 @@ class Replica {
     std::uint64_t id = 0;
     std::int64_t contentFile = 0;
     std::int64_t lastUsed = 0;
+    std::int64_t bytes = 0;  // the item's size, which the cached file has unless stale
   };
   // Every server document whose contents are on the disk, least recently used first (the
   // later fetch first among those last used in the same second).

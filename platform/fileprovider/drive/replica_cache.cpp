@@ -82,7 +82,7 @@ std::vector<Replica::CachedContents> Replica::cachedContents() const {
   for (const auto& [id, node] : nodes_) {
     // A file not on the server yet could not be fetched again.
     if (node.detached || !node.item.contentFile || !node.item.identifier) continue;
-    entries.push_back({id, *node.item.contentFile, node.item.lastUsed});
+    entries.push_back({id, *node.item.contentFile, node.item.lastUsed, node.item.size});
   }
   // Contents files are numbered in fetch order.
   std::sort(entries.begin(), entries.end(), [](const auto& a, const auto& b) {
