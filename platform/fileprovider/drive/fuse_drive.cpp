@@ -824,6 +824,32 @@ void FuseDrive::moveLocalTime(std::uint64_t from, std::uint64_t to) {
   localTimes_.erase(found);
 }
 
+void FuseDrive::leaveVacancy(std::uint64_t folder, const std::string& name, Vacancy vacancy) {
+  std::lock_guard lock(filesMutex_);
+  vacancies_[{folder, name}] = vacancy;
+}
+
+std::optional<FuseDrive::Vacancy> FuseDrive::takeVacancy(std::uint64_t folder,
+                                                         const std::string& name) {
+  std::lock_guard lock(filesMutex_);
+  const auto found = vacancies_.find({folder, name});
+  if (found == vacancies_.end()) return std::nullopt;
+  const Vacancy vacancy = found->second;
+  vacancies_.erase(found);
+  return vacancy;
+}
+
+std::optional<FuseDrive::Vacancy> FuseDrive::takeVacancyOf(std::uint64_t backup) {
+  std::lock_guard lock(filesMutex_);
+  for (auto entry = vacancies_.begin(); entry != vacancies_.end(); ++entry) {
+    if (entry->second.backup != backup) continue;
+    const Vacancy vacancy = entry->second;
+    vacancies_.erase(entry);
+    return vacancy;
+  }
+  return std::nullopt;
+}
+
 int FuseDrive::commitEdit(std::uint64_t id) {
   const auto item = replica_->item(id);
   const auto path = replica_->relativePath(id);

@@ -1,5 +1,7 @@
 #pragma once
 
+#include <time.h>
+
 #include <atomic>
 #include <condition_variable>
 #include <deque>
@@ -11,8 +13,6 @@
 #include <string>
 #include <thread>
 #include <utility>
-
-#include <time.h>
 #include <vector>
 
 #include "platform/fileprovider/drive/drive.hpp"
@@ -104,6 +104,17 @@ class FuseDrive final : public Drive, private UploadListener {
   std::optional<timespec> localTime(std::uint64_t item) const;
   void setLocalTime(std::uint64_t item, timespec time);
   void moveLocalTime(std::uint64_t from, std::uint64_t to);
+  // A document an editor renamed to a backup name (vim's "name~"): kept on the server under
+  // its name while the editor writes the new file, which then becomes the document again.
+  struct Vacancy {
+    std::uint64_t document = 0;
+    std::uint64_t backup = 0;
+  };
+  void leaveVacancy(std::uint64_t folder, const std::string& name, Vacancy vacancy);
+  // The vacancy the name leaves in the folder, taken away.
+  std::optional<Vacancy> takeVacancy(std::uint64_t folder, const std::string& name);
+  // The vacancy a backup stands for, taken away.
+  std::optional<Vacancy> takeVacancyOf(std::uint64_t backup);
   // The plug-in, for the metadata calls, and the drive's clock, which bounds their wait.
   ReplicatedExtension& extension();
   Clock& clock() { return *clock_; }
@@ -188,9 +199,10 @@ class FuseDrive final : public Drive, private UploadListener {
   Clock::TimerId pollTimer_ = 0;
   bool trimQueued_ = false;
 
-  mutable std::mutex filesMutex_;  // guards the two maps below; taken after OpenFile::mutex
+  mutable std::mutex filesMutex_;  // guards the maps below; taken after OpenFile::mutex
   std::map<std::uint64_t, std::pair<std::shared_ptr<OpenFile>, int>> openFiles_;  // and users
   std::map<std::uint64_t, timespec> localTimes_;
+  std::map<std::pair<std::uint64_t, std::string>, Vacancy> vacancies_;
 
   std::thread worker_;
   std::thread notifier_;

@@ -600,14 +600,15 @@ void setattr(fuse_req_t req, fuse_ino_t ino, struct stat* attr, int toSet, fuse_
       if (attr->st_size != 0 && !local && item->identifier) {
         // Shortened or lengthened: the rest of the contents comes from the server first.
         const struct stat wanted = *attr;
-        return drive.ensureFetched(
-            ino, later(req, [ino, wanted, toSet](fuse_req_t req, int error) {
-              if (error == 0) error = truncateClosed(driveOf(req), ino, wanted.st_size);
-              if (error != 0) return (void)fuse_reply_err(req, error);
-              struct stat times = wanted;
-              if (toSet & FUSE_SET_ATTR_MTIME) driveOf(req).setLocalTime(ino, times.st_mtim);
-              replyAttributes(req, ino);
-            }));
+        return drive.ensureFetched(ino, later(req, [ino, wanted, toSet](fuse_req_t req, int error) {
+                                     if (error == 0)
+                                       error = truncateClosed(driveOf(req), ino, wanted.st_size);
+                                     if (error != 0) return (void)fuse_reply_err(req, error);
+                                     struct stat times = wanted;
+                                     if (toSet & FUSE_SET_ATTR_MTIME)
+                                       driveOf(req).setLocalTime(ino, times.st_mtim);
+                                     replyAttributes(req, ino);
+                                   }));
       }
       if (const int error = truncateClosed(drive, ino, attr->st_size)) {
         return (void)fuse_reply_err(req, error);
@@ -688,14 +689,14 @@ class Deadline {
  public:
   static std::shared_ptr<Deadline> start(fuse_req_t req) {
     FuseDrive& drive = driveOf(req);
-    auto deadline = std::shared_ptr<Deadline>(new Deadline(req));
+    auto deadline = std::shared_ptr<Deadline>(new Deadline(req, drive));
     drive.beginAsync();
     std::weak_ptr<Deadline> weak = deadline;
     const auto timer = drive.clock().schedule(kMetadataLimit, [weak] {
       if (auto self = weak.lock(); self && self->claimNoTimer()) {
         fuse_reply_err(self->req_, ETIMEDOUT);
-        driveOf(self->req_).endAsync();
-        driveOf(self->req_).retryNow();  // the change feed settles what happened
+        self->drive_.endAsync();
+        self->drive_.retryNow();  // the change feed settles what happened
       }
     });
     std::lock_guard lock(deadline->mutex_);
@@ -706,19 +707,15 @@ class Deadline {
   bool claim() {
     if (!claimNoTimer()) return false;
     std::lock_guard lock(mutex_);
-    driveOf(req_).clock().cancel(timer_);
+    drive_.clock().cancel(timer_);
     return true;
   }
   fuse_req_t req() const { return req_; }
-  void done() { driveOf(req_).endAsync(); }
-  void fail(int error) {
-    if (!claim()) return;
-    fuse_reply_err(req_, error);
-    done();
-  }
+  // After the answer (the request is gone then).
+  void done() { drive_.endAsync(); }
 
  private:
-  explicit Deadline(fuse_req_t req) : req_(req) {}
+  Deadline(fuse_req_t req, FuseDrive& drive) : req_(req), drive_(drive) {}
   bool claimNoTimer() {
     std::lock_guard lock(mutex_);
     if (answered_) return false;
@@ -727,6 +724,7 @@ class Deadline {
   }
   std::mutex mutex_;
   fuse_req_t req_;
+  FuseDrive& drive_;
   bool answered_ = false;
   Clock::TimerId timer_ = 0;
 };
@@ -755,6 +753,17 @@ void createFile(fuse_req_t req, fuse_ino_t parent, const std::string& name, fuse
   const auto folder = drive.replica().item(parent);
   if (const int error = checkNewChild(drive, folder, name.c_str())) {
     return (void)fuse_reply_err(req, error);
+  }
+  if (const auto vacancy = drive.takeVacancy(parent, name)) {
+    // The editor writes the document anew under its own name: the document it is.
+    drive.invalidate(drive.replica().show(vacancy->document));
+    const auto document = drive.replica().item(vacancy->document);
+    if (document && document->shownName == name) {
+      fuse_entry_param entry = entryOf(*document);
+      drive.replica().remember(document->id);
+      drive.setLocalTime(document->id, now());
+      return openForWriting(req, document->id, info, true, &entry);
+    }
   }
   if (const auto existing = drive.replica().child(parent, name)) {
     if (info.flags & O_EXCL) return (void)fuse_reply_err(req, EEXIST);
@@ -850,20 +859,20 @@ void deleteOnServer(fuse_req_t req, const ReplicaItem& item) {
   FuseDrive& drive = driveOf(req);
   auto deadline = Deadline::start(req);
   const std::uint64_t id = item.id;
-  drive.extension().deleteItemWithIdentifier(
-      *item.identifier, ItemVersion{item.contentVersion, item.metadataVersion}, 0, Request{},
-      [&drive, deadline, id](ErrorPtr error) {
-        drive.noteOutcome(error);
-        // Gone on the server already: gone here too.
-        if (!error || errnoFor(error) == ENOENT) {
-          drive.uploads().discard(id);
-          drive.invalidate(drive.replica().remove(id));
-          error = nullptr;
-        }
-        if (!deadline->claim()) return;
-        fuse_reply_err(deadline->req(), errnoFor(error));
-        deadline->done();
-      });
+  drive.extension().deleteItemWithIdentifier(*item.identifier,
+                                             ItemVersion{item.contentVersion, item.metadataVersion},
+                                             0, Request{}, [&drive, deadline, id](ErrorPtr error) {
+                                               drive.noteOutcome(error);
+                                               // Gone on the server already: gone here too.
+                                               if (!error || errnoFor(error) == ENOENT) {
+                                                 drive.uploads().discard(id);
+                                                 drive.invalidate(drive.replica().remove(id));
+                                                 error = nullptr;
+                                               }
+                                               if (!deadline->claim()) return;
+                                               fuse_reply_err(deadline->req(), errnoFor(error));
+                                               deadline->done();
+                                             });
 }
 
 void unlink(fuse_req_t req, fuse_ino_t parent, const char* name) {
@@ -871,6 +880,19 @@ void unlink(fuse_req_t req, fuse_ino_t parent, const char* name) {
   const auto item = drive.replica().child(parent, name);
   if (!item) return (void)fuse_reply_err(req, ENOENT);
   if (item->isContainer()) return (void)fuse_reply_err(req, EISDIR);
+  if (const auto vacancy = drive.takeVacancyOf(item->id)) {
+    // The backup of a document nothing replaced: deleting it deletes the document.
+    const auto document = drive.replica().item(vacancy->document);
+    if (document && document->identifier) {
+      if (drive.offline()) {
+        drive.leaveVacancy(parent, document->shownName, *vacancy);
+        return (void)fuse_reply_err(req, ENETUNREACH);
+      }
+      drive.uploads().discard(item->id);
+      drive.invalidate(drive.replica().remove(item->id));
+      return deleteOnServer(req, *document);
+    }
+  }
   if (!item->identifier) {
     // Never reached the server (or is reaching it now: the queue deletes it again).
     drive.uploads().discard(item->id);
@@ -931,20 +953,43 @@ void replaceWithLocal(fuse_req_t req, const ReplicaItem& source, const ReplicaIt
     invalidations.entries.emplace_back(newParent, newName);
     drive.invalidate(std::move(invalidations));
     drive.moveLocalTime(source.id, target.id);
-    targetFile->handedOver = false;
+    error = drive.commitEdit(target.id);
+    targetFile->handedOver = error == 0;
     if (sourceFile->writers > 0) {
-      // Still being written: its handles follow the target, whose last close hands it over.
-      targetFile->dirty = true;
-    } else if (targetFile->writers == 0) {
-      error = drive.commitEdit(target.id);
-      if (error == 0) targetFile->handedOver = true;
-    } else {
-      targetFile->dirty = true;
+      // Still being written: its handles go on in a copy of the target's file, handed over
+      // when they close.
+      sourceFile->item = target.id;
+      sourceFile->handedOver = true;
     }
   }
   drive.releaseFile(sourceFile);
   drive.releaseFile(targetFile);
   fuse_reply_err(req, error);
+}
+
+// An editor renames a document to a backup name (`name~`) before it writes the document
+// anew: the rename stays here, the backup a local file with the document's contents, and
+// the document waits, on the server under its name, for the new file (see createFile).
+void setAside(fuse_req_t req, const ReplicaItem& document, const std::optional<ReplicaItem>& old,
+              const std::string& backupName) {
+  FuseDrive& drive = driveOf(req);
+  try {
+    if (old) {
+      drive.uploads().discard(old->id);
+      drive.invalidate(drive.replica().remove(old->id));
+    }
+    auto [backup, made] = drive.replica().createLocal(document.parent, serverNameOf(backupName));
+    drive.invalidate(std::move(made));
+    Invalidations invalidations = drive.replica().setAside(document.id, backup.id);
+    // The kernel moved the document's entry to the backup's name: it looks it up again.
+    invalidations.entries.emplace_back(document.parent, backupName);
+    drive.invalidate(std::move(invalidations));
+    drive.moveLocalTime(document.id, backup.id);
+    drive.leaveVacancy(document.parent, document.shownName, {document.id, backup.id});
+  } catch (const std::system_error& e) {
+    return (void)fuse_reply_err(req, e.code().value() != 0 ? e.code().value() : EIO);
+  }
+  fuse_reply_err(req, 0);
 }
 
 void rename(fuse_req_t req, fuse_ino_t parent, const char* name, fuse_ino_t newParent,
@@ -968,6 +1013,21 @@ void rename(fuse_req_t req, fuse_ino_t parent, const char* name, fuse_ino_t newP
   if (workspaceOf(drive, parent) != workspaceOf(drive, newParent)) {
     return (void)fuse_reply_err(req, EXDEV);
   }
+  if (source->identifier && !source->isContainer() && parent == newParent &&
+      UploadQueue::staysLocal(newName) && (!target || !target->identifier) && source->contentFile &&
+      (source->contentsCurrent() || drive.uploads().holds(source->id)) &&
+      !drive.openFile(source->id)) {
+    return setAside(req, *source, target, newName);
+  }
+  std::optional<ReplicaItem> filled;
+  if (!source->identifier && !target) {
+    if (const auto vacancy = drive.takeVacancy(newParent, newName)) {
+      // A backup renamed back: the document it stands for takes its contents.
+      drive.invalidate(drive.replica().show(vacancy->document));
+      filled = drive.replica().item(vacancy->document);
+    }
+  }
+  if (filled) return replaceWithLocal(req, *source, *filled, newParent, newName);
   if (target) {
     if (target->isContainer() && !source->isContainer()) return (void)fuse_reply_err(req, EISDIR);
     if (!target->isContainer() && source->isContainer()) return (void)fuse_reply_err(req, ENOTDIR);
@@ -993,8 +1053,7 @@ void rename(fuse_req_t req, fuse_ino_t parent, const char* name, fuse_ino_t newP
   if ((fields & ItemField::filename) && refusedUnless(*source, ItemCapability::allowsRenaming)) {
     return (void)fuse_reply_err(req, EPERM);
   }
-  if (target && target->identifier &&
-      refusedUnless(*target, ItemCapability::allowsDeleting)) {
+  if (target && target->identifier && refusedUnless(*target, ItemCapability::allowsDeleting)) {
     return (void)fuse_reply_err(req, EPERM);
   }
   if (drive.offline()) return (void)fuse_reply_err(req, ENETUNREACH);
@@ -1012,27 +1071,22 @@ void rename(fuse_req_t req, fuse_ino_t parent, const char* name, fuse_ino_t newP
                                                       ErrorPtr error) {
         drive.noteOutcome(error);
         if (!error && changed) {
-          // What the name replaced goes: a local file at once, a server one by a deletion
-          // after the rename (a failed deletion leaves it beside, nothing lost).
-          if (replaced && !replaced->identifier) {
+          // What the name replaced goes: here at once, on the server by a deletion after the
+          // rename (one that fails leaves the document there, shown again by a listing).
+          if (replaced) {
             drive.uploads().discard(replaced->id);
             drive.invalidate(drive.replica().remove(replaced->id));
-          } else if (replaced) {
-            const std::uint64_t gone = replaced->id;
-            drive.extension().deleteItemWithIdentifier(
-                *replaced->identifier, ItemVersion{}, 0, Request{}, [&drive, gone](ErrorPtr error) {
-                  if (!error || errnoFor(error) == ENOENT) {
-                    drive.uploads().discard(gone);
-                    drive.invalidate(drive.replica().remove(gone));
-                  }
-                });
+          }
+          if (replaced && replaced->identifier) {
+            drive.extension().deleteItemWithIdentifier(*replaced->identifier, ItemVersion{}, 0,
+                                                       Request{}, [](ErrorPtr) {});
           }
           auto [stored, invalidations] = drive.replica().applyItem(changed, true);
           drive.invalidate(std::move(invalidations));
           const auto path = drive.replica().relativePath(id);
           if (path) {
-            drive.uploads().moved(id, changed->parentItemIdentifier(), changed->filename(),
-                                  *path, versionBefore, changed->itemVersion().contentVersion);
+            drive.uploads().moved(id, changed->parentItemIdentifier(), changed->filename(), *path,
+                                  versionBefore, changed->itemVersion().contentVersion);
           }
         } else if (!error) {
           error = std::make_shared<const ErrorObject>(std::string(NSPOSIXErrorDomain), EIO,

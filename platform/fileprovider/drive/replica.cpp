@@ -771,7 +771,7 @@ Invalidations Replica::remove(std::uint64_t id) {
 }
 
 std::pair<std::optional<std::uint64_t>, Invalidations> Replica::applyItem(const ItemPtr& entry,
-                                                                         bool sameContents) {
+                                                                          bool sameContents) {
   std::lock_guard lock(mutex_);
   Invalidations out;
   const auto parentId = idOf(entry->parentItemIdentifier());
@@ -842,6 +842,49 @@ Invalidations Replica::adoptUpload(std::uint64_t id, const ItemPtr& serverItem,
   std::sort(touched.begin(), touched.end());
   touched.erase(std::unique(touched.begin(), touched.end()), touched.end());
   for (const auto parent : touched) renameSiblings(parent, out);
+  transaction.commit();
+  out.inodes.push_back(id);
+  return out;
+}
+
+Invalidations Replica::setAside(std::uint64_t document, std::uint64_t backup) {
+  std::lock_guard lock(mutex_);
+  Invalidations out;
+  Node& from = nodes_.at(document);
+  Node& to = nodes_.at(backup);
+  SqliteTransaction transaction(*db_);
+  const std::optional<std::int64_t> previous = to.item.contentFile;
+  to.item.contentFile = from.item.contentFile;
+  to.item.size = from.item.size;
+  from.item.contentFile.reset();
+  from.item.cachedVersion.clear();
+  save(to);
+  save(from);
+  auto& siblings = nodes_.at(from.item.parent).children;
+  const auto entry = siblings.find(from.item.shownName);
+  if (entry != siblings.end() && entry->second == document) siblings.erase(entry);
+  out.entries.emplace_back(from.item.parent, from.item.shownName);
+  transaction.commit();
+  if (previous && previous != to.item.contentFile) ::unlink(contentsPath(*previous).c_str());
+  out.inodes.push_back(document);
+  out.inodes.push_back(backup);
+  return out;
+}
+
+Invalidations Replica::show(std::uint64_t id) {
+  std::lock_guard lock(mutex_);
+  Invalidations out;
+  const auto found = nodes_.find(id);
+  if (found == nodes_.end() || found->second.detached) return out;
+  Node& node = found->second;
+  auto& siblings = nodes_.at(node.item.parent).children;
+  for (const auto& [name, sibling] : siblings) {
+    if (sibling == id) return out;
+  }
+  node.item.shownName = "\x01" + std::to_string(id);
+  siblings.emplace(node.item.shownName, id);
+  SqliteTransaction transaction(*db_);
+  renameSiblings(node.item.parent, out);
   transaction.commit();
   out.inodes.push_back(id);
   return out;

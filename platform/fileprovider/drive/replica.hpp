@@ -148,6 +148,11 @@ class Replica {
   // (a new file keeps its path) and version; `contentsAreServers`: the cached file holds
   // exactly that version. A duplicate the change feed added for the same document merges in.
   Invalidations adoptUpload(std::uint64_t id, const ItemPtr& serverItem, bool contentsAreServers);
+  // An editor renamed the document to a backup name before writing it anew: `backup` (a new
+  // local file) takes its cached contents, and the document leaves its folder's listing
+  // (not the server) until show() brings it back.
+  Invalidations setAside(std::uint64_t document, std::uint64_t backup);
+  Invalidations show(std::uint64_t id);
   // The cached file no longer stands for the server's contents: the next open fetches them.
   Invalidations followServer(std::uint64_t id);
 
