@@ -74,8 +74,9 @@ class Drive {
   [[nodiscard]] virtual DriveStatus status() const = 0;
   // Retry pending work (uploads, the change feed) at once instead of at its next back-off.
   virtual void retryNow() = 0;
-  // Keep a file or folder (and all under it) downloaded and never evicted; false with the
-  // reason in `error` when `path` is not in this drive.
+  // Keep a file or folder (and all under it) downloaded and never evicted, or let the cache
+  // evict it again (and all under it); false with the reason in `error` when `path` is not
+  // in this drive, or is kept by a pinned folder above it. Downloads go on in the background.
   virtual bool pin(const std::filesystem::path& path, bool pinned, std::string& error) = 0;
 
   // What removing the domain left of its edits.
