@@ -624,19 +624,22 @@ void Supervisor::reconcile() {
   // A removed drive first tries to send its waiting edits; what it cannot send is copied
   // where the user finds it, and its replica and cached contents stay, so that adding the
   // drive again resumes. Only a drive known to have nothing left loses its state.
-  std::vector<std::pair<std::string, bool>> removed;  // identifier, whether its state may go
+  // Drives removed together try at the same time.
+  std::vector<std::pair<std::string, std::future<bool>>> removed;  // whether the state may go
   for (const auto& worker : stale) {
     const auto& id = worker->domain.identifier;
     if (std::any_of(domains.begin(), domains.end(),
                     [&](const auto& d) { return d.identifier == id; })) {
       continue;
     }
-    removed.emplace_back(id, finishEdits(*worker));
+    removed.emplace_back(
+        id, std::async(std::launch::async, [this, worker] { return finishEdits(*worker); }));
   }
+  for (auto& [id, nothingLeft] : removed) nothingLeft.wait();
   stopWorkers(stale);
-  for (const auto& [id, forget] : removed) {
+  for (auto& [id, nothingLeft] : removed) {
     std::error_code error;
-    if (forget) fs::remove_all(domainStateDirectory(id), error);
+    if (nothingLeft.get()) fs::remove_all(domainStateDirectory(id), error);
     if (error) log("cannot remove " + domainStateDirectory(id).string() + ": " + error.message());
   }
   for (std::size_t i = 0; i < domains.size(); ++i) {
