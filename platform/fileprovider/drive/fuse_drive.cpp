@@ -18,8 +18,10 @@
 
 #include "core/shared_store.hpp"
 #include "fileprovider/file_provider_extension.hpp"
+#include "platform/desktop/content_types.hpp"
 #include "platform/fileprovider/drive/errno_mapping.hpp"
 #include "platform/fileprovider/drive/upload_notifier.hpp"
+#include "platform/fileprovider/item_fields.hpp"
 #include "platform/http/http_session.hpp"
 
 extern char** environ;
@@ -367,11 +369,16 @@ void FuseDrive::setOffline(bool offline) {
     if (!offline) status_.lastError.reset();
   }
   if (was == offline || stopping_) return;
-  // Offline: try the server again soon. Back online: catch up with its changes at once.
+  // Offline: try the server again soon. Back online: catch up with its changes and retry
+  // failed uploads at once (new files still wait out their grace period).
   if (offline) {
     schedulePoll();
   } else {
-    retryNow();
+    queue_->retryNow(false);
+    post([this] {
+      sync();
+      schedulePoll();
+    });
   }
 }
 
@@ -650,10 +657,14 @@ ErrorPtr FuseDrive::sync() {
     return probe;
   }
   noteSuccess();
+  std::vector<std::uint64_t> unsettled;
   {
     std::lock_guard lock(mutex_);
     if (status_.state != DriveStatus::State::stopped) status_.state = DriveStatus::State::online;
+    for (const auto& [id, placement] : unsettled_) unsettled.push_back(id);
   }
+  // Before the changes, which would move such an item back where the server had it.
+  for (const auto id : unsettled) settlePlacement(id);
 
   bool retake = false;
   {
@@ -775,6 +786,102 @@ DriveStatus FuseDrive::status() const {
 }
 
 // --- Writing -----------------------------------------------------------------------------
+
+RequestItem::RequestItem(ItemIdentifier identifier, ItemIdentifier parent, std::string filename,
+                         bool folder)
+    : identifier_(std::move(identifier)),
+      parent_(std::move(parent)),
+      filename_(std::move(filename)),
+      folder_(folder) {}
+
+std::string RequestItem::contentType() const {
+  return folder_ ? std::string(kFolderContentType) : std::string();
+}
+
+void FuseDrive::catchUp() {
+  post([this] {
+    sync();
+    schedulePoll();
+  });
+}
+
+bool FuseDrive::settleLater(std::uint64_t item, Placement placement) {
+  {
+    std::lock_guard lock(mutex_);
+    const bool fresh = !unsettled_.contains(item);
+    if (!fresh) placement.versionBefore = unsettled_[item].versionBefore;
+    placement.retry = placement.retry || (!fresh && unsettled_[item].retry);
+    unsettled_[item] = std::move(placement);
+    if (!fresh) return false;
+  }
+  post([this, item] { settlePlacement(item); });
+  return true;
+}
+
+void FuseDrive::placeOnServer(std::uint64_t id) {
+  const auto item = replica_->item(id);
+  const auto parent = item ? replica_->item(item->parent) : std::nullopt;
+  if (!item || !item->identifier || !parent || !parent->identifier) return;
+  std::promise<void> paused;
+  queue_->pause(id, [&paused] { paused.set_value(); });
+  paused.get_future().wait();
+  if (!settleLater(id, {*parent->identifier, item->serverName, item->contentVersion, true})) {
+    queue_->resume(id);
+  }
+}
+
+void FuseDrive::settlePlacement(std::uint64_t id) {
+  Placement wanted;
+  {
+    std::lock_guard lock(mutex_);
+    const auto found = unsettled_.find(id);
+    if (found == unsettled_.end()) return;
+    wanted = found->second;
+  }
+  auto finish = [this, id] {
+    {
+      std::lock_guard lock(mutex_);
+      unsettled_.erase(id);
+    }
+    queue_->resume(id);
+  };
+  const auto item = replica_->item(id);
+  if (!item || !item->identifier || stopping_) return finish();
+  auto [found, error] = itemNow(*item->identifier);
+  if (error || !found) {
+    if (errnoFor(error) == ENOENT) return finish();  // deleted: nothing to place
+    noteFailure(error);
+    return;  // tried again at the next sync
+  }
+  ItemPtr placed;
+  if (found->filename() == wanted.name && found->parentItemIdentifier() == wanted.parent) {
+    placed = found;
+  } else if (wanted.retry) {
+    auto request = std::make_shared<RequestItem>(*item->identifier, wanted.parent, wanted.name,
+                                                 item->isContainer());
+    std::promise<std::pair<ItemPtr, ErrorPtr>> promise;
+    auto future = promise.get_future();
+    extension_->modifyItem(request, found->itemVersion(),
+                           ItemField::filename | ItemField::parentItemIdentifier, std::nullopt, 0,
+                           {}, [&promise](ItemPtr changed, ItemFields, bool, ErrorPtr failure) {
+                             promise.set_value({std::move(changed), std::move(failure)});
+                           });
+    auto [changed, failure] = future.get();
+    if (failure || !changed) {
+      noteFailure(failure ? failure : posixError(EIO, "the move gave no item"));
+      return;
+    }
+    placed = changed;
+  }
+  if (placed) {
+    invalidate(replica_->applyItem(placed, true).second);
+    if (const auto path = replica_->relativePath(id)) {
+      queue_->moved(id, placed->parentItemIdentifier(), placed->filename(), *path,
+                    wanted.versionBefore, placed->itemVersion().contentVersion);
+    }
+  }
+  finish();
+}
 
 ReplicatedExtension& FuseDrive::extension() { return *extension_; }
 
@@ -907,8 +1014,17 @@ void FuseDrive::noteOutcome(const ErrorPtr& error) {
 // --- What the write-back did -------------------------------------------------------------
 
 void FuseDrive::uploaded(LocalItemId item, const ItemPtr& serverItem) {
+  const auto before = replica_->item(item);
   // The cached file holds the uploaded version unless a newer edit waits.
   invalidate(replica_->adoptUpload(item, serverItem, !queue_->holds(item)));
+  if (!before || before->identifier) return;
+  // Created under the name and in the folder it had when its creation began.
+  const auto parent = replica_->item(before->parent);
+  if (parent && parent->identifier &&
+      (serverItem->filename() != before->serverName ||
+       serverItem->parentItemIdentifier() != *parent->identifier)) {
+    post([this, item] { placeOnServer(item); });
+  }
 }
 
 void FuseDrive::conflictCopyMade(LocalItemId item, const ItemPtr& copy,
@@ -918,7 +1034,7 @@ void FuseDrive::conflictCopyMade(LocalItemId item, const ItemPtr& copy,
   invalidate(replica_->applyItem(copy).second);
   if (!queue_->holds(item)) invalidate(replica_->followServer(item));
   // The server's version of the document, by the change feed.
-  retryNow();
+  catchUp();
 }
 
 void FuseDrive::refused(LocalItemId, const ErrorPtr& error) {

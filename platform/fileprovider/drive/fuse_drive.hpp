@@ -30,6 +30,27 @@ class FileProviderExtension;
 
 namespace folium::platform::drive {
 
+// An item handed to the plug-in for a change the drive asks for: what it is and where.
+class RequestItem final : public FileProviderItem {
+ public:
+  RequestItem(ItemIdentifier identifier, ItemIdentifier parent, std::string filename, bool folder);
+  ItemIdentifier itemIdentifier() const override { return identifier_; }
+  ItemIdentifier parentItemIdentifier() const override { return parent_; }
+  std::string filename() const override { return filename_; }
+  ItemCapabilities capabilities() const override { return 0; }
+  std::optional<std::int64_t> documentSize() const override { return std::nullopt; }
+  std::string contentType() const override;
+  bool respondsToContentType() const override { return folder_; }
+  ItemVersion itemVersion() const override { return {}; }
+  FileSystemFlags fileSystemFlags() const override { return 0; }
+
+ private:
+  ItemIdentifier identifier_;
+  ItemIdentifier parent_;
+  std::string filename_;
+  bool folder_;
+};
+
 // The drive of one domain: the plug-in's extension, the replica and a FUSE low-level mount.
 //
 // Requests that can be answered from the replica are answered on the FUSE thread that
@@ -122,6 +143,20 @@ class FuseDrive final : public Drive, private UploadListener {
   void relist(std::uint64_t container, Done done);
   // A plug-in call ended: offline when it says the server cannot be reached.
   void noteOutcome(const ErrorPtr& error);
+  // Asks the server for its changes soon (after a call whose outcome is not known).
+  void catchUp();
+  // Where the drive asked the server to put an item, while it is not known whether the server
+  // did: the item's uploads stay paused (the caller paused them) until the sync worker finds
+  // out, so that a version the drive made never passes for someone else's change.
+  // `retry`: ask again until the server has it so. False when the item was recorded already
+  // (the caller then resumes its own pause).
+  struct Placement {
+    ItemIdentifier parent;
+    std::string name;
+    std::string versionBefore;
+    bool retry = false;
+  };
+  bool settleLater(std::uint64_t item, Placement placement);
 
  private:
   struct Notice {
@@ -136,6 +171,11 @@ class FuseDrive final : public Drive, private UploadListener {
                         const std::filesystem::path& editContents) override;
   void refused(LocalItemId item, const ErrorPtr& error) override;
   void statusChanged(const UploadStatus& status) override;
+
+  // A new file renamed or moved while its creation was under way: the server's document
+  // goes where the file is. Runs on the sync worker; one that fails is tried at each sync.
+  void placeOnServer(std::uint64_t item);
+  void settlePlacement(std::uint64_t item);
 
   void startListing(std::uint64_t container, const ItemIdentifier& identifier);
   void finishListing(std::uint64_t container, const ErrorPtr& error);
@@ -191,6 +231,7 @@ class FuseDrive final : public Drive, private UploadListener {
   std::map<std::uint64_t, std::vector<Done>> listings_;
   std::map<std::uint64_t, std::vector<Done>> fetches_;
   std::deque<Job> jobs_;
+  std::map<std::uint64_t, Placement> unsettled_;  // see settleLater()
   std::deque<Notice> notices_;
   bool workerBusy_ = false;
   bool workerGone_ = false;

@@ -652,33 +652,6 @@ std::uint64_t workspaceOf(FuseDrive& drive, std::uint64_t id) {
   return Replica::kRootId;
 }
 
-// An item handed to the plug-in for a change: what it is and where, nothing more.
-class RequestItem final : public FileProviderItem {
- public:
-  RequestItem(ItemIdentifier identifier, ItemIdentifier parent, std::string filename, bool folder)
-      : identifier_(std::move(identifier)),
-        parent_(std::move(parent)),
-        filename_(std::move(filename)),
-        folder_(folder) {}
-  ItemIdentifier itemIdentifier() const override { return identifier_; }
-  ItemIdentifier parentItemIdentifier() const override { return parent_; }
-  std::string filename() const override { return filename_; }
-  ItemCapabilities capabilities() const override { return 0; }
-  std::optional<std::int64_t> documentSize() const override { return std::nullopt; }
-  std::string contentType() const override {
-    return folder_ ? std::string(kFolderContentType) : std::string();
-  }
-  bool respondsToContentType() const override { return folder_; }
-  ItemVersion itemVersion() const override { return {}; }
-  FileSystemFlags fileSystemFlags() const override { return 0; }
-
- private:
-  ItemIdentifier identifier_;
-  ItemIdentifier parent_;
-  std::string filename_;
-  bool folder_;
-};
-
 // How long a metadata call waits for the server before it answers ETIMEDOUT. A change that
 // lands after that shows through the change feed.
 constexpr auto kMetadataLimit = std::chrono::seconds(30);
@@ -696,7 +669,7 @@ class Deadline {
       if (auto self = weak.lock(); self && self->claimNoTimer()) {
         fuse_reply_err(self->req_, ETIMEDOUT);
         self->drive_.endAsync();
-        self->drive_.retryNow();  // the change feed settles what happened
+        self->drive_.catchUp();  // the change feed settles what happened
       }
     });
     std::lock_guard lock(deadline->mutex_);
@@ -1062,40 +1035,52 @@ void rename(fuse_req_t req, fuse_ino_t parent, const char* name, fuse_ino_t newP
   auto item = std::make_shared<RequestItem>(*source->identifier, *folder->identifier, serverName,
                                             source->isContainer());
   const std::uint64_t id = source->id;
-  const std::string versionBefore = source->contentVersion;
   const std::optional<ReplicaItem> replaced = target;
-  drive.extension().modifyItem(
-      item, ItemVersion{source->contentVersion, source->metadataVersion}, fields, std::nullopt, 0,
-      Request{},
-      [&drive, deadline, id, versionBefore, replaced](ItemPtr changed, ItemFields, bool,
-                                                      ErrorPtr error) {
-        drive.noteOutcome(error);
-        if (!error && changed) {
-          // What the name replaced goes: here at once, on the server by a deletion after the
-          // rename (one that fails leaves the document there, shown again by a listing).
-          if (replaced) {
-            drive.uploads().discard(replaced->id);
-            drive.invalidate(drive.replica().remove(replaced->id));
+  // No upload of the item runs meanwhile: the versions before and after the rename are then
+  // the item's own, and an upload never sends the old name after it.
+  drive.uploads().pause(id, [&drive, deadline, id, item, fields, replaced] {
+    const auto current = drive.replica().item(id);
+    const std::string versionBefore = current ? current->contentVersion : std::string();
+    drive.extension().modifyItem(
+        item, ItemVersion{versionBefore, current ? current->metadataVersion : std::string()},
+        fields, std::nullopt, 0, Request{},
+        [&drive, deadline, id, item, versionBefore, replaced](ItemPtr changed, ItemFields, bool,
+                                                              ErrorPtr error) {
+          drive.noteOutcome(error);
+          if (!error && changed) {
+            // What the name replaced goes: here at once, on the server by a deletion after the
+            // rename (one that fails leaves the document there, shown again by a listing).
+            if (replaced) {
+              drive.uploads().discard(replaced->id);
+              drive.invalidate(drive.replica().remove(replaced->id));
+            }
+            if (replaced && replaced->identifier) {
+              drive.extension().deleteItemWithIdentifier(*replaced->identifier, ItemVersion{}, 0,
+                                                         Request{}, [](ErrorPtr) {});
+            }
+            auto [stored, invalidations] = drive.replica().applyItem(changed, true);
+            drive.invalidate(std::move(invalidations));
+            if (const auto path = drive.replica().relativePath(id)) {
+              drive.uploads().moved(id, changed->parentItemIdentifier(), changed->filename(), *path,
+                                    versionBefore, changed->itemVersion().contentVersion);
+            }
+          } else if (!error) {
+            error = std::make_shared<const ErrorObject>(std::string(NSPOSIXErrorDomain), EIO,
+                                                        "the rename gave no item");
           }
-          if (replaced && replaced->identifier) {
-            drive.extension().deleteItemWithIdentifier(*replaced->identifier, ItemVersion{}, 0,
-                                                       Request{}, [](ErrorPtr) {});
+          const int code = errnoFor(error);
+          // A failure that may have come after the server acted: found out before the item
+          // uploads again (its uploads stay paused until then).
+          const bool unknown = code != 0 && code != ENOENT && code != EACCES && code != EPERM;
+          if (!unknown || !drive.settleLater(id, {item->parentItemIdentifier(), item->filename(),
+                                                  versionBefore, false})) {
+            drive.uploads().resume(id);
           }
-          auto [stored, invalidations] = drive.replica().applyItem(changed, true);
-          drive.invalidate(std::move(invalidations));
-          const auto path = drive.replica().relativePath(id);
-          if (path) {
-            drive.uploads().moved(id, changed->parentItemIdentifier(), changed->filename(), *path,
-                                  versionBefore, changed->itemVersion().contentVersion);
-          }
-        } else if (!error) {
-          error = std::make_shared<const ErrorObject>(std::string(NSPOSIXErrorDomain), EIO,
-                                                      "the rename gave no item");
-        }
-        if (!deadline->claim()) return;
-        fuse_reply_err(deadline->req(), errnoFor(error));
-        deadline->done();
-      });
+          if (!deadline->claim()) return;
+          fuse_reply_err(deadline->req(), code);
+          deadline->done();
+        });
+  });
 }
 
 // Extended attributes: the server keeps none.

@@ -273,6 +273,15 @@ void UploadQueue::createTables() {
       " from_version TEXT,"  // none: the upload created the item
       " identifier TEXT NOT NULL,"
       " to_version TEXT NOT NULL)");
+  // Creations the user undid by deleting the file while they were under way: the document
+  // made (by identifier once known, else by parent, name and contents) is deleted.
+  db_.exec(
+      "CREATE TABLE IF NOT EXISTS upload_discards ("
+      " item_id INTEGER PRIMARY KEY,"
+      " identifier TEXT,"
+      " parent TEXT NOT NULL,"
+      " name TEXT NOT NULL,"
+      " contents TEXT NOT NULL)");
 }
 
 void UploadQueue::loadJobs() {
@@ -285,13 +294,25 @@ void UploadQueue::loadJobs() {
     entry.notBefore = now;
     entry.held = s.isNull(3) && staysLocal(s.text(2));
   }
+  auto discards = db_.prepare("SELECT item_id FROM upload_discards");
+  while (discards.step()) schedule_[discards.int64(0)].notBefore = now;
 }
 
 void UploadQueue::refreshEntry(LocalItemId item) {
   auto s = db_.prepare("SELECT refused, filename, identifier FROM upload_jobs WHERE item_id = ?1");
   s.bind(1, item);
   auto it = schedule_.find(item);
-  if (!s.step() || s.int64(0) != 0) {
+  const bool found = s.step();
+  if (!found) {
+    auto discard = db_.prepare("SELECT 1 FROM upload_discards WHERE item_id = ?1");
+    discard.bind(1, item);
+    if (discard.step()) {
+      if (it == schedule_.end()) it = schedule_.emplace(item, Schedule{}).first;
+      it->second.held = false;
+      return;
+    }
+  }
+  if (!found || s.int64(0) != 0) {
     // Uploaded, discarded or refused: nothing left to send until the item changes.
     if (it != schedule_.end() && !it->second.running) schedule_.erase(it);
     return;
@@ -467,11 +488,35 @@ void UploadQueue::moved(LocalItemId item, const ItemIdentifier& parent, const st
 void UploadQueue::discard(LocalItemId item) {
   {
     std::lock_guard lock(mutex_);
+    SqliteTransaction tx(db_);
+    const auto job = loadJob(item);
     db_.prepare("DELETE FROM upload_landed WHERE item_id = ?1").bind(1, item).run();
+    if (!job) {
+      tx.commit();
+      return;
+    }
+    const bool creating = job->attemptKind == "create" && !job->copyName;
+    if (creating) {
+      // The document this attempt may have made goes too, once found.
+      db_.prepare(
+             "INSERT OR REPLACE INTO upload_discards(item_id, identifier, parent, name, "
+             "contents) VALUES (?1, NULL, ?2, ?3, ?4)")
+          .bind(1, item)
+          .bind(2, *job->attemptParent)
+          .bind(3, *job->attemptName)
+          .bind(4, *job->attemptContents)
+          .run();
+    }
     db_.prepare("DELETE FROM upload_jobs WHERE item_id = ?1").bind(1, item).run();
-    if (db_.changes() == 0) return;
+    tx.commit();
     auto it = schedule_.find(item);
-    if (it != schedule_.end() && !it->second.running) schedule_.erase(it);
+    if (creating) {
+      if (it == schedule_.end()) it = schedule_.emplace(item, Schedule{}).first;
+      it->second.held = false;
+      if (!it->second.running) it->second.notBefore = clock_.now();
+    } else if (it != schedule_.end() && !it->second.running) {
+      schedule_.erase(it);
+    }
     collectGarbage();
   }
   wakeAll();
@@ -519,12 +564,12 @@ void UploadQueue::notifyChanged() {
   }
 }
 
-void UploadQueue::retryNow() {
+void UploadQueue::retryNow(bool newFilesToo) {
   {
     std::lock_guard lock(mutex_);
     const auto now = clock_.now();
     for (auto& [item, entry] : schedule_) {
-      if (!entry.running) entry.notBefore = now;
+      if (!entry.running && (newFilesToo || entry.failures > 0)) entry.notBefore = now;
     }
   }
   wakeAll();
@@ -582,7 +627,7 @@ void UploadQueue::scheduleAt(LocalItemId, Clock::TimePoint when) {
 std::optional<LocalItemId> UploadQueue::nextDueJob(Clock::TimePoint now) {
   // Called under mutex_.
   for (auto& [item, entry] : schedule_) {
-    if (entry.running || entry.held || entry.notBefore > now) continue;
+    if (entry.running || entry.held || entry.notBefore > now || paused_.contains(item)) continue;
     return item;
   }
   return std::nullopt;
@@ -614,8 +659,42 @@ void UploadQueue::workerLoop() {
         scheduleAt(*item, again->second.notBefore);
       }
     }
+    // Whoever waited for this upload to end (pause()) goes on now.
+    std::vector<std::function<void()>> waiting;
+    if (auto after = afterRun_.find(*item); after != afterRun_.end()) {
+      waiting = std::move(after->second);
+      afterRun_.erase(after);
+    }
     changed_.notify_all();
+    if (!waiting.empty()) {
+      lock.unlock();
+      for (auto& then : waiting) then();
+      lock.lock();
+    }
   }
+}
+
+void UploadQueue::pause(LocalItemId item, std::function<void()> then) {
+  {
+    std::lock_guard lock(mutex_);
+    ++paused_[item];
+    const auto it = schedule_.find(item);
+    if (it != schedule_.end() && it->second.running) {
+      afterRun_[item].push_back(std::move(then));
+      return;
+    }
+  }
+  then();
+}
+
+void UploadQueue::resume(LocalItemId item) {
+  {
+    std::lock_guard lock(mutex_);
+    const auto it = paused_.find(item);
+    if (it == paused_.end()) return;
+    if (--it->second <= 0) paused_.erase(it);
+  }
+  wakeAll();
 }
 
 void UploadQueue::process(LocalItemId item) {
@@ -684,10 +763,13 @@ bool UploadQueue::step(LocalItemId itemId) {
   {
     std::lock_guard lock(mutex_);
     loaded = loadJob(itemId);
-    if (!loaded || loaded->refused) return false;
-    inUse_.insert(loaded->contents);
-    if (loaded->attemptContents) inUse_.insert(*loaded->attemptContents);
+    if (loaded && loaded->refused) return false;
+    if (loaded) {
+      inUse_.insert(loaded->contents);
+      if (loaded->attemptContents) inUse_.insert(*loaded->attemptContents);
+    }
   }
+  if (!loaded) return stepDiscard(itemId);
   const Job& job = *loaded;
   struct Release {
     UploadQueue* queue;
@@ -884,8 +966,19 @@ UploadQueue::Landing UploadQueue::landed(const Job& job, const std::string& cont
     if (ended) schedule_[job.item].failures = 0;
   }
   if (discarded) {
-    // The user deleted the file while it was being created: so goes the new document.
-    if (created) deleteOnServer(serverItem->itemIdentifier());
+    // The user deleted the file while it was being created: so goes the new document (the
+    // next step deletes it, retried until the server answers).
+    if (created) {
+      std::lock_guard lock(mutex_);
+      db_.prepare(
+             "INSERT OR REPLACE INTO upload_discards(item_id, identifier, parent, name, contents) "
+             "VALUES (?1, ?2, ?3, ?4, '')")
+          .bind(1, job.item)
+          .bind(2, serverItem->itemIdentifier())
+          .bind(3, serverItem->parentItemIdentifier())
+          .bind(4, serverItem->filename())
+          .run();
+    }
     return Landing::ended;
   }
   if (ended) removeKeptAside(*ended);
@@ -997,6 +1090,8 @@ void UploadQueue::collectGarbage() {
     kept.insert(s.text(0));
     if (!s.isNull(1)) kept.insert(s.text(1));
   }
+  auto discards = db_.prepare("SELECT contents FROM upload_discards");
+  while (discards.step()) kept.insert(discards.text(0));
   std::error_code error;
   for (const auto& entry : std::filesystem::directory_iterator(uploadsFolder_, error)) {
     if (!kept.count(entry.path().filename().string())) std::filesystem::remove(entry.path(), error);
@@ -1171,12 +1266,70 @@ UploadQueue::Outcome UploadQueue::listChildren(const ItemIdentifier& parent,
   return {};
 }
 
-void UploadQueue::deleteOnServer(const ItemIdentifier& identifier) {
+ErrorPtr UploadQueue::deleteOnServer(const ItemIdentifier& identifier) {
   Answer<ErrorPtr> answer;
   auto handler = answer.handler();
   extension_.deleteItemWithIdentifier(identifier, ItemVersion{}, 0, Request{},
                                       [handler](ErrorPtr error) { handler(std::move(error)); });
-  answer.wait();  // best effort: a document left behind is the user's to delete
+  return answer.wait();
+}
+
+bool UploadQueue::stepDiscard(LocalItemId item) {
+  std::optional<std::string> identifier;
+  std::string parent, name, contents;
+  {
+    std::lock_guard lock(mutex_);
+    auto s = db_.prepare(
+        "SELECT identifier, parent, name, contents FROM upload_discards WHERE item_id = ?1");
+    s.bind(1, item);
+    if (!s.step()) return false;
+    identifier = s.optionalText(0);
+    parent = s.text(1);
+    name = s.text(2);
+    contents = s.text(3);
+    inUse_.insert(contents);
+  }
+  struct Release {
+    UploadQueue* queue;
+    const std::string& contents;
+    ~Release() {
+      std::lock_guard lock(queue->mutex_);
+      queue->inUse_.erase(contents);
+    }
+  } release{this, contents};
+  std::vector<ItemIdentifier> doomed;
+  if (identifier) {
+    doomed.push_back(*identifier);
+  } else {
+    // Which document the lost answer was about: the one of that name with those contents.
+    std::vector<ItemPtr> children;
+    Outcome listed = listChildren(parent, children);
+    if (listed.error && !isGone(listed.error)) {
+      scheduleRetry(item, describe(listed.error));
+      return false;
+    }
+    for (const auto& child : children) {
+      if (child->filename() != name || !child->itemIdentifier().starts_with("do:")) continue;
+      bool same = false;
+      Outcome read = sameContents(child->itemIdentifier(), contents, same);
+      if (read.error && isGone(read.error)) continue;
+      if (read.error) {
+        scheduleRetry(item, describe(read.error));
+        return false;
+      }
+      if (same) doomed.push_back(child->itemIdentifier());
+    }
+  }
+  for (const auto& document : doomed) {
+    if (ErrorPtr error = deleteOnServer(document); error && !isGone(error)) {
+      scheduleRetry(item, describe(error));
+      return false;
+    }
+  }
+  std::lock_guard lock(mutex_);
+  db_.prepare("DELETE FROM upload_discards WHERE item_id = ?1").bind(1, item).run();
+  lastError_.reset();
+  return false;
 }
 
 KeptAside UploadQueue::finishForRemoval(std::chrono::milliseconds bound) {

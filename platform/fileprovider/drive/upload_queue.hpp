@@ -4,6 +4,7 @@
 #include <condition_variable>
 #include <cstdint>
 #include <filesystem>
+#include <functional>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -140,7 +141,8 @@ class UploadQueue {
              const std::filesystem::path& path, const std::string& versionBefore = {},
              const std::string& versionAfter = {});
   // The user deleted the item: its waiting edit goes (a new file never reaches the server;
-  // one whose creation was under way is deleted there again).
+  // one whose creation was under way, or whose answer was lost, is deleted there again, with
+  // retries, once the queue knows which document it made).
   void discard(LocalItemId item);
   // Whether the queue holds an edit of the item (its file must then not be written in
   // place).
@@ -154,10 +156,17 @@ class UploadQueue {
   };
   [[nodiscard]] std::optional<LastUpload> lastUpload(LocalItemId item) const;
 
+  // The drive changes the item on the server itself (a rename, a move): no upload of it
+  // starts until resume(item), and `then` runs once none is under way (at once, or on the
+  // queue's thread when the current one ends). Pauses count: each needs its resume().
+  void pause(LocalItemId item, std::function<void()> then);
+  void resume(LocalItemId item);
+
   [[nodiscard]] UploadStatus status() const;
-  // Tries every waiting edit now, new files in their grace period included (refused ones
-  // wait for a change of the item).
-  void retryNow();
+  // Tries every waiting edit now, new files in their grace period included unless
+  // `newFilesToo` is false (then only edits waiting out a back-off); refused ones wait for a
+  // change of the item.
+  void retryNow(bool newFilesToo = true);
   // Blocks until nothing is waiting or under way but refused edits and local scratch files,
   // or `timeout` passes; true when idle.
   bool waitUntilIdle(std::chrono::milliseconds timeout);
@@ -240,7 +249,10 @@ class UploadQueue {
   // Whether the server's contents of `identifier` equal the file; the item read with them.
   Outcome sameContents(const ItemIdentifier& identifier, const std::string& contents, bool& same);
   Outcome listChildren(const ItemIdentifier& parent, std::vector<ItemPtr>& children);
-  void deleteOnServer(const ItemIdentifier& identifier);
+  ErrorPtr deleteOnServer(const ItemIdentifier& identifier);
+  // The step of an item the user deleted while its creation was under way or unsettled: the
+  // document it made goes from the server too, retried like an upload.
+  bool stepDiscard(LocalItemId item);
 
   const UploadQueueOptions options_;
   ReplicatedExtension& extension_;
@@ -252,6 +264,8 @@ class UploadQueue {
   mutable SqliteDatabase db_;                 // reads in const methods prepare statements
   std::map<LocalItemId, Schedule> schedule_;  // every pending job (not the refused ones)
   std::set<std::string> inUse_;               // contents files a running upload reads
+  std::map<LocalItemId, int> paused_;         // see pause()
+  std::map<LocalItemId, std::vector<std::function<void()>>> afterRun_;
   std::int64_t conflicts_ = 0;
   std::optional<std::string> lastError_;
   std::vector<Clock::TimerId> timers_;
