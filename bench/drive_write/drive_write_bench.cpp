@@ -110,8 +110,12 @@ fs::path nextDriveFile() {
   return setup->folder / ("written-" + std::to_string(++setup->files) + ".bin");
 }
 
+// Each timed write starts with nothing left to write back from the one before.
 void BM_DriveWrite(benchmark::State& state) {
   for (auto _ : state) {
+    state.PauseTiming();
+    ::sync();
+    state.ResumeTiming();
     writeFile(nextDriveFile(), false);
     state.PauseTiming();
     uploadNow();
@@ -120,6 +124,9 @@ void BM_DriveWrite(benchmark::State& state) {
 }
 void BM_NativeWrite(benchmark::State& state) {
   for (auto _ : state) {
+    state.PauseTiming();
+    ::sync();
+    state.ResumeTiming();
     const auto path = setup->native / "written.bin";
     writeFile(path, true);
     state.PauseTiming();
