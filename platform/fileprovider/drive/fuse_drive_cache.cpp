@@ -9,7 +9,6 @@
 #include <future>
 #include <set>
 
-#include "platform/fileprovider/drive/errno_mapping.hpp"
 #include "platform/fileprovider/drive/fuse_drive.hpp"
 
 namespace folium::platform::drive {
