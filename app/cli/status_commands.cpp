@@ -46,6 +46,9 @@ std::string statusLine(const json::object& drive) {
   if (const auto pending = number(drive, "pendingUploads"); pending > 0) {
     line += "  " + std::to_string(pending) + " pending";
   }
+  if (const auto refused = number(drive, "refusedUploads"); refused > 0) {
+    line += "  " + std::to_string(refused) + " refused";
+  }
   if (const auto conflicts = number(drive, "conflicts"); conflicts > 0) {
     line += "  " + std::to_string(conflicts) + " conflicts";
   }
@@ -55,10 +58,16 @@ std::string statusLine(const json::object& drive) {
   return line;
 }
 
-// Busy: uploads wait, or the drive has not come up yet.
-bool busy(const json::object& drive) {
+// Busy: uploads wait, or the drive has not come up yet. Uploads the server refused for good
+// wait for the user, not for time: they are reported, never waited for.
+// A drive that did not tell its figures (it is not running) may hold edits: busy too.
+// Returns why it is busy, or "" when it is not.
+std::string busy(const json::object& drive) {
   const std::string state = platform::service::stringMember(drive, "state");
-  return number(drive, "pendingUploads") > 0 || state == "starting";
+  const json::value* pending = drive.if_contains("pendingUploads");
+  if (!pending || !pending->is_int64()) return state == "starting" ? "starting" : "not answering";
+  if (pending->as_int64() > 0) return std::to_string(pending->as_int64()) + " pending";
+  return state == "starting" ? "starting" : "";
 }
 
 void pin(const std::string& text, bool pinned) {
@@ -79,8 +88,8 @@ void addStatusCommands(CLI::App& app, CliContext& context) {
     CLI::Option* wait =
         status
             ->add_option("--wait-idle", *waitSeconds,
-                         "retry pending work now, then wait until no upload is pending (at most "
-                         "SECONDS, default 300)")
+                         "retry pending work now, then wait until no upload is pending but those "
+                         "the server refused (at most SECONDS, default 300)")
             ->expected(0, 1)
             ->check(CLI::PositiveNumber);
     status->callback([asJson, waitSeconds, wait, &context] {
@@ -91,12 +100,19 @@ void addStatusCommands(CLI::App& app, CliContext& context) {
         const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(*waitSeconds);
         for (;;) {
           list = drives(connection);
-          const bool anyBusy = std::any_of(list.begin(), list.end(), [](const json::value& d) {
-            return d.is_object() && busy(d.as_object());
-          });
-          if (!anyBusy) break;
+          std::string waiting;
+          for (const auto& drive : list) {
+            if (!drive.is_object()) continue;
+            if (const auto why = busy(drive.as_object()); !why.empty()) {
+              waiting += (waiting.empty() ? "" : ", ") +
+                         platform::service::stringMember(drive.as_object(), "displayName") + " (" +
+                         why + ")";
+            }
+          }
+          if (waiting.empty()) break;
           if (std::chrono::steady_clock::now() >= deadline) {
-            std::cerr << "foliumctl: the drives are still busy after " << *waitSeconds << " s\n";
+            std::cerr << "foliumctl: still busy after " << *waitSeconds << " s: " << waiting
+                      << "\n";
             context.exitCode = 1;
             break;
           }

@@ -172,7 +172,8 @@ TEST(DriveService, RegistersMountsAndRemovesDrives) {
   EXPECT_EQ(json::serialize(first),
             R"({"identifier":")" + a + R"(","displayName":"Archives","path":")" +
                 (drives / "Archives").string() +
-                R"(","state":"online","pendingUploads":0,"conflicts":0,"lastError":null})");
+                R"(","state":"online","pendingUploads":0,"refusedUploads":0,"conflicts":0,)"
+                R"("lastError":null})");
 
   // Removal unmounts and takes the empty folder away.
   ASSERT_EQ(sandbox.foliumctl({"domains", "remove", "folium-b"}).exitCode, 0);

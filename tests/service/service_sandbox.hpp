@@ -23,6 +23,8 @@ class ServiceSandbox {
   ServiceSandbox& operator=(const ServiceSandbox&) = delete;
 
   const std::map<std::string, std::string>& env() const { return env_; }
+  // For the service that foliumctl starts next.
+  void setEnv(const std::string& name, const std::string& value) { env_[name] = value; }
   std::filesystem::path home() const { return dir_ / "home"; }
   std::filesystem::path drives() const { return home() / "Folium"; }
 

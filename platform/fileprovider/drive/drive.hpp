@@ -32,6 +32,10 @@ struct DriveOptions {
   std::filesystem::path mountPoint;      // ~/Folium/<display name, escaped and made unique>
   std::filesystem::path stateDirectory;  // $XDG_STATE_HOME/folium/domains/<identifier>
   std::chrono::seconds pollInterval{30};
+  // Bytes of cached contents kept at most; none: 10 GiB or a fifth of the space the cache
+  // could use on its disk, whichever is smaller. Pinned, open and edited files stay whatever
+  // the bound.
+  std::optional<std::int64_t> cacheLimit;
   // Polls and retries are timed by this clock; none: the system clock. Tests hand in a fake.
   std::shared_ptr<Clock> clock;
 };
@@ -70,9 +74,21 @@ class Drive {
   [[nodiscard]] virtual DriveStatus status() const = 0;
   // Retry pending work (uploads, the change feed) at once instead of at its next back-off.
   virtual void retryNow() = 0;
-  // Keep a file or folder (and all under it) downloaded and never evicted; false with the
-  // reason in `error` when `path` is not in this drive.
+  // Keep a file or folder (and all under it) downloaded and never evicted, or let the cache
+  // evict it again (and all under it); false with the reason in `error` when `path` is not
+  // in this drive, or is kept by a pinned folder above it. Downloads go on in the background.
   virtual bool pin(const std::filesystem::path& path, bool pinned, std::string& error) = 0;
+
+  // What removing the domain left of its edits.
+  struct Leftovers {
+    std::int64_t keptAside = 0;  // edits copied to `folder`, still waiting in the state
+    std::filesystem::path folder;
+    std::int64_t pendingUploads = 0;  // edits still waiting, refused ones included
+  };
+  // The domain is being removed: tries to send the waiting edits for at most `bound`, then
+  // copies what is left where the user finds it (and tells them). The edits stay in the
+  // drive's state, so adding the domain again resumes them.
+  virtual Leftovers prepareForRemoval(std::chrono::milliseconds bound) = 0;
 };
 
 // The drive of a domain, building the plug-in's extension for it from the process's profile

@@ -237,6 +237,7 @@ void FuseDrive::run() {
     for (auto& job : waiting) job();
     sync();
     schedulePoll();
+    maintainCache();
   });
 
   fuse_loop_config config{};
@@ -487,6 +488,9 @@ void FuseDrive::ensureFetched(std::uint64_t id, Done done) {
         }
         const int code = errnoFor(error);
         for (auto& done : waiting) done(code);
+        // Once the openers hold the new file (their replies come first), the cache keeps its
+        // bound.
+        if (!error) invalidate({}, [this] { requestTrim(); });
       });
 }
 
@@ -535,6 +539,7 @@ void FuseDrive::schedulePoll() {
     post([this] {
       sync();
       schedulePoll();
+      maintainCache();
     });
   });
 }
@@ -544,6 +549,7 @@ void FuseDrive::retryNow() {
   post([this] {
     sync();
     schedulePoll();
+    maintainCache();
   });
 }
 
@@ -1127,11 +1133,6 @@ void FuseDrive::refused(LocalItemId, const ErrorPtr& error) {
 
 void FuseDrive::statusChanged(const UploadStatus&) {
   // status() reads the queue's figures when asked.
-}
-
-bool FuseDrive::pin(const std::filesystem::path& path, bool, std::string& error) {
-  error = "keeping files offline is not available yet (" + path.string() + " is unchanged)";
-  return false;
 }
 
 std::unique_ptr<Drive> makeDrive(DriveOptions options) {

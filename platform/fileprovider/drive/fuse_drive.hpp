@@ -81,6 +81,7 @@ class FuseDrive final : public Drive, private UploadListener {
   [[nodiscard]] DriveStatus status() const override;
   void retryNow() override;
   bool pin(const std::filesystem::path& path, bool pinned, std::string& error) override;
+  Leftovers prepareForRemoval(std::chrono::milliseconds bound) override;
 
   // Used by the FUSE operations (fuse_operations.cpp).
   using Done = std::function<void(int error)>;  // 0 on success, else an errno
@@ -202,6 +203,18 @@ class FuseDrive final : public Drive, private UploadListener {
   ErrorPtr listNow(std::uint64_t container);
   std::optional<SyncAnchor> takeAnchor();
   std::pair<ItemPtr, ErrorPtr> itemNow(const ItemIdentifier& identifier);
+
+  // The cache (fuse_drive_cache.cpp).
+  std::int64_t cacheLimit(std::int64_t used) const;
+  // Whether an edit of the item waits to be sent (its contents must stay).
+  bool editWaits(std::uint64_t id) const;
+  // Evicts on the sync worker, once, however many times it is asked before it runs.
+  void requestTrim();
+  void trimCache();
+  // Downloads what is pinned and not current (on the sync worker: it waits on the server).
+  void keepPinnedFetched();
+  // After a look at the server: pinned contents follow it, and the cache keeps its bound.
+  void maintainCache();
   std::optional<std::filesystem::path> resolveURL(const ItemIdentifier& item, ErrorPtr& error);
 
   const DriveOptions options_;
@@ -235,6 +248,7 @@ class FuseDrive final : public Drive, private UploadListener {
   bool notifierGone_ = false;  // run() ended: jobs run on the caller's thread
   bool quitting_ = false;
   Clock::TimerId pollTimer_ = 0;
+  bool trimQueued_ = false;
 
   mutable std::mutex filesMutex_;  // guards the maps below; taken after OpenFile::mutex
   std::map<std::uint64_t, std::pair<std::shared_ptr<OpenFile>, int>> openFiles_;  // and users

@@ -94,6 +94,7 @@ Replica::Replica(const std::filesystem::path& stateDirectory, std::string rootNa
   ::umask(previous);
   createSchema();
   load();
+  createCacheTables();
   if (!nodes_.contains(kRootId)) {
     ReplicaItem root;
     root.id = kRootId;

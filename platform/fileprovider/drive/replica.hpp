@@ -6,6 +6,7 @@
 #include <memory>
 #include <mutex>
 #include <optional>
+#include <set>
 #include <string>
 #include <string_view>
 #include <unordered_map>
@@ -155,6 +156,29 @@ class Replica {
   // The cached file no longer stands for the server's contents: the next open fetches them.
   Invalidations followServer(std::uint64_t id);
 
+  // The cache (replica_cache.cpp): which items are kept offline, and which cached contents
+  // may go to make room.
+  //
+  // Keeps the item (a container: everything under it) downloaded, or lets it go; unpinning
+  // also unpins everything under the item. Throws std::invalid_argument when there is no
+  // such item.
+  void setPinned(std::uint64_t id, bool pinned);
+  // The item itself, or its nearest ancestor, when pinned.
+  std::optional<std::uint64_t> pinnedFrom(std::uint64_t id) const;
+  std::vector<std::uint64_t> pinnedItems() const;
+  struct CachedContents {
+    std::uint64_t id = 0;
+    std::int64_t contentFile = 0;
+    std::int64_t lastUsed = 0;
+    std::int64_t bytes = 0;  // the item's size, which the cached file has unless stale
+  };
+  // Every server document whose contents are on the disk, least recently used first (the
+  // later fetch first among those last used in the same second).
+  std::vector<CachedContents> cachedContents() const;
+  // Drops the cached contents of `entry.id`, unless they changed or were opened since
+  // `entry` was taken; whether they went. The item is fetched again on its next open.
+  bool evict(const CachedContents& entry);
+
  private:
   struct Node {
     ReplicaItem item;
@@ -177,6 +201,7 @@ class Replica {
   std::int64_t takeContentNumber();
   std::string stateValue(std::string_view key) const;
   void setStateValue(std::string_view key, std::string_view value);
+  void createCacheTables();
 
   mutable std::mutex mutex_;  // guards everything below
   std::filesystem::path contents_;
@@ -187,6 +212,8 @@ class Replica {
   std::optional<SqliteStatement> insertStatement_;
   std::unordered_map<std::uint64_t, Node> nodes_;
   std::unordered_map<std::string, std::uint64_t> byIdentifier_;
+  // Pinned items; an id may outlive its item (ids are never reused), and then means nothing.
+  std::set<std::uint64_t> pinned_;
 };
 
 }  // namespace folium::platform::drive

@@ -5,14 +5,13 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <charconv>
-#include <cstdlib>
 #include <iostream>
 #include <thread>
 
 #include "platform/fileprovider/drive/drive.hpp"
 #include "platform/fileprovider/item_identifier.hpp"
 #include "platform/fileprovider/service/line_channel.hpp"
+#include "platform/fileprovider/service/service_settings.hpp"
 
 namespace folium::platform::service {
 namespace fs = std::filesystem;
@@ -27,20 +26,6 @@ drive::Drive* volatile runningDrive = nullptr;
 
 void stopOnSignal(int) {
   if (drive::Drive* drive = runningDrive) drive->stop();
-}
-
-std::chrono::seconds pollInterval() {
-  const char* text = std::getenv("FOLIUM_POLL_SECONDS");
-  if (text == nullptr || *text == '\0') return std::chrono::seconds(30);
-  long seconds = 0;
-  const char* end = text + std::strlen(text);
-  auto [next, error] = std::from_chars(text, end, seconds);
-  if (error != std::errc() || next != end || seconds <= 0) {
-    std::cerr << "folium-fileproviderd: FOLIUM_POLL_SECONDS=\"" << text
-              << "\" is not a positive number of seconds; polling every 30 s\n";
-    return std::chrono::seconds(30);
-  }
-  return std::chrono::seconds(seconds);
 }
 
 const char* stateName(drive::DriveStatus::State state) {
@@ -83,6 +68,7 @@ void serve(drive::Drive& drive, const std::shared_ptr<LineChannel>& control,
     const drive::DriveStatus status = drive.status();
     reply({{"state", stateName(status.state)},
            {"pendingUploads", status.pendingUploads},
+           {"refusedUploads", status.refusedUploads},
            {"conflicts", status.conflicts},
            {"lastError", status.lastError ? json::value(*status.lastError) : nullptr},
            {"anchor", status.anchor ? json::value(*status.anchor) : nullptr}});
@@ -98,6 +84,13 @@ void serve(drive::Drive& drive, const std::shared_ptr<LineChannel>& control,
     } else {
       reply({{"error", errorToJson(posixError(EINVAL, why))}});
     }
+  } else if (op == "remove") {
+    const json::value* bound = request.if_contains("boundMilliseconds");
+    const auto left = drive.prepareForRemoval(std::chrono::milliseconds(
+        bound && bound->is_int64() ? bound->as_int64() : std::int64_t{30000}));
+    reply({{"keptAside", left.keptAside},
+           {"folder", left.folder.string()},
+           {"pendingUploads", left.pendingUploads}});
   } else {
     reply({{"error", errorToJson(posixError(EINVAL, "unknown request \"" + op + "\""))}});
   }
@@ -128,6 +121,7 @@ int runDriveWorker(const std::string& identifier) {
   options.mountPoint = stringMember(*config, "mountPoint");
   options.stateDirectory = stringMember(*config, "stateDirectory");
   options.pollInterval = pollInterval();
+  options.cacheLimit = cacheLimit();
 
   std::unique_ptr<drive::Drive> drive;
   try {

@@ -25,6 +25,7 @@
 #include "platform/fileprovider/item_identifier.hpp"
 #include "platform/fileprovider/service/line_channel.hpp"
 #include "platform/fileprovider/service/service_paths.hpp"
+#include "platform/fileprovider/service/service_settings.hpp"
 #include "platform/files/private_folder.hpp"
 
 extern char** environ;
@@ -559,8 +560,10 @@ json::object Supervisor::driveStatus(const FileProviderDomain& domain) {
                       {"displayName", domain.displayName},
                       {"path", nullptr},
                       {"state", "starting"},
-                      {"pendingUploads", 0},
-                      {"conflicts", 0},
+                      // Unknown until the drive tells: its edits wait in its state meanwhile.
+                      {"pendingUploads", nullptr},
+                      {"refusedUploads", nullptr},
+                      {"conflicts", nullptr},
                       {"lastError", nullptr},
                       {"anchor", nullptr}};
   if (!worker) return status;
@@ -576,7 +579,8 @@ json::object Supervisor::driveStatus(const FileProviderDomain& domain) {
   }
   if (link) {
     if (auto reply = link->request(json::object{{"op", "status"}}, 10s)) {
-      for (const char* key : {"state", "pendingUploads", "conflicts", "lastError", "anchor"}) {
+      for (const char* key :
+           {"state", "pendingUploads", "refusedUploads", "conflicts", "lastError", "anchor"}) {
         if (const json::value* value = reply->if_contains(key)) status[key] = *value;
       }
       return status;
@@ -617,33 +621,25 @@ void Supervisor::reconcile() {
       }
     }
   }
-  // A removed drive's replica and cached contents go with it, unless edits still wait to be
-  // sent: then they stay, and adding the drive again resumes them.
-  std::vector<std::pair<std::string, bool>> removed;  // identifier, whether its state may go
+  // A removed drive first tries to send its waiting edits; what it cannot send is copied
+  // where the user finds it, and its replica and cached contents stay, so that adding the
+  // drive again resumes. Only a drive known to have nothing left loses its state.
+  // Drives removed together try at the same time.
+  std::vector<std::pair<std::string, std::future<bool>>> removed;  // whether the state may go
   for (const auto& worker : stale) {
     const auto& id = worker->domain.identifier;
     if (std::any_of(domains.begin(), domains.end(),
                     [&](const auto& d) { return d.identifier == id; })) {
       continue;
     }
-    std::shared_ptr<WorkerLink> link;
-    {
-      std::lock_guard guard(mutex_);
-      link = worker->link;
-    }
-    const auto status = link ? link->request(json::object{{"op", "status"}}, 10s) : std::nullopt;
-    const json::value* pending = status ? status->if_contains("pendingUploads") : nullptr;
-    const bool idle = pending && pending->is_int64() && pending->as_int64() == 0;
-    if (!idle) {
-      log(id + ": removed with edits not yet sent (or not known to be sent); its state stays in " +
-          domainStateDirectory(id).string() + " and adding the drive again resumes them");
-    }
-    removed.emplace_back(id, idle);
+    removed.emplace_back(
+        id, std::async(std::launch::async, [this, worker] { return finishEdits(*worker); }));
   }
+  for (auto& [id, nothingLeft] : removed) nothingLeft.wait();
   stopWorkers(stale);
-  for (const auto& [id, forget] : removed) {
+  for (auto& [id, nothingLeft] : removed) {
     std::error_code error;
-    if (forget) fs::remove_all(domainStateDirectory(id), error);
+    if (nothingLeft.get()) fs::remove_all(domainStateDirectory(id), error);
     if (error) log("cannot remove " + domainStateDirectory(id).string() + ": " + error.message());
   }
   for (std::size_t i = 0; i < domains.size(); ++i) {
@@ -667,6 +663,36 @@ void Supervisor::reconcile() {
     }
     startWorker(worker);
   }
+}
+
+bool Supervisor::finishEdits(const Worker& worker) {
+  const auto& id = worker.domain.identifier;
+  std::shared_ptr<WorkerLink> link;
+  {
+    std::lock_guard guard(mutex_);
+    link = worker.link;
+  }
+  const auto bound = removalWait();
+  const auto reply =
+      link ? link->request(
+                 json::object{{"op", "remove"},
+                              {"boundMilliseconds", std::chrono::milliseconds(bound).count()}},
+                 bound + 30s)
+           : std::nullopt;
+  auto count = [&](const char* key) -> std::int64_t {
+    const json::value* value = reply ? reply->if_contains(key) : nullptr;
+    return value && value->is_int64() ? value->as_int64() : -1;
+  };
+  const std::int64_t kept = count("keptAside");
+  const std::int64_t pending = count("pendingUploads");
+  if (kept == 0 && pending == 0) return true;
+  std::string message = id + ": removed with edits not sent (or not known to be sent); ";
+  if (kept > 0) {
+    message += std::to_string(kept) + " copied to " + stringMember(*reply, "folder") + "; ";
+  }
+  log(message + "its state stays in " + domainStateDirectory(id).string() +
+      " and adding the drive again resumes them");
+  return false;
 }
 
 void Supervisor::startWorker(const std::shared_ptr<Worker>& worker) {

@@ -50,6 +50,9 @@ class Supervisor {
 
   // Brings the workers in line with the registry. Callers hold opMutex_.
   void reconcile();
+  // Asks the worker of a removed domain to send or keep aside its waiting edits; whether
+  // the domain's state may go (nothing was left).
+  bool finishEdits(const Worker& worker);
   void startWorker(const std::shared_ptr<Worker>& worker);
   void stopWorkers(const std::vector<std::shared_ptr<Worker>>& workers);
   void workerExited(const std::shared_ptr<Worker>& worker, int status);

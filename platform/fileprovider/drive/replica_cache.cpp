@@ -1,0 +1,108 @@
+#include <unistd.h>
+
+#include <algorithm>
+#include <stdexcept>
+
+#include "platform/fileprovider/drive/replica.hpp"
+
+namespace folium::platform::drive {
+
+void Replica::createCacheTables() {
+  // A pin goes with its item: removed from the server, it is forgotten.
+  db_->exec(
+      "CREATE TABLE IF NOT EXISTS pins("
+      " item_id INTEGER PRIMARY KEY REFERENCES items(id) ON DELETE CASCADE)");
+  auto rows = db_->prepare("SELECT item_id FROM pins");
+  while (rows.step()) pinned_.insert(static_cast<std::uint64_t>(rows.int64(0)));
+}
+
+void Replica::setPinned(std::uint64_t id, bool pinned) {
+  std::lock_guard lock(mutex_);
+  const auto found = nodes_.find(id);
+  if (found == nodes_.end() || found->second.detached) {
+    throw std::invalid_argument("no item " + std::to_string(id) + " in the drive");
+  }
+  SqliteTransaction transaction(*db_);
+  if (pinned) {
+    db_->prepare("INSERT OR IGNORE INTO pins(item_id) VALUES (?1)")
+        .bind(1, static_cast<std::int64_t>(id))
+        .run();
+    transaction.commit();
+    pinned_.insert(id);
+    return;
+  }
+  // Everything pinned below the item goes too.
+  std::vector<std::uint64_t> gone;
+  for (const auto item : pinned_) {
+    for (std::uint64_t at = item;;) {
+      if (at == id) {
+        gone.push_back(item);
+        break;
+      }
+      const auto node = nodes_.find(at);
+      if (at == kRootId || node == nodes_.end()) break;
+      at = node->second.item.parent;
+    }
+  }
+  auto remove = db_->prepare("DELETE FROM pins WHERE item_id = ?1");
+  for (const auto item : gone) {
+    remove.reset();
+    remove.bind(1, static_cast<std::int64_t>(item)).run();
+  }
+  transaction.commit();
+  for (const auto item : gone) pinned_.erase(item);
+}
+
+std::optional<std::uint64_t> Replica::pinnedFrom(std::uint64_t id) const {
+  std::lock_guard lock(mutex_);
+  if (pinned_.empty()) return std::nullopt;
+  for (std::uint64_t at = id, depth = 0; depth <= nodes_.size(); ++depth) {
+    const auto node = nodes_.find(at);
+    if (node == nodes_.end() || node->second.detached) return std::nullopt;
+    if (pinned_.contains(at)) return at;
+    if (at == kRootId) return std::nullopt;
+    at = node->second.item.parent;
+  }
+  return std::nullopt;
+}
+
+std::vector<std::uint64_t> Replica::pinnedItems() const {
+  std::lock_guard lock(mutex_);
+  std::vector<std::uint64_t> items;
+  for (const auto id : pinned_) {
+    const auto node = nodes_.find(id);
+    if (node != nodes_.end() && !node->second.detached) items.push_back(id);
+  }
+  return items;
+}
+
+std::vector<Replica::CachedContents> Replica::cachedContents() const {
+  std::lock_guard lock(mutex_);
+  std::vector<CachedContents> entries;
+  for (const auto& [id, node] : nodes_) {
+    // A file not on the server yet could not be fetched again.
+    if (node.detached || !node.item.contentFile || !node.item.identifier) continue;
+    entries.push_back({id, *node.item.contentFile, node.item.lastUsed, node.item.size});
+  }
+  // Contents files are numbered in fetch order.
+  std::sort(entries.begin(), entries.end(), [](const auto& a, const auto& b) {
+    return a.lastUsed != b.lastUsed ? a.lastUsed < b.lastUsed : a.contentFile < b.contentFile;
+  });
+  return entries;
+}
+
+bool Replica::evict(const CachedContents& entry) {
+  std::lock_guard lock(mutex_);
+  const auto found = nodes_.find(entry.id);
+  if (found == nodes_.end() || found->second.detached) return false;
+  ReplicaItem& item = found->second.item;
+  if (item.contentFile != entry.contentFile || item.lastUsed != entry.lastUsed) return false;
+  item.contentFile.reset();
+  item.cachedVersion.clear();
+  save(found->second);
+  // A descriptor still open on it keeps reading what it opened.
+  ::unlink(contentsPath(entry.contentFile).c_str());
+  return true;
+}
+
+}  // namespace folium::platform::drive
