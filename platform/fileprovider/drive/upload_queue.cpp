@@ -109,31 +109,6 @@ std::string randomName() {
   return name;
 }
 
-// An item the queue hands the plug-in: a document with a name, a parent and, once it
-// exists on the server, an identifier.
-class UploadItem final : public FileProviderItem {
- public:
-  UploadItem(ItemIdentifier identifier, ItemIdentifier parent, std::string filename)
-      : identifier_(std::move(identifier)),
-        parent_(std::move(parent)),
-        filename_(std::move(filename)) {}
-  ItemIdentifier itemIdentifier() const override { return identifier_; }
-  ItemIdentifier parentItemIdentifier() const override { return parent_; }
-  std::string filename() const override { return filename_; }
-  ItemCapabilities capabilities() const override { return 0; }
-  std::optional<std::int64_t> documentSize() const override { return std::nullopt; }
-  // No type: the plug-in takes an item without one for a document.
-  std::string contentType() const override { return {}; }
-  bool respondsToContentType() const override { return false; }
-  ItemVersion itemVersion() const override { return {}; }
-  FileSystemFlags fileSystemFlags() const override { return 0; }
-
- private:
-  ItemIdentifier identifier_;
-  ItemIdentifier parent_;
-  std::string filename_;
-};
-
 std::optional<std::int64_t> httpStatus(const ErrorObject& error) {
   if (error.domain() != fp::kFoliumErrorDomain || error.code() != 0) return std::nullopt;
   auto it = error.userInfo().find(fp::kStatusUserInfoKey);
@@ -1177,7 +1152,7 @@ UploadQueue::Outcome UploadQueue::lookup(const ItemIdentifier& identifier) {
 UploadQueue::Outcome UploadQueue::modifyContents(const Job& job, const std::string& contents) {
   Answer<ItemAnswer> answer;
   auto handler = answer.handler();
-  auto item = std::make_shared<UploadItem>(*job.identifier, job.parent, job.filename);
+  auto item = std::make_shared<TemplateItem>(*job.identifier, job.parent, job.filename);
   extension_.modifyItem(item,
                         ItemVersion{job.baseVersion.value_or(""), job.baseVersion.value_or("")},
                         ItemField::contents, contentsPath(contents), 0, Request{},
@@ -1193,7 +1168,7 @@ UploadQueue::Outcome UploadQueue::create(const ItemIdentifier& parent, const std
                                          const std::string& contents) {
   Answer<ItemAnswer> answer;
   auto handler = answer.handler();
-  auto item = std::make_shared<UploadItem>(ItemIdentifier(), parent, filename);
+  auto item = std::make_shared<TemplateItem>(ItemIdentifier(), parent, filename);
   extension_.createItemBasedOnTemplate(item, ItemField::contents | ItemField::filename,
                                        contentsPath(contents), 0, Request{},
                                        [handler](ItemPtr item, ItemFields, bool, ErrorPtr error) {
