@@ -453,14 +453,15 @@ TEST_F(DriveWriteTest, RandomOperationsMatchANativeFile) {
   }
 }
 
-// A drive worker in a process of its own, killed with SIGKILL while it uploads, then started
-// again: every edit arrives, once.
+// A drive worker in a process of its own, killed with SIGKILL while it uploads and while a
+// file is open for writing, then started again: every edit arrives, once.
 TEST_F(DriveWriteTest, EditsSurviveAKilledWorker) {
   const FoliumClient client = server_->client();
   const Workspace workspace = client.listWorkspaces().front();
   const Folder crash = client.createFolder(workspace.id, std::nullopt, "Crash");
   const FoliumDocument existing =
       client.createDocument(workspace.id, crash.id, "existant.txt", "avant");
+  client.createDocument(workspace.id, crash.id, "ouvert.txt", "avant");
   const fs::path mountPoint = home_ / "home/Folium/Test";
   fs::create_directories(mountPoint);
   const std::vector<std::string> argv = {
@@ -480,17 +481,32 @@ TEST_F(DriveWriteTest, EditsSurviveAKilledWorker) {
     }
   } unmount{mountPoint};
   const fs::path dir = mountPoint / escapeName(workspace.label) / "Crash";
-  std::map<std::string, std::string> edits{{"existant.txt", "après"}};
+  std::map<std::string, std::string> edits{{"existant.txt", "après"},
+                                           {"ouvert.txt", "écrit, jamais fermé"}};
   for (int i = 0; i < 8; ++i) {
     edits["gros" + std::to_string(i) + ".bin"] = std::string(3 << 20, static_cast<char>('a' + i));
   }
   {
     BackgroundProcess worker(argv, home_.isolatedEnv());
     ASSERT_TRUE(eventually([&] { return isMounted(mountPoint); }));
-    for (const auto& [name, contents] : edits) testing::writeFile(dir / name, contents);
+    // Written and synced by its writer, which still holds it open when the worker dies.
+    struct Descriptor {
+      int fd;
+      ~Descriptor() {
+        if (fd >= 0) ::close(fd);
+      }
+    } open{::open((dir / "ouvert.txt").c_str(), O_RDWR)};
+    ASSERT_GE(open.fd, 0) << std::strerror(errno);
+    const std::string& unsaved = edits["ouvert.txt"];
+    ASSERT_EQ(::pwrite(open.fd, unsaved.data(), unsaved.size(), 0),
+              static_cast<ssize_t>(unsaved.size()));
+    ASSERT_EQ(::fsync(open.fd), 0) << std::strerror(errno);
+    for (const auto& [name, contents] : edits) {
+      if (name != "ouvert.txt") testing::writeFile(dir / name, contents);
+    }
     // Killed once the first uploads reach the server.
     ASSERT_TRUE(
-        eventually([&] { return client.listDocuments(std::nullopt, crash.id).size() > 1; }, 60s));
+        eventually([&] { return client.listDocuments(std::nullopt, crash.id).size() > 2; }, 60s));
     worker.stop(SIGKILL);
   }
   testing::runProcess({"fusermount3", "-u", "-z", mountPoint.string()});

@@ -2,6 +2,7 @@
 
 #include "platform/fileprovider/drive/fuse_drive.hpp"
 
+#include <fcntl.h>
 #include <fuse_lowlevel.h>
 #include <poll.h>
 #include <signal.h>
@@ -163,6 +164,7 @@ FuseDrive::FuseDrive(DriveOptions options)
   uploads.notifier = makeDesktopNotifier();
   queue_ = std::make_unique<UploadQueue>(std::move(uploads), *extension_, *clock_,
                                          static_cast<UploadListener&>(*this));
+  recoverEdits();
   if (::pipe2(stopPipe_, O_CLOEXEC | O_NONBLOCK) != 0) {
     throw std::runtime_error(std::string("cannot create the drive's stop pipe: ") +
                              std::strerror(errno));
@@ -181,6 +183,7 @@ FuseDrive::~FuseDrive() {
   if (worker_.joinable()) worker_.join();
   if (notifier_.joinable()) notifier_.join();
   if (stopper_.joinable()) stopper_.join();
+  closeHandles();
   // Uploads under way end first (the others wait in the replica for the next start), then
   // completions of calls still running, which refer to this drive.
   queue_.reset();
@@ -277,6 +280,7 @@ void FuseDrive::run() {
   fuse_session_unmount(session_);
   fuse_session_destroy(session_);
   session_ = nullptr;
+  closeHandles();
 }
 
 void FuseDrive::stop() noexcept {
@@ -448,7 +452,8 @@ void FuseDrive::ensureFetched(std::uint64_t id, Done done) {
   const auto item = replica_->item(id);
   if (!item) return done(ENOENT);
   if (item->isContainer()) return done(EISDIR);
-  if (item->contentsCurrent()) return done(0);
+  // A local edit not handed over yet is the file's contents.
+  if (item->contentsCurrent() || (item->contentFile && replica_->edited(id))) return done(0);
   if (stopping_) return done(ESHUTDOWN);
   if (offline_) return done(ENETUNREACH);
   if (!item->identifier) return done(ENOENT);
@@ -963,6 +968,52 @@ void FuseDrive::settlePlacement(std::uint64_t id) {
 
 ReplicatedExtension& FuseDrive::extension() { return *extension_; }
 
+std::uint64_t FuseDrive::keepHandle(std::unique_ptr<OpenHandle> handle) {
+  const auto fh = reinterpret_cast<std::uint64_t>(handle.get());
+  std::lock_guard lock(filesMutex_);
+  handles_.emplace(fh, std::move(handle));
+  return fh;
+}
+
+void FuseDrive::closeHandle(std::uint64_t fh) {
+  std::unique_ptr<OpenHandle> handle;
+  {
+    std::lock_guard lock(filesMutex_);
+    const auto found = handles_.find(fh);
+    if (found == handles_.end()) return;
+    handle = std::move(found->second);
+    handles_.erase(found);
+  }
+  handle->close(*this);
+}
+
+void FuseDrive::closeHandles() {
+  std::map<std::uint64_t, std::unique_ptr<OpenHandle>> left;
+  {
+    std::lock_guard lock(filesMutex_);
+    left.swap(handles_);
+  }
+  // Edits still open for writing go to the upload queue as on a last close.
+  for (auto& [fh, handle] : left) handle->close(*this);
+}
+
+void FuseDrive::recoverEdits() {
+  for (const auto& [id, baseVersion] : replica_->editedItems()) {
+    const auto item = replica_->item(id);
+    if (item && item->contentFile) {
+      // What the writer wrote may still be in the page cache only.
+      const int fd =
+          ::open(replica_->contentsPath(*item->contentFile).c_str(), O_RDONLY | O_CLOEXEC);
+      if (fd >= 0) {
+        ::fsync(fd);
+        ::close(fd);
+      }
+    }
+    // Kept marked when it cannot be handed over: the next start tries again.
+    commitEdit(id, baseVersion);
+  }
+}
+
 std::shared_ptr<FuseDrive::OpenFile> FuseDrive::acquireFile(std::uint64_t item) {
   std::lock_guard lock(filesMutex_);
   auto& [file, users] = openFiles_[item];
@@ -1035,10 +1086,15 @@ std::optional<FuseDrive::Vacancy> FuseDrive::takeVacancyOf(std::uint64_t backup)
   return std::nullopt;
 }
 
-int FuseDrive::commitEdit(std::uint64_t id) {
+int FuseDrive::commitEdit(std::uint64_t id) { return commitEdit(id, std::nullopt); }
+
+int FuseDrive::commitEdit(std::uint64_t id, const std::optional<std::string>& baseVersion) {
   const auto item = replica_->item(id);
   const auto path = replica_->relativePath(id);
-  if (!item || !path || !item->contentFile) return 0;  // deleted meanwhile
+  if (!item || !path || !item->contentFile) {
+    replica_->clearEdited(id);
+    return 0;  // deleted meanwhile
+  }
   const auto parent = replica_->item(item->parent);
   if (!parent || !parent->identifier) return EIO;
   const auto contents = replica_->contentsPath(*item->contentFile);
@@ -1048,13 +1104,14 @@ int FuseDrive::commitEdit(std::uint64_t id) {
   LocalEdit edit;
   edit.item = id;
   edit.identifier = item->identifier;
-  edit.baseVersion = item->cachedVersion;
+  edit.baseVersion = baseVersion.value_or(item->cachedVersion);
   edit.parent = *parent->identifier;
   edit.filename = item->serverName;
   edit.path = *path;
   edit.contents = contents;
   try {
     queue_->enqueue(edit);
+    replica_->clearEdited(id);
   } catch (const std::system_error& e) {
     noteFailure(posixError(e.code().value(), e.what()));
     return e.code().value() != 0 ? e.code().value() : EIO;

@@ -103,6 +103,19 @@ class FuseDrive final : public Drive, private UploadListener {
   void beginAsync() { inflight_.fetch_add(1); }
   void endAsync();
 
+  // What the kernel holds open, a file or a folder: owned by the drive from the open on, and
+  // closed by release (or releasedir), or when the session ends without one (a lazy
+  // unmount, stop(), an open answered after its caller gave up).
+  struct OpenHandle {
+    virtual ~OpenHandle() = default;
+    // What a release does beyond freeing the handle.
+    virtual void close(FuseDrive& /*drive*/) {}
+  };
+  // Takes the handle; its number for the kernel (fuse_file_info::fh) is its address.
+  std::uint64_t keepHandle(std::unique_ptr<OpenHandle> handle);
+  // Gives the handle back, closed (none when the drive does not hold it).
+  void closeHandle(std::uint64_t fh);
+
   // --- Writing (fuse_operations.cpp) ---
   // A file open for writing, shared by its handles.
   struct OpenFile {
@@ -117,8 +130,9 @@ class FuseDrive final : public Drive, private UploadListener {
   void releaseFile(const std::shared_ptr<OpenFile>& file);
   // The record of an item while a handle holds it; none otherwise.
   std::shared_ptr<OpenFile> openFile(std::uint64_t item) const;
-  // Hands the item's edit over to the upload queue (its cached file synced first); 0 or an
-  // errno. Items deleted meanwhile have nothing to hand over. Called under file->mutex.
+  // Hands the item's edit over to the upload queue (its cached file synced first) and clears
+  // its mark in the replica; 0 or an errno. Items deleted meanwhile have nothing to hand
+  // over. Called under file->mutex.
   int commitEdit(std::uint64_t item);
   // Modification times set by writes, `touch`, `cp -p` and `rsync -a`, for as long as the
   // drive runs (the server keeps its own).
@@ -185,6 +199,11 @@ class FuseDrive final : public Drive, private UploadListener {
   void statusChanged(const UploadStatus& status) override;
 
   void settlePlacement(std::uint64_t item);
+  int commitEdit(std::uint64_t item, const std::optional<std::string>& baseVersion);
+  // Hands over the edits a worker stopped before it could (see Replica::markEdited()).
+  void recoverEdits();
+  // Closes what the kernel left open when the session ended.
+  void closeHandles();
 
   void startListing(std::uint64_t container, const ItemIdentifier& identifier);
   void finishListing(std::uint64_t container, const ErrorPtr& error);
@@ -254,6 +273,7 @@ class FuseDrive final : public Drive, private UploadListener {
   std::map<std::uint64_t, std::pair<std::shared_ptr<OpenFile>, int>> openFiles_;  // and users
   std::map<std::uint64_t, timespec> localTimes_;
   std::map<std::pair<std::uint64_t, std::string>, Vacancy> vacancies_;
+  std::map<std::uint64_t, std::unique_ptr<OpenHandle>> handles_;  // by fh
 
   std::thread worker_;
   std::thread notifier_;

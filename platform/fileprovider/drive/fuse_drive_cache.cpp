@@ -150,7 +150,9 @@ bool FuseDrive::pin(const std::filesystem::path& path, bool pinned, std::string&
   return true;
 }
 
-bool FuseDrive::editWaits(std::uint64_t id) const { return queue_->holds(id) || openFile(id); }
+bool FuseDrive::editWaits(std::uint64_t id) const {
+  return queue_->holds(id) || openFile(id) || replica_->edited(id);
+}
 
 Drive::Leftovers FuseDrive::prepareForRemoval(std::chrono::milliseconds bound) {
   const KeptAside kept = queue_->finishForRemoval(bound);

@@ -188,7 +188,7 @@ void getattr(fuse_req_t req, fuse_ino_t ino, fuse_file_info*) {
 }
 
 // A listing as it was when the folder was opened, so that offsets stay meaningful.
-struct DirectoryHandle {
+struct DirectoryHandle final : FuseDrive::OpenHandle {
   std::vector<ReplicaItem> entries;
   fuse_ino_t parent = FUSE_ROOT_ID;
 };
@@ -203,13 +203,13 @@ void opendir(fuse_req_t req, fuse_ino_t ino, fuse_file_info* fi) {
                               if (const auto self = drive.replica().item(ino))
                                 handle->parent = self->parent;
                               fuse_file_info opened = info;
-                              opened.fh = reinterpret_cast<std::uint64_t>(handle.get());
-                              if (fuse_reply_open(req, &opened) == 0) handle.release();
+                              opened.fh = drive.keepHandle(std::move(handle));
+                              if (fuse_reply_open(req, &opened) != 0) drive.closeHandle(opened.fh);
                             }));
 }
 
 void releasedir(fuse_req_t req, fuse_ino_t, fuse_file_info* fi) {
-  delete reinterpret_cast<DirectoryHandle*>(fi->fh);
+  driveOf(req).closeHandle(fi->fh);
   fuse_reply_err(req, 0);
 }
 
@@ -256,12 +256,34 @@ void readdirplus(fuse_req_t req, fuse_ino_t ino, size_t size, off_t offset, fuse
 
 // An open file: the descriptor of its cached contents. Handles open for writing share the
 // item's OpenFile and follow it when its cached file is replaced.
-struct Handle {
+struct Handle final : FuseDrive::OpenHandle {
   int fd = -1;
   std::uint64_t item = 0;
   std::int64_t contentFile = 0;  // the cached file `fd` is open on
   bool append = false;
   std::shared_ptr<FuseDrive::OpenFile> file;  // for writing only
+
+  ~Handle() override {
+    if (fd >= 0) ::close(fd);
+  }
+  // The last writer hands the edit over.
+  void close(FuseDrive& drive) override {
+    if (!file) return;
+    {
+      std::lock_guard lock(file->mutex);
+      if (--file->writers == 0) {
+        if (!file->dirty) {
+          drive.replica().clearEdited(file->item);
+        } else if (drive.commitEdit(file->item) == 0) {
+          // Kept in the cached file, and marked, when it cannot be handed over; the status
+          // tells.
+          file->dirty = false;
+          file->handedOver = true;
+        }
+      }
+    }
+    drive.releaseFile(file);
+  }
 };
 
 Handle* handleOf(fuse_file_info* fi) { return reinterpret_cast<Handle*>(fi->fh); }
@@ -279,17 +301,13 @@ void replyOpen(fuse_req_t req, fuse_ino_t ino, fuse_file_info info, bool keepCac
   handle->fd = fd;
   handle->item = ino;
   handle->contentFile = *item->contentFile;
-  info.fh = reinterpret_cast<std::uint64_t>(handle.get());
+  info.fh = drive.keepHandle(std::move(handle));
   info.keep_cache = keepCache;
   const auto now = std::chrono::duration_cast<std::chrono::seconds>(
                        std::chrono::system_clock::now().time_since_epoch())
                        .count();
   drive.replica().touch(ino, now);
-  if (fuse_reply_open(req, &info) != 0) {
-    ::close(fd);
-  } else {
-    handle.release();
-  }
+  if (fuse_reply_open(req, &info) != 0) drive.closeHandle(info.fh);
 }
 
 // Points the handle at the item's current cached file, making a copy of its own first when
@@ -300,12 +318,15 @@ int followContents(FuseDrive& drive, Handle& handle, bool forWriting) {
   if (!item || !item->contentFile) return 0;  // deleted: the descriptor keeps what it has
   try {
     if (forWriting && file.handedOver) {
+      drive.replica().markEdited(file.item);
       drive.replica().freshContents(file.item, false);
       file.handedOver = false;
       item = drive.replica().item(file.item);
     }
   } catch (const std::system_error& e) {
     return e.code().value();
+  } catch (const std::exception&) {
+    return EIO;
   }
   if (*item->contentFile == handle.contentFile) return 0;
   const int fd = ::open(drive.replica().contentsPath(*item->contentFile).c_str(),
@@ -332,6 +353,9 @@ void openForWriting(fuse_req_t req, fuse_ino_t ino, fuse_file_info info, bool tr
   {
     std::lock_guard lock(file->mutex);
     try {
+      // Before anything is written: a worker killed from here on hands the edit over when it
+      // starts again.
+      drive.replica().markEdited(ino);
       // Other writers share the file they write; otherwise a file the queue holds is not
       // written in place.
       const bool shared = file->writers > 0 && !file->handedOver;
@@ -361,23 +385,20 @@ void openForWriting(fuse_req_t req, fuse_ino_t ino, fuse_file_info info, bool tr
     if (error == 0) {
       ++file->writers;
       if (truncate || entry) file->dirty = true;
+    } else if (file->writers == 0 && !file->dirty) {
+      drive.replica().clearEdited(ino);
     }
   }
   if (error != 0) {
-    if (handle->fd >= 0) ::close(handle->fd);
     drive.releaseFile(file);
     return (void)fuse_reply_err(req, error);
   }
   if (truncate || entry) drive.setLocalTime(ino, now());
-  info.fh = reinterpret_cast<std::uint64_t>(handle.get());
+  info.fh = drive.keepHandle(std::move(handle));
   info.keep_cache = !truncate;
   const int replied = entry ? fuse_reply_create(req, entry, &info) : fuse_reply_open(req, &info);
-  if (replied == 0) return (void)handle.release();
   // The caller went away: the handle is closed as a release would.
-  std::lock_guard lock(file->mutex);
-  --file->writers;
-  ::close(handle->fd);
-  drive.releaseFile(file);
+  if (replied != 0) drive.closeHandle(info.fh);
 }
 
 void open(fuse_req_t req, fuse_ino_t ino, fuse_file_info* fi) {
@@ -389,7 +410,8 @@ void open(fuse_req_t req, fuse_ino_t ino, fuse_file_info* fi) {
   const bool writing = (fi->flags & O_ACCMODE) != O_RDONLY;
   const bool truncate = writing && (fi->flags & O_TRUNC);
   // An edit waiting for the server is the file's contents, whatever the server has now.
-  const bool local = item->contentFile && (item->contentsCurrent() || drive.uploads().holds(ino));
+  const bool local = item->contentFile && (item->contentsCurrent() || drive.uploads().holds(ino) ||
+                                           drive.replica().edited(ino));
   if (writing) {
     if (truncate || local || !item->identifier) {
       return openForWriting(req, ino, info, truncate, nullptr);
@@ -495,7 +517,7 @@ void fsync(fuse_req_t req, fuse_ino_t, int dataOnly, fuse_file_info* fi) {
   fuse_reply_err(req, result == 0 ? 0 : errno);
 }
 
-void flush(fuse_req_t req, fuse_ino_t ino, fuse_file_info* fi) {
+void flush(fuse_req_t req, fuse_ino_t, fuse_file_info* fi) {
   // The close of the only writer hands the edit over, so that a failure to keep it fails
   // the close. Writes after it (through a duplicate descriptor, a mapping) go to a new
   // file, handed over when the last handle goes.
@@ -504,7 +526,8 @@ void flush(fuse_req_t req, fuse_ino_t ino, fuse_file_info* fi) {
   FuseDrive& drive = driveOf(req);
   std::lock_guard lock(handle.file->mutex);
   if (!handle.file->dirty || handle.file->writers != 1) return (void)fuse_reply_err(req, 0);
-  const int error = drive.commitEdit(ino);
+  // The item the file stands for now (another one's, once renamed over it).
+  const int error = drive.commitEdit(handle.file->item);
   if (error == 0) {
     handle.file->dirty = false;
     handle.file->handedOver = true;
@@ -512,23 +535,8 @@ void flush(fuse_req_t req, fuse_ino_t ino, fuse_file_info* fi) {
   fuse_reply_err(req, error);
 }
 
-void release(fuse_req_t req, fuse_ino_t ino, fuse_file_info* fi) {
-  std::unique_ptr<Handle> handle(handleOf(fi));
-  if (handle->file) {
-    FuseDrive& drive = driveOf(req);
-    {
-      std::lock_guard lock(handle->file->mutex);
-      if (--handle->file->writers == 0 && handle->file->dirty) {
-        // Kept in the cached file when it cannot be handed over; the status tells.
-        if (drive.commitEdit(ino) == 0) {
-          handle->file->dirty = false;
-          handle->file->handedOver = true;
-        }
-      }
-    }
-    drive.releaseFile(handle->file);
-  }
-  ::close(handle->fd);
+void release(fuse_req_t req, fuse_ino_t, fuse_file_info* fi) {
+  driveOf(req).closeHandle(fi->fh);
   fuse_reply_err(req, 0);
 }
 
@@ -541,6 +549,7 @@ int truncateClosed(FuseDrive& drive, fuse_ino_t ino, off_t size) {
     std::lock_guard lock(file->mutex);
     const bool shared = file->writers > 0 && !file->handedOver;
     try {
+      drive.replica().markEdited(ino);
       if (!shared && (file->handedOver || drive.uploads().holds(ino))) {
         drive.replica().freshContents(ino, size == 0);
         file->handedOver = false;
@@ -553,7 +562,10 @@ int truncateClosed(FuseDrive& drive, fuse_ino_t ino, off_t size) {
       }
     } catch (const std::system_error& e) {
       error = e.code().value() != 0 ? e.code().value() : EIO;
+    } catch (const std::exception&) {
+      error = EIO;
     }
+    if (error != 0 && file->writers == 0 && !file->dirty) drive.replica().clearEdited(ino);
     if (error == 0) {
       file->dirty = true;
       if (file->writers == 0) {
@@ -598,7 +610,8 @@ void setattr(fuse_req_t req, fuse_ino_t ino, struct stat* attr, int toSet, fuse_
       drive.setLocalTime(ino, now());
     } else {
       const bool local =
-          item->contentFile && (item->contentsCurrent() || drive.uploads().holds(ino));
+          item->contentFile &&
+          (item->contentsCurrent() || drive.uploads().holds(ino) || drive.replica().edited(ino));
       if (attr->st_size != 0 && !local && item->identifier) {
         // Shortened or lengthened: the rest of the contents comes from the server first.
         const struct stat wanted = *attr;

@@ -319,6 +319,7 @@ void Replica::removeTree(std::uint64_t id, Invalidations& out) {
     ::unlink(contentsPath(*node.item.contentFile).c_str());
   }
   db_->prepare("DELETE FROM items WHERE id = ?1").bind(1, static_cast<std::int64_t>(id)).run();
+  edited_.erase(id);  // its row went with the item's
   if (node.item.identifier) byIdentifier_.erase(*node.item.identifier);
   if (node.lookups > 0) {
     node.detached = true;
@@ -596,6 +597,11 @@ Invalidations Replica::storeContents(std::uint64_t id, const std::filesystem::pa
     ::unlink(fetched.c_str());
     fail(ENOENT, "the item was removed while its contents were fetched");
   }
+  if (edited_.contains(id)) {
+    // A local edit is the file's contents until it is handed over.
+    ::unlink(fetched.c_str());
+    return out;
+  }
   Node& node = found->second;
   SqliteTransaction transaction(*db_);
   const std::string next = stateValue("next_content");
@@ -730,6 +736,14 @@ std::filesystem::path Replica::freshContents(std::uint64_t id, bool empty) {
   if (empty || !previous) {
     makeEmptyFile(target);
     node.item.cachedVersion = node.item.contentVersion;
+    if (const auto mark = edited_.find(id); mark != edited_.end()) {
+      // The edit starts from nothing: it is based on the server's current version.
+      db_->prepare("UPDATE unsent_edits SET base_version = ?2 WHERE item_id = ?1")
+          .bind(1, static_cast<std::int64_t>(id))
+          .bind(2, node.item.cachedVersion)
+          .run();
+      mark->second = node.item.cachedVersion;
+    }
   } else {
     copyFile(contentsPath(*previous), target);
   }
@@ -939,7 +953,7 @@ Invalidations Replica::followServer(std::uint64_t id) {
   std::lock_guard lock(mutex_);
   Invalidations out;
   const auto found = nodes_.find(id);
-  if (found == nodes_.end() || found->second.detached) return out;
+  if (found == nodes_.end() || found->second.detached || edited_.contains(id)) return out;
   found->second.item.cachedVersion.clear();
   save(found->second);
   out.inodes.push_back(id);

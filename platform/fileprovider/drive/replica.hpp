@@ -155,6 +155,16 @@ class Replica {
   Invalidations show(std::uint64_t id);
   // The cached file no longer stands for the server's contents: the next open fetches them.
   Invalidations followServer(std::uint64_t id);
+  // The item's cached file holds a local edit the upload queue does not have yet (marked
+  // before a file is opened for writing, cleared once the edit is handed over or gone), so
+  // that a worker killed meanwhile hands it over at its next start. A marked item keeps its
+  // contents: they are neither evicted nor replaced by the server's. The mark is synced to
+  // the disk before markEdited() returns.
+  void markEdited(std::uint64_t id);
+  void clearEdited(std::uint64_t id);
+  bool edited(std::uint64_t id) const;
+  // Every marked item, with the server's version its edit is based on.
+  std::map<std::uint64_t, std::string> editedItems() const;
 
   // The cache (replica_cache.cpp): which items are kept offline, and which cached contents
   // may go to make room.
@@ -214,6 +224,7 @@ class Replica {
   std::unordered_map<std::string, std::uint64_t> byIdentifier_;
   // Pinned items; an id may outlive its item (ids are never reused), and then means nothing.
   std::set<std::uint64_t> pinned_;
+  std::map<std::uint64_t, std::string> edited_;  // see markEdited(): item -> base version
 };
 
 }  // namespace folium::platform::drive

@@ -14,6 +14,49 @@ void Replica::createCacheTables() {
       " item_id INTEGER PRIMARY KEY REFERENCES items(id) ON DELETE CASCADE)");
   auto rows = db_->prepare("SELECT item_id FROM pins");
   while (rows.step()) pinned_.insert(static_cast<std::uint64_t>(rows.int64(0)));
+  db_->exec(
+      "CREATE TABLE IF NOT EXISTS unsent_edits("
+      " item_id INTEGER PRIMARY KEY REFERENCES items(id) ON DELETE CASCADE,"
+      " base_version TEXT NOT NULL)");
+  auto edits = db_->prepare("SELECT item_id, base_version FROM unsent_edits");
+  while (edits.step()) edited_[static_cast<std::uint64_t>(edits.int64(0))] = edits.text(1);
+}
+
+void Replica::markEdited(std::uint64_t id) {
+  std::lock_guard lock(mutex_);
+  const auto found = nodes_.find(id);
+  if (found == nodes_.end() || found->second.detached || edited_.contains(id)) return;
+  // The replica syncs lazily; this mark must outlive a power cut as the edit it guards does.
+  db_->exec("PRAGMA synchronous=FULL");
+  try {
+    db_->prepare("INSERT OR REPLACE INTO unsent_edits(item_id, base_version) VALUES (?1, ?2)")
+        .bind(1, static_cast<std::int64_t>(id))
+        .bind(2, found->second.item.cachedVersion)
+        .run();
+  } catch (...) {
+    db_->exec("PRAGMA synchronous=NORMAL");
+    throw;
+  }
+  db_->exec("PRAGMA synchronous=NORMAL");
+  edited_[id] = found->second.item.cachedVersion;
+}
+
+void Replica::clearEdited(std::uint64_t id) {
+  std::lock_guard lock(mutex_);
+  if (edited_.erase(id) == 0) return;
+  db_->prepare("DELETE FROM unsent_edits WHERE item_id = ?1")
+      .bind(1, static_cast<std::int64_t>(id))
+      .run();
+}
+
+bool Replica::edited(std::uint64_t id) const {
+  std::lock_guard lock(mutex_);
+  return edited_.contains(id);
+}
+
+std::map<std::uint64_t, std::string> Replica::editedItems() const {
+  std::lock_guard lock(mutex_);
+  return edited_;
 }
 
 void Replica::setPinned(std::uint64_t id, bool pinned) {
@@ -80,8 +123,10 @@ std::vector<Replica::CachedContents> Replica::cachedContents() const {
   std::lock_guard lock(mutex_);
   std::vector<CachedContents> entries;
   for (const auto& [id, node] : nodes_) {
-    // A file not on the server yet could not be fetched again.
-    if (node.detached || !node.item.contentFile || !node.item.identifier) continue;
+    // A file not on the server yet could not be fetched again, nor an edit not handed over.
+    if (node.detached || !node.item.contentFile || !node.item.identifier || edited_.contains(id)) {
+      continue;
+    }
     entries.push_back({id, *node.item.contentFile, node.item.lastUsed, node.item.size});
   }
   // Contents files are numbered in fetch order.
@@ -94,7 +139,7 @@ std::vector<Replica::CachedContents> Replica::cachedContents() const {
 bool Replica::evict(const CachedContents& entry) {
   std::lock_guard lock(mutex_);
   const auto found = nodes_.find(entry.id);
-  if (found == nodes_.end() || found->second.detached) return false;
+  if (found == nodes_.end() || found->second.detached || edited_.contains(entry.id)) return false;
   ReplicaItem& item = found->second.item;
   if (item.contentFile != entry.contentFile || item.lastUsed != entry.lastUsed) return false;
   item.contentFile.reset();
