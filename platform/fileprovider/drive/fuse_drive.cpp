@@ -792,15 +792,11 @@ DriveStatus FuseDrive::status() const {
 
 // --- Writing -----------------------------------------------------------------------------
 
-RequestItem::RequestItem(ItemIdentifier identifier, ItemIdentifier parent, std::string filename,
-                         bool folder)
-    : identifier_(std::move(identifier)),
-      parent_(std::move(parent)),
-      filename_(std::move(filename)),
-      folder_(folder) {}
-
-std::string RequestItem::contentType() const {
-  return folder_ ? std::string(kFolderContentType) : std::string();
+std::shared_ptr<TemplateItem> requestItem(ItemIdentifier identifier, ItemIdentifier parent,
+                                          std::string filename, bool folder) {
+  return std::make_shared<TemplateItem>(
+      std::move(identifier), std::move(parent), std::move(filename),
+      folder ? std::optional<std::string>(kFolderContentType) : std::nullopt);
 }
 
 void FuseDrive::catchUp() {
@@ -938,8 +934,7 @@ void FuseDrive::settlePlacement(std::uint64_t id) {
   ItemPtr placed = found;
   if ((found->filename() != wanted.name || found->parentItemIdentifier() != wanted.parent) &&
       wanted.retry) {
-    auto request = std::make_shared<RequestItem>(*item->identifier, wanted.parent, wanted.name,
-                                                 item->isContainer());
+    auto request = requestItem(*item->identifier, wanted.parent, wanted.name, item->isContainer());
     std::promise<std::pair<ItemPtr, ErrorPtr>> promise;
     auto future = promise.get_future();
     extension_->modifyItem(request, found->itemVersion(),

@@ -18,6 +18,7 @@
 #include "platform/fileprovider/drive/drive.hpp"
 #include "platform/fileprovider/drive/replica.hpp"
 #include "platform/fileprovider/drive/upload_queue.hpp"
+#include "platform/fileprovider/item.hpp"
 #include "platform/fileprovider/replicated_extension.hpp"
 #include "platform/threads/thread_pool.hpp"
 #include "platform/time/clock.hpp"
@@ -31,25 +32,8 @@ class FileProviderExtension;
 namespace folium::platform::drive {
 
 // An item handed to the plug-in for a change the drive asks for: what it is and where.
-class RequestItem final : public FileProviderItem {
- public:
-  RequestItem(ItemIdentifier identifier, ItemIdentifier parent, std::string filename, bool folder);
-  ItemIdentifier itemIdentifier() const override { return identifier_; }
-  ItemIdentifier parentItemIdentifier() const override { return parent_; }
-  std::string filename() const override { return filename_; }
-  ItemCapabilities capabilities() const override { return 0; }
-  std::optional<std::int64_t> documentSize() const override { return std::nullopt; }
-  std::string contentType() const override;
-  bool respondsToContentType() const override { return folder_; }
-  ItemVersion itemVersion() const override { return {}; }
-  FileSystemFlags fileSystemFlags() const override { return 0; }
-
- private:
-  ItemIdentifier identifier_;
-  ItemIdentifier parent_;
-  std::string filename_;
-  bool folder_;
-};
+std::shared_ptr<TemplateItem> requestItem(ItemIdentifier identifier, ItemIdentifier parent,
+                                          std::string filename, bool folder);
 
 // The drive of one domain: the plug-in's extension, the replica and a FUSE low-level mount.
 //

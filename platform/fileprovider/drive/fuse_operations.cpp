@@ -819,8 +819,7 @@ void mkdir(fuse_req_t req, fuse_ino_t parent, const char* name, mode_t) {
   if (drive.offline()) return (void)fuse_reply_err(req, ENETUNREACH);
   if (!folder->identifier) return (void)fuse_reply_err(req, EIO);
   auto deadline = Deadline::start(req);
-  auto item = std::make_shared<RequestItem>(ItemIdentifier(), *folder->identifier,
-                                            serverNameOf(name), true);
+  auto item = requestItem(ItemIdentifier(), *folder->identifier, serverNameOf(name), true);
   drive.extension().createItemBasedOnTemplate(
       item, ItemField::filename, std::nullopt, 0, Request{},
       [&drive, deadline](ItemPtr made, ItemFields, bool, ErrorPtr error) {
@@ -1051,8 +1050,8 @@ void rename(fuse_req_t req, fuse_ino_t parent, const char* name, fuse_ino_t newP
   if (drive.offline()) return (void)fuse_reply_err(req, ENETUNREACH);
   if (!folder->identifier) return (void)fuse_reply_err(req, EIO);
   auto deadline = Deadline::start(req);
-  auto item = std::make_shared<RequestItem>(*source->identifier, *folder->identifier, serverName,
-                                            source->isContainer());
+  auto item =
+      requestItem(*source->identifier, *folder->identifier, serverName, source->isContainer());
   const std::uint64_t id = source->id;
   const std::optional<ReplicaItem> replaced = target;
   // No upload of the item runs meanwhile: the versions before and after the rename are then
