@@ -430,6 +430,11 @@ void FuseDrive::startListing(std::uint64_t container, const ItemIdentifier& iden
 }
 
 void FuseDrive::finishListing(std::uint64_t container, const ErrorPtr& error) {
+  finishRequests(listings_, container, error);
+}
+
+void FuseDrive::finishRequests(std::map<std::uint64_t, std::vector<Done>>& requests,
+                               std::uint64_t key, const ErrorPtr& error) {
   if (error) {
     noteFailure(error);
   } else {
@@ -438,10 +443,10 @@ void FuseDrive::finishListing(std::uint64_t container, const ErrorPtr& error) {
   std::vector<Done> waiting;
   {
     std::lock_guard lock(mutex_);
-    const auto found = listings_.find(container);
-    if (found != listings_.end()) {
+    const auto found = requests.find(key);
+    if (found != requests.end()) {
       waiting = std::move(found->second);
-      listings_.erase(found);
+      requests.erase(found);
     }
   }
   const int code = errnoFor(error);
@@ -477,22 +482,7 @@ void FuseDrive::ensureFetched(std::uint64_t id, Done done) {
             error = posixError(EIO, e.what());
           }
         }
-        if (error) {
-          noteFailure(error);
-        } else {
-          noteSuccess();
-        }
-        std::vector<Done> waiting;
-        {
-          std::lock_guard lock(mutex_);
-          const auto found = fetches_.find(id);
-          if (found != fetches_.end()) {
-            waiting = std::move(found->second);
-            fetches_.erase(found);
-          }
-        }
-        const int code = errnoFor(error);
-        for (auto& done : waiting) done(code);
+        finishRequests(fetches_, id, error);
         // Once the openers hold the new file (their replies come first), the cache keeps its
         // bound.
         if (!error) invalidate({}, [this] { requestTrim(); });

@@ -191,6 +191,9 @@ class FuseDrive final : public Drive, private UploadListener {
 
   void startListing(std::uint64_t container, const ItemIdentifier& identifier);
   void finishListing(std::uint64_t container, const ErrorPtr& error);
+  // Notes the outcome and answers every request waiting under `key` (listings or fetches).
+  void finishRequests(std::map<std::uint64_t, std::vector<Done>>& requests, std::uint64_t key,
+                      const ErrorPtr& error);
   void noteFailure(const ErrorPtr& error);
   void noteSuccess();
   void setOffline(bool offline);
