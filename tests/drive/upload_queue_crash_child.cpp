@@ -52,6 +52,7 @@ int main(int argc, char** argv) {
   options.firstRetryDelay = std::chrono::milliseconds(20);
   options.maxRetryDelay = std::chrono::milliseconds(200);
   UploadQueue queue(options, extension, clock, listener);
+  queue.start();
   const int count = std::atoi(argv[5]);
   std::filesystem::create_directories(state / "cache");
   for (int i = 0; i < count; ++i) {

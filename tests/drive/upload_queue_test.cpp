@@ -101,6 +101,7 @@ class Drive {
     options.gracePeriod = 5s;
     options.notifier = recorder_;
     queue_ = std::make_unique<UploadQueue>(options, *extension_, clock_, *recorder_);
+    queue_->start();
   }
   // The worker stops at once, whatever is under way; the state stays on disk.
   void close() { queue_.reset(); }

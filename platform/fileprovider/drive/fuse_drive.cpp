@@ -164,6 +164,7 @@ FuseDrive::FuseDrive(DriveOptions options)
   uploads.notifier = makeDesktopNotifier();
   queue_ = std::make_unique<UploadQueue>(std::move(uploads), *extension_, *clock_,
                                          static_cast<UploadListener&>(*this));
+  queue_->start();  // only now: its threads call back into this drive, which reads queue_
   recoverEdits();
   if (::pipe2(stopPipe_, O_CLOEXEC | O_NONBLOCK) != 0) {
     throw std::runtime_error(std::string("cannot create the drive's stop pipe: ") +
@@ -185,7 +186,9 @@ FuseDrive::~FuseDrive() {
   if (stopper_.joinable()) stopper_.join();
   closeHandles();
   // Uploads under way end first (the others wait in the replica for the next start), then
-  // completions of calls still running, which refer to this drive.
+  // completions of calls still running, which refer to this drive. The queue is stopped
+  // before it is destroyed: the last upload's completion still reads queue_.
+  queue_->stop();
   queue_.reset();
   extension_->waitForRunningTasks();
   extension_.reset();

@@ -196,11 +196,16 @@ UploadQueue::UploadQueue(UploadQueueOptions options, ReplicatedExtension& extens
   loadJobs();
   collectGarbage();
   wakeup_->queue = this;
+}
+
+UploadQueue::~UploadQueue() { stop(); }
+
+void UploadQueue::start() {
   const int threads = std::max(1, options_.concurrentUploads);
   for (int i = 0; i < threads; ++i) workers_.emplace_back([this] { workerLoop(); });
 }
 
-UploadQueue::~UploadQueue() {
+void UploadQueue::stop() {
   {
     std::lock_guard lock(wakeup_->mutex);
     wakeup_->queue = nullptr;
@@ -213,6 +218,7 @@ UploadQueue::~UploadQueue() {
   }
   wakeAll();
   for (auto& worker : workers_) worker.join();
+  workers_.clear();
   for (auto timer : timers) clock_.cancel(timer);
 }
 

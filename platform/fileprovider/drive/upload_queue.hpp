@@ -119,12 +119,18 @@ struct KeptAside {
 // plug-in's request time-outs) and keeps the others for the next opening.
 class UploadQueue {
  public:
-  // Opens (or creates) the queue's tables in the replica and resumes the jobs found there,
-  // settling first any attempt a crash interrupted. Throws SqliteError or
-  // std::system_error naming the file that cannot be used.
+  // Opens (or creates) the queue's tables in the replica and loads the jobs found there.
+  // Nothing runs until start(). Throws SqliteError or std::system_error naming the file
+  // that cannot be used.
   UploadQueue(UploadQueueOptions options, ReplicatedExtension& extension, Clock& clock,
               UploadListener& listener);
-  ~UploadQueue();
+  ~UploadQueue();  // stop()s
+  // Starts the upload threads, which resume the loaded jobs (settling first any attempt a
+  // crash interrupted) and may call the listener from then on. Call once.
+  void start();
+  // Waits for the uploads under way and stops the threads; the listener is not called
+  // once it returns. The other jobs wait in the replica for the next opening.
+  void stop();
   UploadQueue(const UploadQueue&) = delete;
   UploadQueue& operator=(const UploadQueue&) = delete;
 
