@@ -39,6 +39,7 @@ namespace {
 
 // A supervisor started for a client that then never connects still goes away.
 constexpr auto kIdleGrace = 10s;
+constexpr auto kLeavingWait = 10s;  // for a supervisor on its way out to let go of the lock
 // How long a drive has to unmount cleanly before it is killed.
 constexpr auto kStopTimeout = 15s;
 // A worker that ran this long before dying starts its back-off afresh.
@@ -277,10 +278,17 @@ int Supervisor::run() {
     log("cannot open " + lockPath.string() + ": " + std::strerror(errno));
     return 1;
   }
-  if (::flock(lock, LOCK_EX | LOCK_NB) != 0) {
-    log("already running for this user (" + socket.string() + ")");
-    ::close(lock);
-    return 0;
+  // One that holds the lock but has removed its socket is leaving (it went idle as a client
+  // arrived): wait for it rather than leave the client with no supervisor at all.
+  const auto leaving = std::chrono::steady_clock::now() + kLeavingWait;
+  while (::flock(lock, LOCK_EX | LOCK_NB) != 0) {
+    std::error_code ignored;
+    if (fs::exists(socket, ignored) || std::chrono::steady_clock::now() > leaving) {
+      log("already running for this user (" + socket.string() + ")");
+      ::close(lock);
+      return 0;
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
   }
 
   sockaddr_un address{};
