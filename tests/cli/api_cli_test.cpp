@@ -197,9 +197,7 @@ TEST(CliDownload, ReplacesOnlyWhatFileNamesAndWritesThroughToDevicesAndPipes) {
   EXPECT_EQ(failed.exitCode, 1);
 
   EXPECT_EQ(testing::readFile(file), "contenu");
-  struct stat status {};
-  ASSERT_EQ(::stat(file.c_str(), &status), 0);
-  EXPECT_EQ(status.st_mode & 0777, 0600u);
+  EXPECT_EQ(testing::fileMode(file), 0600u);
   EXPECT_EQ(testing::readFile(victim), "keep me");
   EXPECT_TRUE(fs::is_symlink(folder / "link"));
   EXPECT_EQ(testing::readFile(target), "contenu");

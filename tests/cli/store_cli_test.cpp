@@ -85,57 +85,40 @@ TEST(StoreCli, EachKindOfFailureIsOneLineAndExitsOne) {
   const Env noBus{{"FOLIUM_SECRET_STORE", "secret-service"},
                   {"DBUS_SESSION_BUS_ADDRESS", "unix:path=/nonexistent/folium-test-bus"},
                   {"DISPLAY", ""}};
+  // In each row's HOME: "bad" is a file that is no profile, "good" a profile file.
   const struct {
     std::string what;
     Env env;
-    std::function<std::vector<std::string>(const Ctl&)> args;
+    std::vector<std::string> args;
     std::string err;  // the start of the message
     std::string shellPrefix = ":";
   } cases[] = {
-      {"no such profile",
-       {},
-       [](const Ctl&) {
-         return std::vector<std::string>{"store", "get", "folium-x"};
-       },
-       "foliumctl: no profile stored for folium-x\n"},
-      {"bad profile file",
-       {},
-       [](const Ctl& c) {
-         testing::writeFile(c.path("bad"), "instance_url=x");
-         return std::vector<std::string>{"store", "save", c.path("bad").string()};
-       },
-       "foliumctl: cannot read profile file "},
-      {"unreadable store",
-       {},
-       [](const Ctl& c) {
-         fs::create_directories(c.item());  // a folder where the item should be
-         return std::vector<std::string>{"store", "list"};
-       },
-       "foliumctl: cannot read the profile store: "},
+      {"no such profile", {}, {"get", "folium-x"}, "foliumctl: no profile stored for folium-x\n"},
+      {"bad profile file", {}, {"save", "bad"}, "foliumctl: cannot read profile file "},
+      // A folder where the store's item should be.
+      {"unreadable store", {}, {"list"}, "foliumctl: cannot read the profile store: "},
       {"failed write",
        {},
-       [](const Ctl& c) {
-         return std::vector<std::string>{"store", "save",
-                                         c.profileFile("https://b.org", "B").string()};
-       },
+       {"save", "good"},
        "foliumctl: cannot write the profile store: ",
        "trap '' XFSZ; ulimit -f 0"},
       {"unknown backend",
        {{"FOLIUM_SECRET_STORE", "keychain"}},
-       [](const Ctl&) {
-         return std::vector<std::string>{"store", "list"};
-       },
+       {"list"},
        "foliumctl: cannot read the profile store: unknown secret store \"keychain\""},
-      {"no keyring", noBus,
-       [](const Ctl&) {
-         return std::vector<std::string>{"store", "list"};
-       },
-       "foliumctl: cannot read the profile store: Secret Service: "},
+      {"no keyring", noBus, {"list"}, "foliumctl: cannot read the profile store: Secret Service: "},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.what);
     Ctl ctl(c.env);
-    const auto result = ctl.run(c.args(ctl), c.shellPrefix);
+    testing::writeFile(ctl.path("bad"), "instance_url=x");
+    const fs::path good = ctl.profileFile("https://b.org", "B");
+    if (c.what == "unreadable store") fs::create_directories(ctl.item());
+    std::vector<std::string> args{"store"};
+    for (const auto& arg : c.args) {
+      args.push_back(arg == "bad" ? ctl.path(arg).string() : arg == "good" ? good.string() : arg);
+    }
+    const auto result = ctl.run(args, c.shellPrefix);
     EXPECT_EQ(result.exitCode, 1);
     EXPECT_EQ(result.out, "");
     EXPECT_EQ(result.err.rfind(c.err, 0), 0u) << result.err;

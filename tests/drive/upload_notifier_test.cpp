@@ -4,7 +4,6 @@
 #include <gtest/gtest.h>
 
 #include <condition_variable>
-#include <cstdlib>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -108,9 +107,7 @@ TEST(DesktopNotifier, ReachesTheSessionBusAndIsSilentWithoutOne) {
   BackgroundProcess bus({"dbus-daemon", "--session", "--nofork", "--nopidfile", "--print-address"});
   const std::string address = bus.readLine();
   ASSERT_FALSE(address.empty());
-  const char* previous = std::getenv("DBUS_SESSION_BUS_ADDRESS");
-  const std::string saved = previous ? previous : "";
-  setenv("DBUS_SESSION_BUS_ADDRESS", address.c_str(), 1);
+  const folium::testing::ScopedEnv session({{"DBUS_SESSION_BUS_ADDRESS", address}});
   {
     NotificationServer server(address);
     makeDesktopNotifier()->notify("Envoi refusé", "« Plan.md » reste sur cet ordinateur.");
@@ -123,13 +120,9 @@ TEST(DesktopNotifier, ReachesTheSessionBusAndIsSilentWithoutOne) {
   // happens, nothing fails.
   makeDesktopNotifier()->notify("Copie de conflit créée", "…");
   TempDir runtime;
-  const char* runtimeBefore = std::getenv("XDG_RUNTIME_DIR");
-  const std::string runtimeSaved = runtimeBefore ? runtimeBefore : "";
-  unsetenv("DBUS_SESSION_BUS_ADDRESS");
-  setenv("XDG_RUNTIME_DIR", runtime.path().c_str(), 1);
+  const folium::testing::ScopedEnv noBus(
+      {{"DBUS_SESSION_BUS_ADDRESS", ""}, {"XDG_RUNTIME_DIR", runtime.path().string()}});
   makeDesktopNotifier()->notify("Copie de conflit créée", "…");
-  runtimeBefore ? setenv("XDG_RUNTIME_DIR", runtimeSaved.c_str(), 1) : unsetenv("XDG_RUNTIME_DIR");
-  if (previous) setenv("DBUS_SESSION_BUS_ADDRESS", saved.c_str(), 1);
 }
 
 }  // namespace

@@ -1,7 +1,6 @@
 // The plug-in served as the file-provider service serves it, in this process: each answer
 // is recorded as text ("didEnumerateItems(fo:2 do:3) finishEnumeratingUpToPage()").
 #include <gtest/gtest.h>
-#include <sys/stat.h>
 
 #include <atomic>
 #include <boost/json.hpp>
@@ -34,12 +33,6 @@ const std::string kRoot(platform::NSFileProviderRootContainerItemIdentifier);
 const std::string kWorkingSet = "NSFileProviderWorkingSetContainerItemIdentifier";
 const std::string kTrash = "NSFileProviderTrashContainerItemIdentifier";
 const std::string kFolderType(platform::kFolderContentType);
-
-unsigned mode(const fs::path& path) {
-  struct stat status {};
-  EXPECT_EQ(::stat(path.c_str(), &status), 0) << path;
-  return status.st_mode & 0777;
-}
 
 // The identifier of the item called `filename`, or "" when there is none.
 std::string idNamed(const Answer& answer, const std::string& filename) {
@@ -91,8 +84,8 @@ TEST(PluginOnDevserver, BrowsesFetchesChangesAndFollowsTheFeed) {
   EXPECT_NE(first.url, second.url);
   EXPECT_EQ(testing::readFile(*second.url), client.downloadDocument(report.substr(3)));
   EXPECT_EQ(first.item->documentSize(), static_cast<std::int64_t>(fs::file_size(*first.url)));
-  EXPECT_EQ(mode(*first.url), 0600u);
-  EXPECT_EQ(mode(first.url->parent_path()), 0700u);
+  EXPECT_EQ(testing::fileMode(*first.url), 0600u);
+  EXPECT_EQ(testing::fileMode(first.url->parent_path()), 0700u);
   for (const auto& url : {*first.url, *second.url}) fs::remove(url);
 
   // Creations and deletions land on the server.

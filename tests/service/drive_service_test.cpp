@@ -23,11 +23,6 @@ namespace json = boost::json;
 using platform::service::driveMountPoints;
 using platform::service::escapeDriveName;
 
-bool canMount() { return ::access("/dev/fuse", R_OK | W_OK) == 0; }
-
-#define SKIP_WITHOUT_FUSE() \
-  if (!canMount()) GTEST_SKIP() << "/dev/fuse cannot be opened here"
-
 json::array domainList(const ServiceSandbox& sandbox) {
   const auto result = sandbox.foliumctl({"domains", "list"});
   EXPECT_EQ(result.exitCode, 0) << result.err;
@@ -90,7 +85,7 @@ TEST(DriveNames, EscapedAndMadeUniqueInRegistrationOrder) {
 // One user's session: drives registered, browsed, followed, renamed, refused, asked after
 // and removed. The first drive is the sample server's; the others have no profile.
 TEST(DriveService, RegistersMountsAndRemovesDrives) {
-  SKIP_WITHOUT_FUSE();
+  FOLIUM_SKIP_WITHOUT_FUSE();
   Devserver server({"--demo"});
   ServiceSandbox sandbox;
   const fs::path drives = sandbox.drives();
@@ -215,7 +210,7 @@ TEST(DriveService, RacingClientsShareOneSupervisor) {
 // A worker killed outright leaves its mount dead (ENOTCONN); the supervisor starts it again
 // on the same folder, and a SIGTERM to the supervisor unmounts everything.
 TEST(DriveService, KilledWorkerComesBackAndStopUnmounts) {
-  SKIP_WITHOUT_FUSE();
+  FOLIUM_SKIP_WITHOUT_FUSE();
   ServiceSandbox sandbox;
   ASSERT_EQ(sandbox.foliumctl({"domains", "add", "folium-k", "Démo"}).exitCode, 0);
   const fs::path mount = sandbox.drives() / "Démo";
@@ -243,7 +238,7 @@ TEST(DriveService, KilledWorkerComesBackAndStopUnmounts) {
 
 // The application's view: completions once each, never on the calling thread.
 TEST(ServiceManager, CompletesOnceOffTheCallingThread) {
-  SKIP_WITHOUT_FUSE();
+  FOLIUM_SKIP_WITHOUT_FUSE();
   ServiceSandbox sandbox;
   sandbox.enterInProcess();
   auto manager = platform::makeServiceManager();

@@ -4,22 +4,21 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <cstdlib>
 #include <fstream>
-#include <optional>
 #include <sstream>
-#include <thread>
 
 namespace folium::testing {
 namespace fs = std::filesystem;
 
 namespace {
 
+// The file, or nothing once it is gone (a process that exited meanwhile).
 std::string readAll(const fs::path& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::ostringstream text;
-  text << in.rdbuf();
-  return text.str();
+  try {
+    return readFile(path);
+  } catch (const std::exception&) {
+    return {};
+  }
 }
 
 std::vector<std::string> splitNul(const std::string& text) {
@@ -46,30 +45,17 @@ std::string unescape(const std::string& text) {
 
 }  // namespace
 
-bool eventually(const std::function<bool()>& condition, std::chrono::seconds timeout) {
-  const auto deadline = std::chrono::steady_clock::now() + timeout;
-  while (!condition()) {
-    if (std::chrono::steady_clock::now() > deadline) return false;
-    std::this_thread::sleep_for(std::chrono::milliseconds(50));
-  }
-  return true;
-}
-
 ServiceSandbox::ServiceSandbox() : env_(dir_.isolatedEnv()) {}
 
 ServiceSandbox::~ServiceSandbox() {
-  for (const auto& [name, value] : saved_) {
-    if (value) {
-      ::setenv(name.c_str(), value->c_str(), 1);
-    } else {
-      ::unsetenv(name.c_str());
-    }
-  }
+  inProcess_.reset();
   // The supervisor unmounts its drives on SIGTERM; whatever still runs after that is killed.
   for (int pid : supervisors()) ::kill(pid, SIGTERM);
   eventually([&] { return supervisors().empty() && workers().empty(); }, std::chrono::seconds(20));
   // A worker waiting on its own mount dies only once the mount's requests are failed.
-  abortMounts();
+  for (const auto& [connection, path] : mountsWithConnections()) {
+    std::ofstream("/sys/fs/fuse/connections/" + connection + "/abort") << "1\n";
+  }
   for (int pid : processes(false, {})) ::kill(pid, SIGKILL);
   for (int pid : processes(true, {})) ::kill(pid, SIGKILL);
   eventually([&] { return supervisors().empty() && workers().empty(); }, std::chrono::seconds(5));
@@ -112,39 +98,25 @@ std::vector<int> ServiceSandbox::workers(const std::string& identifier) const {
   return processes(true, identifier);
 }
 
-void ServiceSandbox::abortMounts() const {
+std::vector<std::pair<std::string, fs::path>> ServiceSandbox::mountsWithConnections() const {
+  std::vector<std::pair<std::string, fs::path>> found;
   std::istringstream table(readAll("/proc/self/mountinfo"));
   std::string id, parent, device, root, mountPoint, rest;
   while (table >> id >> parent >> device >> root >> mountPoint && std::getline(table, rest)) {
-    if (unescape(mountPoint).rfind(dir_.path().string() + "/", 0) != 0) continue;
-    std::ofstream abort("/sys/fs/fuse/connections/" + device.substr(device.find(':') + 1) +
-                        "/abort");
-    abort << "1\n";
-  }
-}
-
-std::vector<fs::path> ServiceSandbox::mounts() const {
-  std::vector<fs::path> found;
-  std::istringstream table(readAll("/proc/mounts"));
-  std::string device, mountPoint, rest;
-  const std::string prefix = dir_.path().string() + "/";
-  while (table >> device >> mountPoint && std::getline(table, rest)) {
-    const std::string unescaped = unescape(mountPoint);
-    if (unescaped.rfind(prefix, 0) == 0) found.emplace_back(unescaped);
+    const std::string path = unescape(mountPoint);
+    if (path.starts_with(dir_.path().string() + "/")) {
+      found.emplace_back(device.substr(device.find(':') + 1), path);
+    }
   }
   return found;
 }
 
-void ServiceSandbox::enterInProcess() {
-  for (const auto& [name, value] : env_) {
-    const char* old = std::getenv(name.c_str());
-    saved_[name] = old ? std::optional<std::string>(old) : std::nullopt;
-    if (value.empty()) {
-      ::unsetenv(name.c_str());
-    } else {
-      ::setenv(name.c_str(), value.c_str(), 1);
-    }
-  }
+std::vector<fs::path> ServiceSandbox::mounts() const {
+  std::vector<fs::path> found;
+  for (const auto& [connection, path] : mountsWithConnections()) found.push_back(path);
+  return found;
 }
+
+void ServiceSandbox::enterInProcess() { inProcess_.emplace(env_); }
 
 }  // namespace folium::testing

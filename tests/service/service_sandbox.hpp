@@ -1,14 +1,17 @@
 #pragma once
 
-#include <chrono>
+#include <gtest/gtest.h>
+
 #include <filesystem>
-#include <functional>
 #include <map>
 #include <optional>
 #include <string>
 #include <vector>
 
 #include "tests/support/process.hpp"
+
+#define FOLIUM_SKIP_WITHOUT_FUSE() \
+  if (!folium::testing::fuseAvailable()) GTEST_SKIP() << "/dev/fuse cannot be opened here"
 
 namespace folium::testing {
 
@@ -40,16 +43,12 @@ class ServiceSandbox {
 
  private:
   std::vector<int> processes(bool worker, const std::string& identifier) const;
-  void abortMounts() const;
+  // Every mount under the sandbox, with its FUSE connection number.
+  std::vector<std::pair<std::string, std::filesystem::path>> mountsWithConnections() const;
 
   TempDir dir_;
   std::map<std::string, std::string> env_;
-  std::map<std::string, std::optional<std::string>> saved_;
+  std::optional<ScopedEnv> inProcess_;
 };
-
-// Polls `condition` until it holds or `timeout` passes; whether it held. For waiting on
-// other processes, never for timing.
-bool eventually(const std::function<bool()>& condition,
-                std::chrono::seconds timeout = std::chrono::seconds(30));
 
 }  // namespace folium::testing
