@@ -6,8 +6,8 @@
 #include <set>
 #include <thread>
 
+#include "tests/cli/cli_home.hpp"
 #include "tests/support/devserver.hpp"
-#include "tests/support/process.hpp"
 #include "tests/support/scripted_server.hpp"
 
 namespace folium {
@@ -27,29 +27,18 @@ ScriptedResponse bytes(std::string body) {
   return response;
 }
 
-// foliumctl run in a private HOME with one profile file.
-class Ctl {
+// foliumctl with one profile file.
+class Ctl : public testing::CliHome {
  public:
-  explicit Ctl(const std::string& instanceURL, const std::string& token = kToken) {
-    profile_ = dir_ / "p.foliumprofile";
-    boost::json::object profile{
-        {"instance_url", instanceURL}, {"token", token}, {"display_name", "Test"}};
-    testing::writeFile(profile_, boost::json::serialize(profile));
-  }
-  ProcessResult api(std::vector<std::string> args) const {
-    std::vector<std::string> argv{testing::programPath("foliumctl").string(), "--profile",
-                                  profile_.string(), "api"};
-    argv.insert(argv.end(), args.begin(), args.end());
-    return run(argv);
-  }
-  ProcessResult run(const std::vector<std::string>& argv) const {
-    return testing::runProcess(argv, dir_.isolatedEnv());
+  explicit Ctl(const std::string& instanceURL, const std::string& token = kToken)
+      : profile_(profileFile(instanceURL, "Test", token)) {}
+  ProcessResult api(std::vector<std::string> args, const std::string& shellPrefix = ":") const {
+    args.insert(args.begin(), {"--profile", profile_.string(), "api"});
+    return run(args, shellPrefix);
   }
   const std::filesystem::path& profile() const { return profile_; }
-  std::filesystem::path path(const std::string& name) const { return dir_ / name; }
 
  private:
-  testing::TempDir dir_;
   std::filesystem::path profile_;
 };
 
@@ -58,12 +47,11 @@ TEST(CliOptions, ProfileIsAcceptedAnywhere) {
     return ScriptedResponse::json(R"([{"id":"1","label":"Équipe","description":null}])");
   });
   Ctl ctl(server.baseURL());
-  const std::string bin = testing::programPath("foliumctl").string();
   const std::string p = ctl.profile().string();
   for (const auto& argv :
-       std::vector<std::vector<std::string>>{{bin, "--profile", p, "api", "workspaces"},
-                                             {bin, "api", "--profile", p, "workspaces"},
-                                             {bin, "api", "workspaces", "--profile", p}}) {
+       std::vector<std::vector<std::string>>{{"--profile", p, "api", "workspaces"},
+                                             {"api", "--profile", p, "workspaces"},
+                                             {"api", "workspaces", "--profile", p}}) {
     auto result = ctl.run(argv);
     EXPECT_EQ(result.exitCode, 0) << result.err;
     EXPECT_EQ(result.out, "[{\"id\":\"1\",\"label\":\"Équipe\"}]\n");
@@ -125,8 +113,7 @@ TEST(CliFailures, OneLinePerKindOfFailureAndNothingSent) {
     } else if (!c.profile.empty()) {
       testing::writeFile(profile, c.profile);
     }
-    std::vector<std::string> argv{testing::programPath("foliumctl").string(), "--profile", profile,
-                                  "api"};
+    std::vector<std::string> argv{"--profile", profile, "api"};
     argv.insert(argv.end(), c.args.begin(), c.args.end());
     auto result = ctl.run(argv);
     EXPECT_EQ(result.exitCode, 1);
@@ -160,9 +147,7 @@ TEST(CliFailures, AnUploadThatCannotBeReadIsNamedAndNothingIsSent) {
 TEST(CliFailures, OutputThatCannotBeWrittenIsAFailure) {
   ScriptedServer server([](const RecordedRequest&) { return bytes("contents"); });
   Ctl ctl(server.baseURL());
-  auto result = ctl.run({"sh", "-c", "exec \"$0\" \"$@\" >/dev/full",
-                         testing::programPath("foliumctl").string(), "--profile",
-                         ctl.profile().string(), "api", "download", "d"});
+  auto result = ctl.api({"download", "d"}, "exec >/dev/full");
   EXPECT_EQ(result.exitCode, 1);
   EXPECT_EQ(result.err, "foliumctl: cannot write to standard output\n");
 }

@@ -5,6 +5,7 @@
 
 #include <boost/json.hpp>
 
+#include "tests/cli/cli_home.hpp"
 #include "tests/support/keyring.hpp"
 
 namespace folium {
@@ -16,46 +17,20 @@ using Env = std::map<std::string, std::string>;
 
 constexpr const char* kToken = "tok-Xy7-must-stay-hidden";
 
-// foliumctl in a private HOME, on the file-backed store unless told otherwise.
-class Ctl {
+class Ctl : public testing::CliHome {
  public:
-  explicit Ctl(const Env& extraEnv = {}) : env_(dir_.isolatedEnv()) {
-    for (const auto& [name, value] : extraEnv) env_[name] = value;
-  }
-  // `shellPrefix`: shell commands run first, in the same process (ulimit).
-  ProcessResult run(std::vector<std::string> args, const std::string& shellPrefix = ":") const {
-    args.insert(args.begin(), {"sh", "-c", shellPrefix + "; exec \"$0\" \"$@\"",
-                               testing::programPath("foliumctl").string()});
-    return testing::runProcess(args, env_);
-  }
-  fs::path profileFile(const std::string& url, const std::string& displayName) const {
-    const fs::path path = dir_ / (displayName + ".foliumprofile");
-    testing::writeFile(
-        path, boost::json::serialize(boost::json::object{
-                  {"instance_url", url}, {"token", kToken}, {"display_name", displayName}}));
-    return path;
-  }
-  std::string save(const std::string& url, const std::string& displayName) const {
-    auto result = run({"store", "save", profileFile(url, displayName).string()});
-    EXPECT_EQ(result.exitCode, 0) << result.err;
-    return result.out;
-  }
-  fs::path path(const std::string& name) const { return dir_ / name; }
+  using CliHome::CliHome;
   fs::path item() const {
-    return fs::path(env_.at("XDG_DATA_HOME")) / "folium/secrets" /
+    return fs::path(env().at("XDG_DATA_HOME")) / "folium/secrets" /
            "fr.quenor.folium.provisionings+all+K8W3TQZ2NP.fr.quenor.folium.shared.secret";
   }
-
- private:
-  testing::TempDir dir_;
-  Env env_;
 };
 
 TEST(StoreCli, SaveListGetRemoveAndClear) {
   Ctl ctl;
   EXPECT_EQ(ctl.run({"store", "list"}).out, "[]\n");
-  EXPECT_EQ(ctl.save("https://docs.example.org/", "b"), "folium-docs-example-org\n");
-  EXPECT_EQ(ctl.save("http://a.example.org:8080/p", "a"), "folium-a-example-org\n");
+  EXPECT_EQ(ctl.save("https://docs.example.org/", "b", kToken), "folium-docs-example-org");
+  EXPECT_EQ(ctl.save("http://a.example.org:8080/p", "a", kToken), "folium-a-example-org");
   const std::string a =
       R"({"domainIdentifier":"folium-a-example-org","instance_url":"http://a.example.org:8080/p","display_name":"a")";
   const auto list = ctl.run({"store", "list"});
@@ -112,7 +87,7 @@ TEST(StoreCli, EachKindOfFailureIsOneLineAndExitsOne) {
     SCOPED_TRACE(c.what);
     Ctl ctl(c.env);
     testing::writeFile(ctl.path("bad"), "instance_url=x");
-    const fs::path good = ctl.profileFile("https://b.org", "B");
+    const fs::path good = ctl.profileFile("https://b.org", "B", kToken);
     if (c.what == "unreadable store") fs::create_directories(ctl.item());
     std::vector<std::string> args{"store"};
     for (const auto& arg : c.args) {
@@ -129,7 +104,7 @@ TEST(StoreCli, EachKindOfFailureIsOneLineAndExitsOne) {
 TEST(StoreCli, CommandsWithoutProfileUseTheOnlyStoredOneOrSayHowToChoose) {
   Ctl ctl;
   // Nothing listens on the discard port: a transport error shows that a profile was used.
-  ctl.save("http://127.0.0.1:9/", "Local");
+  ctl.save("http://127.0.0.1:9/", "Local", kToken);
   auto one = ctl.run({"api", "workspaces"});
   EXPECT_EQ(one.err.rfind("foliumctl: transport error: ", 0), 0u) << one.err;
   // An empty file name or domain is still a choice, never a fall-back on that profile.
@@ -140,7 +115,7 @@ TEST(StoreCli, CommandsWithoutProfileUseTheOnlyStoredOneOrSayHowToChoose) {
     EXPECT_EQ(empty.err.find("transport error"), std::string::npos) << empty.err;
   }
 
-  ctl.save("http://localhost:9/", "Other");
+  ctl.save("http://localhost:9/", "Other", kToken);
   auto several = ctl.run({"api", "workspaces"});
   EXPECT_EQ(several.exitCode, 1);
   EXPECT_NE(several.err.find("(folium-127-0-0-1, folium-localhost)"), std::string::npos)
@@ -155,7 +130,7 @@ TEST(SecretServiceStoreCli, ProfilesLiveInTheKeyringNotInFiles) {
   const Env secretService{{"FOLIUM_SECRET_STORE", "secret-service"}};
   Ctl ctl(secretService);
   ASSERT_EQ(ctl.run({"store", "clear"}).exitCode, 0);
-  ctl.save("https://a.example.org", "B");
+  ctl.save("https://a.example.org", "B", kToken);
   EXPECT_FALSE(fs::exists(ctl.item().parent_path()));
   // Another HOME, the same keyring: the same profiles.
   Ctl other(secretService);

@@ -1,7 +1,5 @@
 #pragma once
 
-#include <gtest/gtest.h>
-
 #include <filesystem>
 #include <map>
 #include <optional>
@@ -10,6 +8,7 @@
 
 #include "tests/support/process.hpp"
 
+// In a test: skips it where FUSE cannot be used.
 #define FOLIUM_SKIP_WITHOUT_FUSE() \
   if (!folium::testing::fuseAvailable()) GTEST_SKIP() << "/dev/fuse cannot be opened here"
 
