@@ -225,8 +225,8 @@ std::string field(const std::string& json, const char* key) {
   return std::string(boost::json::parse(json).as_object().at(key).as_string());
 }
 
-// What the plug-in's end-to-end test does not already go through: nested folders, moves,
-// contents replaced, search, and files written by `download`.
+// The api group end to end: nested folders, moves, contents replaced, search, and files
+// written by `download`.
 TEST(CliAgainstDevserver, FoldersMovesContentsAndSearchEndToEnd) {
   testing::Devserver server({"--demo"});
   Ctl ctl(server.baseURL(), server.token());
