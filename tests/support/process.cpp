@@ -18,6 +18,7 @@
 #include "platform/files/file_descriptor.hpp"
 #include "platform/files/private_folder.hpp"
 #include "platform/files/whole_file.hpp"
+#include "platform/threads/child_signals.hpp"
 
 extern char** environ;
 
@@ -84,14 +85,7 @@ pid_t spawn(const std::vector<std::string>& argv, const std::map<std::string, st
     if (stdinFd >= 0) ::dup2(stdinFd, STDIN_FILENO);
     if (stdoutFd >= 0) ::dup2(stdoutFd, STDOUT_FILENO);
     if (stderrFd >= 0) ::dup2(stderrFd, STDERR_FILENO);
-    // The child starts with default signal handling and nothing blocked, whatever the test
-    // process did to its own (an ignored SIGPIPE would otherwise be inherited).
-    struct sigaction defaults {};
-    defaults.sa_handler = SIG_DFL;
-    for (int signal = 1; signal < NSIG; ++signal) ::sigaction(signal, &defaults, nullptr);
-    sigset_t none;
-    sigemptyset(&none);
-    ::sigprocmask(SIG_SETMASK, &none, nullptr);
+    platform::resetSignalsForExec();  // an ignored SIGPIPE of the test's must not pass on
     ::execvpe(argPointers[0], argPointers.data(), envPointers.data());
     ::_exit(127);
   }

@@ -27,6 +27,7 @@
 #include "platform/fileprovider/service/service_paths.hpp"
 #include "platform/fileprovider/service/service_settings.hpp"
 #include "platform/files/private_folder.hpp"
+#include "platform/threads/child_signals.hpp"
 
 extern char** environ;
 
@@ -727,12 +728,7 @@ void Supervisor::startWorker(const std::shared_ptr<Worker>& worker) {
     // Only async-signal-safe calls until exec: other threads may hold locks.
     ::dup2(pair[1], 3);
     ::close_range(4, ~0U, 0);
-    struct sigaction defaults {};
-    defaults.sa_handler = SIG_DFL;
-    for (int signal = 1; signal < NSIG; ++signal) ::sigaction(signal, &defaults, nullptr);
-    sigset_t none;
-    sigemptyset(&none);
-    ::sigprocmask(SIG_SETMASK, &none, nullptr);
+    platform::resetSignalsForExec();
     ::execve(argv[0], argv.data(), environ);
     ::_exit(127);
   }
