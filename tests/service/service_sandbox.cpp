@@ -4,8 +4,9 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <fstream>
 #include <sstream>
+
+#include "platform/fileprovider/service/mount_table.hpp"
 
 namespace folium::testing {
 namespace fs = std::filesystem;
@@ -29,20 +30,6 @@ std::vector<std::string> splitNul(const std::string& text) {
   return parts;
 }
 
-// The mount tables write spaces and a few other bytes as octal escapes.
-std::string unescape(const std::string& text) {
-  std::string result;
-  for (std::size_t i = 0; i < text.size(); ++i) {
-    if (text[i] == '\\' && i + 3 < text.size()) {
-      result += static_cast<char>(std::stoi(text.substr(i + 1, 3), nullptr, 8));
-      i += 3;
-    } else {
-      result += text[i];
-    }
-  }
-  return result;
-}
-
 }  // namespace
 
 ServiceSandbox::ServiceSandbox() : env_(dir_.isolatedEnv()) {}
@@ -53,9 +40,7 @@ ServiceSandbox::~ServiceSandbox() {
   for (int pid : supervisors()) ::kill(pid, SIGTERM);
   eventually([&] { return supervisors().empty() && workers().empty(); }, std::chrono::seconds(20));
   // A worker waiting on its own mount dies only once the mount's requests are failed.
-  for (const auto& [connection, path] : mountsWithConnections()) {
-    std::ofstream("/sys/fs/fuse/connections/" + connection + "/abort") << "1\n";
-  }
+  for (const auto& mount : mounts()) platform::service::abortFuseConnection(mount);
   for (int pid : processes(false, {})) ::kill(pid, SIGKILL);
   for (int pid : processes(true, {})) ::kill(pid, SIGKILL);
   eventually([&] { return supervisors().empty() && workers().empty(); }, std::chrono::seconds(5));
@@ -98,22 +83,13 @@ std::vector<int> ServiceSandbox::workers(const std::string& identifier) const {
   return processes(true, identifier);
 }
 
-std::vector<std::pair<std::string, fs::path>> ServiceSandbox::mountsWithConnections() const {
-  std::vector<std::pair<std::string, fs::path>> found;
-  std::istringstream table(readAll("/proc/self/mountinfo"));
-  std::string id, parent, device, root, mountPoint, rest;
-  while (table >> id >> parent >> device >> root >> mountPoint && std::getline(table, rest)) {
-    const std::string path = unescape(mountPoint);
-    if (path.starts_with(dir_.path().string() + "/")) {
-      found.emplace_back(device.substr(device.find(':') + 1), path);
-    }
-  }
-  return found;
-}
-
 std::vector<fs::path> ServiceSandbox::mounts() const {
   std::vector<fs::path> found;
-  for (const auto& [connection, path] : mountsWithConnections()) found.push_back(path);
+  for (const auto& mount : platform::service::readMountTable()) {
+    if (mount.mountPoint.string().starts_with(dir_.path().string() + "/")) {
+      found.push_back(mount.mountPoint);
+    }
+  }
   return found;
 }
 

@@ -42,8 +42,6 @@ class ServiceSandbox {
 
  private:
   std::vector<int> processes(bool worker, const std::string& identifier) const;
-  // Every mount under the sandbox, with its FUSE connection number.
-  std::vector<std::pair<std::string, std::filesystem::path>> mountsWithConnections() const;
 
   TempDir dir_;
   std::map<std::string, std::string> env_;
