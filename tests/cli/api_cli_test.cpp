@@ -20,13 +20,6 @@ using testing::ScriptedServer;
 
 constexpr const char* kToken = "tok-Zq8-never-shown";
 
-ScriptedResponse bytes(std::string body) {
-  ScriptedResponse response;
-  response.headers = {{"Content-Type", "application/octet-stream"}};
-  response.body = std::move(body);
-  return response;
-}
-
 // foliumctl with one profile file.
 class Ctl : public testing::CliHome {
  public:
@@ -145,7 +138,7 @@ TEST(CliFailures, AnUploadThatCannotBeReadIsNamedAndNothingIsSent) {
 }
 
 TEST(CliFailures, OutputThatCannotBeWrittenIsAFailure) {
-  ScriptedServer server([](const RecordedRequest&) { return bytes("contents"); });
+  ScriptedServer server([](const RecordedRequest&) { return ScriptedResponse::bytes("contents"); });
   Ctl ctl(server.baseURL());
   auto result = ctl.api({"download", "d"}, "exec >/dev/full");
   EXPECT_EQ(result.exitCode, 1);
@@ -155,7 +148,7 @@ TEST(CliFailures, OutputThatCannotBeWrittenIsAFailure) {
 TEST(CliDownload, ReplacesOnlyWhatFileNamesAndWritesThroughToDevicesAndPipes) {
   ScriptedServer server([](const RecordedRequest& request) {
     if (request.path.find("/gone/") != std::string::npos) return ScriptedResponse::status(404);
-    return bytes("contenu");
+    return ScriptedResponse::bytes("contenu");
   });
   Ctl ctl(server.baseURL());
   namespace fs = std::filesystem;

@@ -142,6 +142,13 @@ ScriptedResponse ScriptedResponse::json(std::string body, int status,
   return response;
 }
 
+ScriptedResponse ScriptedResponse::bytes(std::string body) {
+  ScriptedResponse response;
+  response.headers = {{"Content-Type", "application/octet-stream"}};
+  response.body = std::move(body);
+  return response;
+}
+
 ScriptedResponse ScriptedResponse::status(int code) {
   ScriptedResponse response;
   response.statusCode = code;
