@@ -5,23 +5,19 @@
 // the same bytes and the same end: done, or the same refusal.
 #include <cstddef>
 #include <cstdint>
-#include <cstdlib>
 #include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
 
 #include "devserver/multipart_parser.hpp"
+#include "fuzz/fuzz_check.hpp"
 
 namespace {
 
 using folium::devserver::MultipartError;
 using folium::devserver::MultipartParser;
 using folium::devserver::MultipartPartHeader;
-
-void check(bool condition) {
-  if (!condition) std::abort();
-}
 
 struct Reading {
   std::vector<std::string> events;  // part headers and bytes, in order, bytes joined

@@ -2,16 +2,10 @@
 // encode and decode back to itself, and yield a domain identifier.
 #include <cstddef>
 #include <cstdint>
-#include <cstdlib>
 #include <string_view>
 
 #include "core/folium_provisioning.hpp"
-
-namespace {
-void check(bool condition) {
-  if (!condition) std::abort();
-}
-}  // namespace
+#include "fuzz/fuzz_check.hpp"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   const std::string_view bytes(reinterpret_cast<const char*>(data), size);

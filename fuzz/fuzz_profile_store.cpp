@@ -4,7 +4,6 @@
 #include <boost/json.hpp>
 #include <cstddef>
 #include <cstdint>
-#include <cstdlib>
 #include <memory>
 #include <optional>
 #include <string>
@@ -12,6 +11,7 @@
 
 #include "core/json_decoding.hpp"
 #include "core/shared_store.hpp"
+#include "fuzz/fuzz_check.hpp"
 
 namespace {
 
@@ -19,10 +19,6 @@ using namespace folium;
 using platform::SecretItemKey;
 using platform::SecretOutcome;
 using platform::SecretRead;
-
-void check(bool condition) {
-  if (!condition) std::abort();
-}
 
 class MemorySecretStore final : public platform::SecretStore {
  public:

@@ -5,20 +5,17 @@
 #include <boost/json.hpp>
 #include <cstddef>
 #include <cstdint>
-#include <cstdlib>
+#include <iterator>
 #include <string_view>
 #include <vector>
 
 #include "core/json_decoding.hpp"
 #include "core/records.hpp"
+#include "fuzz/fuzz_check.hpp"
 
 namespace {
 
 using namespace folium;
-
-void check(bool condition) {
-  if (!condition) std::abort();
-}
 
 boost::json::object encode(const SearchResponse& response) {
   boost::json::array results;
@@ -81,30 +78,12 @@ void roundTrip(std::string_view body, bool array) {
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   if (size == 0) return 0;
   const std::string_view body(reinterpret_cast<const char*>(data) + 1, size - 1);
-  const bool array = (data[0] & 0x80) != 0;
-  switch ((data[0] & 0x7f) % 7) {
-    case 0:
-      roundTrip<Workspace>(body, array);
-      break;
-    case 1:
-      roundTrip<Folder>(body, array);
-      break;
-    case 2:
-      roundTrip<FoliumDocument>(body, array);
-      break;
-    case 3:
-      roundTrip<SearchHit>(body, array);
-      break;
-    case 4:
-      roundTrip<SearchResponse>(body, array);
-      break;
-    case 5:
-      roundTrip<ChangeRecord>(body, array);
-      break;
-    case 6:
-      roundTrip<ChangePage>(body, array);
-      break;
-  }
+  using RoundTrip = void (*)(std::string_view, bool);
+  constexpr RoundTrip kRecords[] = {roundTrip<Workspace>,      roundTrip<Folder>,
+                                    roundTrip<FoliumDocument>, roundTrip<SearchHit>,
+                                    roundTrip<SearchResponse>, roundTrip<ChangeRecord>,
+                                    roundTrip<ChangePage>};
+  kRecords[(data[0] & 0x7f) % std::size(kRecords)](body, (data[0] & 0x80) != 0);
   // Any key converts to a field name no longer than itself.
   check(convertFromSnakeCase(body).size() <= body.size());
   return 0;

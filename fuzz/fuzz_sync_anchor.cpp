@@ -12,15 +12,12 @@
 #include <string_view>
 
 #include "fileprovider/folium_enumerator.hpp"
+#include "fuzz/fuzz_check.hpp"
 
 namespace {
 
 using namespace folium;
 namespace platform = folium::platform;
-
-void check(bool condition) {
-  if (!condition) std::abort();
-}
 
 // Answers every change-feed request with an empty last page at the cursor asked for.
 class QuietFeed final : public platform::HttpSession {
@@ -77,7 +74,8 @@ std::shared_ptr<Outcome> enumerate(fp::FoliumEnumerator& enumerator, const fp::T
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   const std::string anchor(reinterpret_cast<const char*>(data), size);
   auto feed = std::make_shared<QuietFeed>();
-  const fp::TaskGroup tasks;
+  static platform::ThreadPool pool(2);  // for the whole run; each input waits for its tasks
+  const fp::TaskGroup tasks(pool);
   fp::FoliumEnumerator enumerator(
       std::string(platform::NSFileProviderRootContainerItemIdentifier),
       FoliumClient(FoliumConfig{Url::parse("http://feed.invalid"), "token"}, feed), tasks);

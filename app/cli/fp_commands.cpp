@@ -15,7 +15,6 @@
 #include <string_view>
 #include <thread>
 #include <utility>
-#include <variant>
 #include <vector>
 
 #include "app/cli/cli_context.hpp"
@@ -25,14 +24,17 @@
 #include "platform/desktop/content_types.hpp"
 #include "platform/fileprovider/item_fields.hpp"
 #include "platform/fileprovider/item_identifier.hpp"
+#include "platform/fileprovider/service/line_channel.hpp"
 #include "platform/text/utf8.hpp"
 
 namespace folium::app {
 namespace {
 
 namespace json = boost::json;
+// Errors are written as the service's channel carries them.
 using platform::ErrorPtr;
 using platform::ItemPtr;
+using platform::service::errorToJson;
 
 constexpr auto kProgressWait = std::chrono::seconds(5);
 // One request runs at a time; its folder and document listings run side by side.
@@ -66,22 +68,6 @@ json::array encodeItems(const std::vector<ItemPtr>& items) {
   json::array array;
   for (const ItemPtr& item : items) array.push_back(encodeItem(item));
   return array;
-}
-
-json::value encodeError(const ErrorPtr& error) {
-  if (!error) return nullptr;
-  json::object userInfo;
-  for (const auto& [key, value] : error->userInfo()) {
-    if (const auto* text = std::get_if<std::string>(&value)) {
-      userInfo[key] = *text;
-    } else {
-      userInfo[key] = std::get<std::int64_t>(value);
-    }
-  }
-  return json::object{{"domain", error->domain()},
-                      {"code", error->code()},
-                      {"description", error->description()},
-                      {"userInfo", std::move(userInfo)}};
 }
 
 // The stand-in platform's side of one run: prints the plug-in's calls in the order they are
@@ -168,7 +154,7 @@ class PrintingEnumerationObserver final : public platform::EnumerationObserver {
     transcript_.call({{"call", "finishEnumeratingUpToPage"}, {"page", page}}, true);
   }
   void finishEnumeratingWithError(ErrorPtr error) override {
-    transcript_.call({{"call", "finishEnumeratingWithError"}, {"error", encodeError(error)}}, true,
+    transcript_.call({{"call", "finishEnumeratingWithError"}, {"error", errorToJson(error)}}, true,
                      error != nullptr);
   }
 
@@ -196,7 +182,7 @@ class PrintingChangeObserver final : public platform::ChangeObserver {
                      true);
   }
   void finishEnumeratingWithError(ErrorPtr error) override {
-    transcript_.call({{"call", "finishEnumeratingWithError"}, {"error", encodeError(error)}}, true,
+    transcript_.call({{"call", "finishEnumeratingWithError"}, {"error", errorToJson(error)}}, true,
                      error != nullptr);
   }
 
@@ -276,7 +262,7 @@ class StandInPlatform {
     return [this](ItemPtr item, ErrorPtr error) {
       const bool failed = error != nullptr;
       transcript_.call(
-          {{"call", "completion"}, {"item", encodeItem(item)}, {"error", encodeError(error)}}, true,
+          {{"call", "completion"}, {"item", encodeItem(item)}, {"error", errorToJson(error)}}, true,
           failed);
     };
   }
@@ -289,7 +275,7 @@ class StandInPlatform {
                         {"item", encodeItem(item)},
                         {"remainingFields", fieldNames(remaining)},
                         {"shouldFetchContent", shouldFetchContent},
-                        {"error", encodeError(error)}},
+                        {"error", errorToJson(error)}},
                        true, failed);
     };
   }
@@ -302,7 +288,7 @@ class StandInPlatform {
       transcript_.call({{"call", "completion"},
                         {"url", location},
                         {"item", encodeItem(item)},
-                        {"error", encodeError(error)}},
+                        {"error", errorToJson(error)}},
                        true, failed);
     };
   }
@@ -310,7 +296,7 @@ class StandInPlatform {
   platform::ReplicatedExtension::DeleteHandler deleteHandler() {
     return [this](ErrorPtr error) {
       const bool failed = error != nullptr;
-      transcript_.call({{"call", "completion"}, {"error", encodeError(error)}}, true, failed);
+      transcript_.call({{"call", "completion"}, {"error", errorToJson(error)}}, true, failed);
     };
   }
 
@@ -321,7 +307,7 @@ class StandInPlatform {
     auto enumerator =
         extension_.enumeratorForContainerItemIdentifier(container, platform::Request{}, error);
     if (!enumerator) {
-      transcript_.call({{"call", "enumeratorError"}, {"error", encodeError(error)}}, true, true);
+      transcript_.call({{"call", "enumeratorError"}, {"error", errorToJson(error)}}, true, true);
     }
     return enumerator;
   }

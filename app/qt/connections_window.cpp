@@ -24,8 +24,6 @@ constexpr int kRowPadding = 12;
 constexpr int kLogoSize = 34;
 constexpr int kHeaderSpacing = 10;
 
-QString qs(const std::string& text) { return QString::fromStdString(text); }
-
 QLabel* secondaryLabel(const QString& text, QWidget* owner) {
   auto* label = new QLabel(text);
   label->setFont(look::callout());
@@ -80,13 +78,9 @@ void ConnectionsWindow::render() {
 
   auto* header = new QHBoxLayout;
   header->setSpacing(kHeaderSpacing);
-  auto* logo = new QLabel;
-  logo->setPixmap(QIcon(QStringLiteral(":/icons/FoliumLogo.svg"))
-                      .pixmap(QSize(kLogoSize, kLogoSize), devicePixelRatioF()));
-  logo->setFixedSize(kLogoSize, kLogoSize);
   auto* title = new QLabel(tr("Folium"));
   title->setFont(look::largeTitle());
-  header->addWidget(logo, 0, Qt::AlignVCenter);
+  header->addWidget(look::logo(kLogoSize, this), 0, Qt::AlignVCenter);
   header->addWidget(title, 0, Qt::AlignVCenter);
   header->addStretch(1);
   column->addLayout(header);
@@ -163,14 +157,14 @@ QWidget* ConnectionsWindow::makeRow(const FoliumProvisioning& provisioning) {
   auto* seal = new QLabel;
   seal->setPixmap(QIcon(QStringLiteral(":/icons/checkmark-seal.svg"))
                       .pixmap(QSize(15, 15), devicePixelRatioF()));
-  auto* displayName = new QLabel(qs(provisioning.displayName));
+  auto* displayName = new QLabel(look::qs(provisioning.displayName));
   displayName->setTextFormat(Qt::PlainText);
   displayName->setStyleSheet(QStringLiteral("color: %1;").arg(green.name()));
   name->addWidget(seal);
   name->addWidget(displayName);
   name->addStretch(1);
   text->addLayout(name);
-  auto* address = secondaryLabel(qs(provisioning.instanceURL.absoluteString()), this);
+  auto* address = secondaryLabel(look::qs(provisioning.instanceURL.absoluteString()), this);
   address->setTextFormat(Qt::PlainText);
   address->setTextInteractionFlags(Qt::TextSelectableByMouse);
   text->addWidget(address);

@@ -1,6 +1,8 @@
 #include "app/qt/look.hpp"
 
 #include <QApplication>
+#include <QIcon>
+#include <QLabel>
 #include <QPalette>
 #include <QWidget>
 
@@ -53,6 +55,14 @@ QString boldMarkdown(const QString& text) {
     from = mark + 2;
   }
   return html;
+}
+
+QLabel* logo(int size, const QWidget* owner) {
+  auto* label = new QLabel;
+  label->setFixedSize(size, size);
+  label->setPixmap(QIcon(QStringLiteral(":/icons/FoliumLogo.svg"))
+                       .pixmap(QSize(size, size), owner->devicePixelRatioF()));
+  return label;
 }
 
 }  // namespace folium::app::look

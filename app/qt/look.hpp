@@ -3,7 +3,9 @@
 #include <QColor>
 #include <QFont>
 #include <QString>
+#include <string>
 
+class QLabel;
 class QWidget;
 
 // The type scale and colours the windows share. Sizes are device-independent pixels.
@@ -20,5 +22,9 @@ QString css(const QColor& color);
 // `text` as rich text, where each **…** span is bold and the asterisks are not shown; the
 // rest is escaped, so names and addresses show verbatim.
 QString boldMarkdown(const QString& text);
+// The Folium logo, `size` pixels square, sharp on the screen of `owner`.
+QLabel* logo(int size, const QWidget* owner);
+// Text the core hands over (UTF-8) as Qt text.
+inline QString qs(const std::string& text) { return QString::fromStdString(text); }
 
 }  // namespace folium::app::look

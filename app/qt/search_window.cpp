@@ -25,8 +25,6 @@ constexpr int kMinHeight = 440;
 constexpr int kHeaderPadding = 14;
 constexpr int kLogoSize = 26;
 
-QString qs(const std::string& text) { return QString::fromStdString(text); }
-
 void makeSecondary(QWidget* widget) {
   QPalette palette = widget->palette();
   palette.setColor(QPalette::WindowText, look::secondaryText(widget));
@@ -38,7 +36,7 @@ void makeSecondary(QWidget* widget) {
 class HitRow : public QAbstractButton {
  public:
   explicit HitRow(const SearchHit& hit, QWidget* parent = nullptr) : QAbstractButton(parent) {
-    setAccessibleName(qs(hit.name));
+    setAccessibleName(look::qs(hit.name));
     setCursor(Qt::PointingHandCursor);
     auto* line = new QHBoxLayout(this);
     line->setContentsMargins(10, 3, 10, 3);
@@ -54,7 +52,7 @@ class HitRow : public QAbstractButton {
 
     auto* text = new QVBoxLayout;
     text->setSpacing(3);
-    auto* name = new QLabel(qs(hit.name));
+    auto* name = new QLabel(look::qs(hit.name));
     name->setTextFormat(Qt::PlainText);
     QFont medium = name->font();
     medium.setWeight(QFont::Medium);
@@ -62,7 +60,7 @@ class HitRow : public QAbstractButton {
     text->addWidget(name);
     const std::string excerpt = ServerSearchView::rowExcerpt(hit);
     if (!excerpt.empty()) {
-      auto* lines = new ClampedLabel(qs(excerpt), 2);
+      auto* lines = new ClampedLabel(look::qs(excerpt), 2);
       lines->setObjectName(QStringLiteral("excerpt"));
       lines->setFont(look::callout());
       makeSecondary(lines);
@@ -114,11 +112,7 @@ SearchWindow::SearchWindow(std::shared_ptr<ServerSearchView> view, QWidget* pare
   auto* header = new QHBoxLayout;
   header->setContentsMargins(kHeaderPadding, kHeaderPadding, kHeaderPadding, kHeaderPadding);
   header->setSpacing(10);
-  auto* logo = new QLabel;
-  logo->setFixedSize(kLogoSize, kLogoSize);
-  logo->setPixmap(QIcon(QStringLiteral(":/icons/FoliumLogo.svg"))
-                      .pixmap(QSize(kLogoSize, kLogoSize), devicePixelRatioF()));
-  header->addWidget(logo, 0, Qt::AlignVCenter);
+  header->addWidget(look::logo(kLogoSize, this), 0, Qt::AlignVCenter);
   auto* titles = new QVBoxLayout;
   titles->setSpacing(1);
   auto* headline = new QLabel(translate(view_->headline()));
@@ -195,7 +189,7 @@ void SearchWindow::changeEvent(QEvent* event) {
 }
 
 void SearchWindow::render() {
-  instanceName_->setText(qs(view_->instanceName()));
+  instanceName_->setText(look::qs(view_->instanceName()));
   instanceName_->setVisible(!view_->instanceName().empty());
 
   if (view_->phase().kind == Phase::Kind::loading) {

@@ -1,7 +1,6 @@
 // foliumctl's connection commands against the real drive service and a devserver.
 
 #include <gtest/gtest.h>
-#include <unistd.h>
 
 #include "tests/service/service_sandbox.hpp"
 #include "tests/support/devserver.hpp"
@@ -14,7 +13,7 @@ using folium::testing::ProcessResult;
 std::string lines(const ProcessResult& result) { return result.out + result.err; }
 
 TEST(ConnectionCommands, ImportSearchRepairAndDisconnectThroughTheService) {
-  if (::access("/dev/fuse", R_OK | W_OK) != 0) GTEST_SKIP() << "/dev/fuse cannot be opened here";
+  FOLIUM_SKIP_WITHOUT_FUSE();
   folium::testing::Devserver server;
   folium::testing::ServiceSandbox sandbox;
   const auto profile = server.profilePath();  // display name "Test"

@@ -4,7 +4,6 @@
 
 #include <gtest/gtest.h>
 
-#include <cstdlib>
 #include <filesystem>
 
 #include "app/hit_opening.hpp"
@@ -32,9 +31,9 @@ void installApplication(const fs::path& dataHome, const std::string& id, const f
 TEST(GioWorkspace, FindsTheEditorByItsIdAndOpensOtherFilesWithTheirDefaultHandler) {
   folium::testing::TempDir dir;
   // GIO reads these once per process; no other test of this binary uses GIO.
-  ::setenv("XDG_DATA_HOME", (dir / "data").c_str(), 1);
-  ::setenv("XDG_CONFIG_HOME", (dir / "config").c_str(), 1);
-  ::setenv("XDG_DATA_DIRS", "/usr/share", 1);
+  const folium::testing::ScopedEnv env({{"XDG_DATA_HOME", (dir / "data").string()},
+                                        {"XDG_CONFIG_HOME", (dir / "config").string()},
+                                        {"XDG_DATA_DIRS", "/usr/share"}});
   fs::create_directories(dir / "data/applications");
   fs::create_directories(dir / "config");
   installApplication(dir / "data", "fr.quenor.scrivel.desktop", dir / "editor.log",

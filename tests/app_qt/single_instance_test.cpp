@@ -1,27 +1,15 @@
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/socket.h>
-#include <sys/stat.h>
 #include <sys/un.h>
 #include <unistd.h>
 
 #include <cstring>
-#include <thread>
 
 #include "tests/support/process.hpp"
 
 namespace folium::testing {
 namespace {
-
-// Waits for a condition on another process, with a generous limit against a hang.
-template <typename Done>
-bool waitFor(Done done) {
-  for (int i = 0; i < 600; ++i) {
-    if (done()) return true;
-    std::this_thread::sleep_for(std::chrono::milliseconds(50));
-  }
-  return false;
-}
 
 struct Session {
   TempDir dir;
@@ -29,7 +17,6 @@ struct Session {
     auto env = dir.isolatedEnv();
     env["QT_QPA_PLATFORM"] = "offscreen";
     env["FOLIUM_FILE_PROVIDER"] = "memory";
-    env["FOLIUM_SECRET_STORE"] = "";
     return env;
   }();
   std::filesystem::path socket =
@@ -38,7 +25,7 @@ struct Session {
   std::unique_ptr<BackgroundProcess> startInstance() {
     auto instance = std::make_unique<BackgroundProcess>(
         std::vector<std::string>{programPath("folium").string(), "--background"}, env);
-    return waitFor([&] { return listening(); }) ? std::move(instance) : nullptr;
+    return eventually([&] { return listening(); }) ? std::move(instance) : nullptr;
   }
   // Whether an instance accepts connections (a socket file alone may be a dead one's).
   bool listening() const {
@@ -65,12 +52,8 @@ TEST(SingleInstance, LaterLaunchesHandTheirArgumentsToTheRunningOneAndExit) {
   auto instance = s.startInstance();
   ASSERT_NE(instance, nullptr) << "no socket at " << s.socket;
 
-  struct stat folder {
-  }, socket{};
-  ASSERT_EQ(::stat(s.socket.parent_path().c_str(), &folder), 0);
-  ASSERT_EQ(::stat(s.socket.c_str(), &socket), 0);
-  EXPECT_EQ(folder.st_mode & 0777, 0700u);
-  EXPECT_EQ(socket.st_mode & 0077, 0u) << "the socket is the user's only";
+  EXPECT_EQ(fileMode(s.socket.parent_path()), 0700u);
+  EXPECT_EQ(fileMode(s.socket) & 0077, 0u) << "the socket is the user's only";
 
   // A profile file given as a plain path, as a terminal would pass it.
   const auto profile = s.dir / "Bureau.foliumprofile";
@@ -78,7 +61,7 @@ TEST(SingleInstance, LaterLaunchesHandTheirArgumentsToTheRunningOneAndExit) {
             R"({"instance_url":"https://docs.bureau.fr","token":"t","display_name":"Bureau"})");
   const auto handedOff = s.launch({profile.string()});
   EXPECT_EQ(handedOff.exitCode, 0) << handedOff.err;
-  EXPECT_TRUE(waitFor([&] { return s.storedProfiles().find("Bureau") != std::string::npos; }));
+  EXPECT_TRUE(eventually([&] { return s.storedProfiles().find("Bureau") != std::string::npos; }));
 
   // A link, and no argument at all, are taken too; only the first process runs.
   EXPECT_EQ(s.launch({"folium://search?q=rapport"}).exitCode, 0);
@@ -103,7 +86,7 @@ TEST(SingleInstance, ASocketLeftByAnInstanceThatDiedIsTakenOver) {
   writeFile(profile,
             R"({"instance_url":"https://atelier.fr","token":"t","display_name":"Atelier"})");
   EXPECT_EQ(s.launch({profile.string()}).exitCode, 0);
-  EXPECT_TRUE(waitFor([&] { return s.storedProfiles().find("Atelier") != std::string::npos; }));
+  EXPECT_TRUE(eventually([&] { return s.storedProfiles().find("Atelier") != std::string::npos; }));
 }
 
 }  // namespace

@@ -6,8 +6,8 @@
 #include <set>
 #include <thread>
 
+#include "tests/cli/cli_home.hpp"
 #include "tests/support/devserver.hpp"
-#include "tests/support/process.hpp"
 #include "tests/support/scripted_server.hpp"
 
 namespace folium {
@@ -20,36 +20,18 @@ using testing::ScriptedServer;
 
 constexpr const char* kToken = "tok-Zq8-never-shown";
 
-ScriptedResponse bytes(std::string body) {
-  ScriptedResponse response;
-  response.headers = {{"Content-Type", "application/octet-stream"}};
-  response.body = std::move(body);
-  return response;
-}
-
-// foliumctl run in a private HOME with one profile file.
-class Ctl {
+// foliumctl with one profile file.
+class Ctl : public testing::CliHome {
  public:
-  explicit Ctl(const std::string& instanceURL, const std::string& token = kToken) {
-    profile_ = dir_ / "p.foliumprofile";
-    boost::json::object profile{
-        {"instance_url", instanceURL}, {"token", token}, {"display_name", "Test"}};
-    testing::writeFile(profile_, boost::json::serialize(profile));
-  }
-  ProcessResult api(std::vector<std::string> args) const {
-    std::vector<std::string> argv{testing::programPath("foliumctl").string(), "--profile",
-                                  profile_.string(), "api"};
-    argv.insert(argv.end(), args.begin(), args.end());
-    return run(argv);
-  }
-  ProcessResult run(const std::vector<std::string>& argv) const {
-    return testing::runProcess(argv, dir_.isolatedEnv());
+  explicit Ctl(const std::string& instanceURL, const std::string& token = kToken)
+      : profile_(profileFile(instanceURL, "Test", token)) {}
+  ProcessResult api(std::vector<std::string> args, const std::string& shellPrefix = ":") const {
+    args.insert(args.begin(), {"--profile", profile_.string(), "api"});
+    return run(args, shellPrefix);
   }
   const std::filesystem::path& profile() const { return profile_; }
-  std::filesystem::path path(const std::string& name) const { return dir_ / name; }
 
  private:
-  testing::TempDir dir_;
   std::filesystem::path profile_;
 };
 
@@ -58,12 +40,11 @@ TEST(CliOptions, ProfileIsAcceptedAnywhere) {
     return ScriptedResponse::json(R"([{"id":"1","label":"Équipe","description":null}])");
   });
   Ctl ctl(server.baseURL());
-  const std::string bin = testing::programPath("foliumctl").string();
   const std::string p = ctl.profile().string();
   for (const auto& argv :
-       std::vector<std::vector<std::string>>{{bin, "--profile", p, "api", "workspaces"},
-                                             {bin, "api", "--profile", p, "workspaces"},
-                                             {bin, "api", "workspaces", "--profile", p}}) {
+       std::vector<std::vector<std::string>>{{"--profile", p, "api", "workspaces"},
+                                             {"api", "--profile", p, "workspaces"},
+                                             {"api", "workspaces", "--profile", p}}) {
     auto result = ctl.run(argv);
     EXPECT_EQ(result.exitCode, 0) << result.err;
     EXPECT_EQ(result.out, "[{\"id\":\"1\",\"label\":\"Équipe\"}]\n");
@@ -125,8 +106,7 @@ TEST(CliFailures, OneLinePerKindOfFailureAndNothingSent) {
     } else if (!c.profile.empty()) {
       testing::writeFile(profile, c.profile);
     }
-    std::vector<std::string> argv{testing::programPath("foliumctl").string(), "--profile", profile,
-                                  "api"};
+    std::vector<std::string> argv{"--profile", profile, "api"};
     argv.insert(argv.end(), c.args.begin(), c.args.end());
     auto result = ctl.run(argv);
     EXPECT_EQ(result.exitCode, 1);
@@ -158,11 +138,9 @@ TEST(CliFailures, AnUploadThatCannotBeReadIsNamedAndNothingIsSent) {
 }
 
 TEST(CliFailures, OutputThatCannotBeWrittenIsAFailure) {
-  ScriptedServer server([](const RecordedRequest&) { return bytes("contents"); });
+  ScriptedServer server([](const RecordedRequest&) { return ScriptedResponse::bytes("contents"); });
   Ctl ctl(server.baseURL());
-  auto result = ctl.run({"sh", "-c", "exec \"$0\" \"$@\" >/dev/full",
-                         testing::programPath("foliumctl").string(), "--profile",
-                         ctl.profile().string(), "api", "download", "d"});
+  auto result = ctl.api({"download", "d"}, "exec >/dev/full");
   EXPECT_EQ(result.exitCode, 1);
   EXPECT_EQ(result.err, "foliumctl: cannot write to standard output\n");
 }
@@ -170,7 +148,7 @@ TEST(CliFailures, OutputThatCannotBeWrittenIsAFailure) {
 TEST(CliDownload, ReplacesOnlyWhatFileNamesAndWritesThroughToDevicesAndPipes) {
   ScriptedServer server([](const RecordedRequest& request) {
     if (request.path.find("/gone/") != std::string::npos) return ScriptedResponse::status(404);
-    return bytes("contenu");
+    return ScriptedResponse::bytes("contenu");
   });
   Ctl ctl(server.baseURL());
   namespace fs = std::filesystem;
@@ -197,9 +175,7 @@ TEST(CliDownload, ReplacesOnlyWhatFileNamesAndWritesThroughToDevicesAndPipes) {
   EXPECT_EQ(failed.exitCode, 1);
 
   EXPECT_EQ(testing::readFile(file), "contenu");
-  struct stat status {};
-  ASSERT_EQ(::stat(file.c_str(), &status), 0);
-  EXPECT_EQ(status.st_mode & 0777, 0600u);
+  EXPECT_EQ(testing::fileMode(file), 0600u);
   EXPECT_EQ(testing::readFile(victim), "keep me");
   EXPECT_TRUE(fs::is_symlink(folder / "link"));
   EXPECT_EQ(testing::readFile(target), "contenu");
@@ -242,8 +218,8 @@ std::string field(const std::string& json, const char* key) {
   return std::string(boost::json::parse(json).as_object().at(key).as_string());
 }
 
-// What the plug-in's end-to-end test does not already go through: nested folders, moves,
-// contents replaced, search, and files written by `download`.
+// The api group end to end: nested folders, moves, contents replaced, search, and files
+// written by `download`.
 TEST(CliAgainstDevserver, FoldersMovesContentsAndSearchEndToEnd) {
   testing::Devserver server({"--demo"});
   Ctl ctl(server.baseURL(), server.token());

@@ -5,6 +5,7 @@
 
 #include <boost/json.hpp>
 
+#include "tests/cli/cli_home.hpp"
 #include "tests/support/keyring.hpp"
 
 namespace folium {
@@ -16,46 +17,20 @@ using Env = std::map<std::string, std::string>;
 
 constexpr const char* kToken = "tok-Xy7-must-stay-hidden";
 
-// foliumctl in a private HOME, on the file-backed store unless told otherwise.
-class Ctl {
+class Ctl : public testing::CliHome {
  public:
-  explicit Ctl(const Env& extraEnv = {}) : env_(dir_.isolatedEnv()) {
-    for (const auto& [name, value] : extraEnv) env_[name] = value;
-  }
-  // `shellPrefix`: shell commands run first, in the same process (ulimit).
-  ProcessResult run(std::vector<std::string> args, const std::string& shellPrefix = ":") const {
-    args.insert(args.begin(), {"sh", "-c", shellPrefix + "; exec \"$0\" \"$@\"",
-                               testing::programPath("foliumctl").string()});
-    return testing::runProcess(args, env_);
-  }
-  fs::path profileFile(const std::string& url, const std::string& displayName) const {
-    const fs::path path = dir_ / (displayName + ".foliumprofile");
-    testing::writeFile(
-        path, boost::json::serialize(boost::json::object{
-                  {"instance_url", url}, {"token", kToken}, {"display_name", displayName}}));
-    return path;
-  }
-  std::string save(const std::string& url, const std::string& displayName) const {
-    auto result = run({"store", "save", profileFile(url, displayName).string()});
-    EXPECT_EQ(result.exitCode, 0) << result.err;
-    return result.out;
-  }
-  fs::path path(const std::string& name) const { return dir_ / name; }
+  using CliHome::CliHome;
   fs::path item() const {
-    return fs::path(env_.at("XDG_DATA_HOME")) / "folium/secrets" /
+    return fs::path(env().at("XDG_DATA_HOME")) / "folium/secrets" /
            "fr.quenor.folium.provisionings+all+K8W3TQZ2NP.fr.quenor.folium.shared.secret";
   }
-
- private:
-  testing::TempDir dir_;
-  Env env_;
 };
 
 TEST(StoreCli, SaveListGetRemoveAndClear) {
   Ctl ctl;
   EXPECT_EQ(ctl.run({"store", "list"}).out, "[]\n");
-  EXPECT_EQ(ctl.save("https://docs.example.org/", "b"), "folium-docs-example-org\n");
-  EXPECT_EQ(ctl.save("http://a.example.org:8080/p", "a"), "folium-a-example-org\n");
+  EXPECT_EQ(ctl.save("https://docs.example.org/", "b", kToken), "folium-docs-example-org");
+  EXPECT_EQ(ctl.save("http://a.example.org:8080/p", "a", kToken), "folium-a-example-org");
   const std::string a =
       R"({"domainIdentifier":"folium-a-example-org","instance_url":"http://a.example.org:8080/p","display_name":"a")";
   const auto list = ctl.run({"store", "list"});
@@ -85,57 +60,40 @@ TEST(StoreCli, EachKindOfFailureIsOneLineAndExitsOne) {
   const Env noBus{{"FOLIUM_SECRET_STORE", "secret-service"},
                   {"DBUS_SESSION_BUS_ADDRESS", "unix:path=/nonexistent/folium-test-bus"},
                   {"DISPLAY", ""}};
+  // In each row's HOME: "bad" is a file that is no profile, "good" a profile file.
   const struct {
     std::string what;
     Env env;
-    std::function<std::vector<std::string>(const Ctl&)> args;
+    std::vector<std::string> args;
     std::string err;  // the start of the message
     std::string shellPrefix = ":";
   } cases[] = {
-      {"no such profile",
-       {},
-       [](const Ctl&) {
-         return std::vector<std::string>{"store", "get", "folium-x"};
-       },
-       "foliumctl: no profile stored for folium-x\n"},
-      {"bad profile file",
-       {},
-       [](const Ctl& c) {
-         testing::writeFile(c.path("bad"), "instance_url=x");
-         return std::vector<std::string>{"store", "save", c.path("bad").string()};
-       },
-       "foliumctl: cannot read profile file "},
-      {"unreadable store",
-       {},
-       [](const Ctl& c) {
-         fs::create_directories(c.item());  // a folder where the item should be
-         return std::vector<std::string>{"store", "list"};
-       },
-       "foliumctl: cannot read the profile store: "},
+      {"no such profile", {}, {"get", "folium-x"}, "foliumctl: no profile stored for folium-x\n"},
+      {"bad profile file", {}, {"save", "bad"}, "foliumctl: cannot read profile file "},
+      // A folder where the store's item should be.
+      {"unreadable store", {}, {"list"}, "foliumctl: cannot read the profile store: "},
       {"failed write",
        {},
-       [](const Ctl& c) {
-         return std::vector<std::string>{"store", "save",
-                                         c.profileFile("https://b.org", "B").string()};
-       },
+       {"save", "good"},
        "foliumctl: cannot write the profile store: ",
        "trap '' XFSZ; ulimit -f 0"},
       {"unknown backend",
        {{"FOLIUM_SECRET_STORE", "keychain"}},
-       [](const Ctl&) {
-         return std::vector<std::string>{"store", "list"};
-       },
+       {"list"},
        "foliumctl: cannot read the profile store: unknown secret store \"keychain\""},
-      {"no keyring", noBus,
-       [](const Ctl&) {
-         return std::vector<std::string>{"store", "list"};
-       },
-       "foliumctl: cannot read the profile store: Secret Service: "},
+      {"no keyring", noBus, {"list"}, "foliumctl: cannot read the profile store: Secret Service: "},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.what);
     Ctl ctl(c.env);
-    const auto result = ctl.run(c.args(ctl), c.shellPrefix);
+    testing::writeFile(ctl.path("bad"), "instance_url=x");
+    const fs::path good = ctl.profileFile("https://b.org", "B", kToken);
+    if (c.what == "unreadable store") fs::create_directories(ctl.item());
+    std::vector<std::string> args{"store"};
+    for (const auto& arg : c.args) {
+      args.push_back(arg == "bad" ? ctl.path(arg).string() : arg == "good" ? good.string() : arg);
+    }
+    const auto result = ctl.run(args, c.shellPrefix);
     EXPECT_EQ(result.exitCode, 1);
     EXPECT_EQ(result.out, "");
     EXPECT_EQ(result.err.rfind(c.err, 0), 0u) << result.err;
@@ -146,7 +104,7 @@ TEST(StoreCli, EachKindOfFailureIsOneLineAndExitsOne) {
 TEST(StoreCli, CommandsWithoutProfileUseTheOnlyStoredOneOrSayHowToChoose) {
   Ctl ctl;
   // Nothing listens on the discard port: a transport error shows that a profile was used.
-  ctl.save("http://127.0.0.1:9/", "Local");
+  ctl.save("http://127.0.0.1:9/", "Local", kToken);
   auto one = ctl.run({"api", "workspaces"});
   EXPECT_EQ(one.err.rfind("foliumctl: transport error: ", 0), 0u) << one.err;
   // An empty file name or domain is still a choice, never a fall-back on that profile.
@@ -157,7 +115,7 @@ TEST(StoreCli, CommandsWithoutProfileUseTheOnlyStoredOneOrSayHowToChoose) {
     EXPECT_EQ(empty.err.find("transport error"), std::string::npos) << empty.err;
   }
 
-  ctl.save("http://localhost:9/", "Other");
+  ctl.save("http://localhost:9/", "Other", kToken);
   auto several = ctl.run({"api", "workspaces"});
   EXPECT_EQ(several.exitCode, 1);
   EXPECT_NE(several.err.find("(folium-127-0-0-1, folium-localhost)"), std::string::npos)
@@ -172,7 +130,7 @@ TEST(SecretServiceStoreCli, ProfilesLiveInTheKeyringNotInFiles) {
   const Env secretService{{"FOLIUM_SECRET_STORE", "secret-service"}};
   Ctl ctl(secretService);
   ASSERT_EQ(ctl.run({"store", "clear"}).exitCode, 0);
-  ctl.save("https://a.example.org", "B");
+  ctl.save("https://a.example.org", "B", kToken);
   EXPECT_FALSE(fs::exists(ctl.item().parent_path()));
   // Another HOME, the same keyring: the same profiles.
   Ctl other(secretService);

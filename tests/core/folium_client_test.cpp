@@ -32,13 +32,6 @@ int httpStatusOf(const std::function<void()>& call) {
   return 0;
 }
 
-ScriptedResponse bytes(std::string body) {
-  ScriptedResponse response;
-  response.headers = {{"Content-Type", "application/octet-stream"}};
-  response.body = std::move(body);
-  return response;
-}
-
 constexpr const char* kFolderJson = R"({"id":"f","name":"F","workspace_id":"w"})";
 constexpr const char* kDocumentJson = R"({"id":"d","name":"a.md","workspace_id":"w"})";
 
@@ -89,7 +82,7 @@ TEST(UrlAssembly, RefusesAddressesThatAreNotAbsoluteHttp) {
 TEST(Requests, EachCallSendsItsMethodTargetAndExactlyItsKeys) {
   const std::string contents(3 << 20, '\x01');
   ScriptedServer server([&](const RecordedRequest& r) {
-    if (r.path.ends_with("/blob")) return bytes(contents);
+    if (r.path.ends_with("/blob")) return ScriptedResponse::bytes(contents);
     if (r.method == "DELETE") return ScriptedResponse::json("not json");  // never read
     if (r.query.find("page=") != std::string::npos) return ScriptedResponse::json("[]");
     if (r.path.find("workspaces") != std::string::npos) {

@@ -10,7 +10,7 @@
 #include <thread>
 
 #include "platform/secrets/file_secret_store.hpp"
-#include "tests/support/keyring.hpp"
+#include "tests/support/process.hpp"
 
 namespace folium {
 namespace {

@@ -8,7 +8,6 @@
 #include "core/json_decoding.hpp"
 #include "core/records.hpp"
 #include "tests/devserver/api_client.hpp"
-#include "tests/support/keyring.hpp"
 
 namespace folium::devserver::testing {
 namespace {

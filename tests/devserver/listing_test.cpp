@@ -1,5 +1,5 @@
-// Listings and lookups: paging with X-Has-More, filters, stable order, and records the
-// client's own decoder accepts.
+// Listings: paging with X-Has-More, filters, stable order, and records the client's own
+// decoder accepts.
 
 #include <gtest/gtest.h>
 
@@ -85,26 +85,6 @@ TEST(ListingFilters, WorkspaceListsNestedItemsAndFolderListsChildren) {
     ASSERT_EQ(reply.status, 200) << c.target << ": " << reply.body;
     EXPECT_EQ(ids(reply), c.expected) << c.target;
   }
-}
-
-TEST(Lookup, ReturnsOneRecordOrNotFound) {
-  Devserver server;
-  ApiClient api(server);
-  std::string ws = str(api.createWorkspace("Équipe")["id"]);
-  std::string folder = str(api.createFolder(ws, "Dossier")["id"]);
-  std::string doc = str(api.createDocument(ws, "Note.md", "# Titre", folder)["id"]);
-
-  auto workspace = decodeObject<Workspace>(api.get("documents/workspaces/" + ws).body);
-  EXPECT_EQ(workspace.label, "Équipe");
-  auto document = decodeObject<FoliumDocument>(api.get("documents/documents/" + doc).body);
-  EXPECT_EQ(document.name, "Note.md");
-  EXPECT_EQ(document.documentsFolderId, folder);
-  EXPECT_EQ(document.workspaceId, ws);
-  EXPECT_EQ(document.downloadUrl, server.baseURL() + "api/v1/documents/documents/" + doc + "/blob");
-  EXPECT_EQ(document.createdAt, document.updatedAt);
-
-  // Ids are never reused across kinds.
-  EXPECT_EQ(api.get("documents/workspaces/" + folder).status, 404);
 }
 
 }  // namespace

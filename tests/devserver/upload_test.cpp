@@ -5,7 +5,6 @@
 #include "core/json_decoding.hpp"
 #include "core/records.hpp"
 #include "tests/devserver/api_client.hpp"
-#include "tests/support/keyring.hpp"
 
 namespace folium::devserver::testing {
 namespace {
@@ -57,6 +56,9 @@ TEST_F(Upload, NamesAndBytesComeBackExactly) {
     auto document = decodeObject<FoliumDocument>(reply.body);
     EXPECT_EQ(document.name, c.filename);
     EXPECT_FALSE(document.documentsFolderId);
+    EXPECT_EQ(document.workspaceId, ws_);
+    EXPECT_EQ(document.downloadUrl,
+              server_.baseURL() + "api/v1/documents/documents/" + document.id + "/blob");
     EXPECT_EQ(reply.json().at("size").as_int64(), static_cast<std::int64_t>(c.data.size()));
     Reply blob = api_.get("documents/documents/" + document.id + "/blob");
     EXPECT_EQ(blob.status, 200);

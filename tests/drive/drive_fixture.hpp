@@ -29,31 +29,14 @@ namespace {
 
 using namespace std::chrono_literals;
 using testing::BackgroundProcess;
+using testing::eventually;
 using testing::ProcessResult;
 using testing::TempDir;
 namespace fs = std::filesystem;
 
-bool fuseAvailable() {
-  const int fd = ::open("/dev/fuse", O_RDWR | O_CLOEXEC);
-  if (fd < 0) return false;
-  ::close(fd);
-  return true;
-}
-
 bool isMounted(const fs::path& mountPoint) {
   return testing::readFile("/proc/mounts").find(" " + mountPoint.string() + " fuse.folium ") !=
          std::string::npos;
-}
-
-// Waits for a condition that another thread brings about (no timing is asserted: the limit
-// only keeps a broken drive from hanging the test).
-bool eventually(const std::function<bool()>& condition, std::chrono::seconds limit = 20s) {
-  const auto deadline = std::chrono::steady_clock::now() + limit;
-  while (!condition()) {
-    if (std::chrono::steady_clock::now() > deadline) return false;
-    std::this_thread::sleep_for(20ms);
-  }
-  return true;
 }
 
 // The errno of opening `path` for reading (0 when it opens).
@@ -152,15 +135,9 @@ class MountedDrive {
 class DriveTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    if (!fuseAvailable()) GTEST_SKIP() << "/dev/fuse cannot be opened here";
+    if (!testing::fuseAvailable()) GTEST_SKIP() << "/dev/fuse cannot be opened here";
     // The plug-in reads the profile store of this process's environment.
-    for (const auto& [name, value] : home_.isolatedEnv()) {
-      if (value.empty()) {
-        ::unsetenv(name.c_str());
-      } else {
-        ::setenv(name.c_str(), value.c_str(), 1);
-      }
-    }
+    env_.emplace(home_.isolatedEnv());
     server_ = std::make_unique<Server>(home_);
     const auto profile = server_->profilePath();
     const ProcessResult saved = testing::runProcess(
@@ -171,6 +148,7 @@ class DriveTest : public ::testing::Test {
   }
 
   TempDir home_;
+  std::optional<testing::ScopedEnv> env_;
   std::unique_ptr<Server> server_;
   std::string identifier_;
   std::shared_ptr<FakeClock> clock_ = std::make_shared<FakeClock>();

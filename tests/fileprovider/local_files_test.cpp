@@ -1,10 +1,8 @@
 #include "fileprovider/local_files.hpp"
 
 #include <gtest/gtest.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
-#include <cstdlib>
 #include <filesystem>
 #include <system_error>
 
@@ -15,31 +13,13 @@ namespace {
 
 namespace fs = std::filesystem;
 
-unsigned mode(const fs::path& path) {
-  struct stat status {};
-  EXPECT_EQ(::lstat(path.c_str(), &status), 0) << path;
-  return status.st_mode & 0777;
-}
-
 // Points TMPDIR at a fresh folder for the test's duration.
 class TemporaryDirectory : public ::testing::Test {
  protected:
-  void SetUp() override {
-    const char* old = std::getenv("TMPDIR");
-    if (old) saved_ = old;
-    ::setenv("TMPDIR", dir_.path().c_str(), 1);
-  }
-  void TearDown() override {
-    if (saved_) {
-      ::setenv("TMPDIR", saved_->c_str(), 1);
-    } else {
-      ::unsetenv("TMPDIR");
-    }
-  }
   fs::path ours() const { return dir_ / ("folium-" + std::to_string(::geteuid())); }
 
   testing::TempDir dir_;
-  std::optional<std::string> saved_;
+  testing::ScopedEnv tmpdir_{{{"TMPDIR", dir_.path().string()}}};
 };
 
 TEST_F(TemporaryDirectory, DownloadsArePrivateFilesWithNamesOfTheirOwn) {
@@ -50,8 +30,8 @@ TEST_F(TemporaryDirectory, DownloadsArePrivateFilesWithNamesOfTheirOwn) {
   const fs::path second = writeTemporaryFile(downloadsFolder(), "");
   EXPECT_EQ(first.parent_path(), ours());
   EXPECT_NE(first, second);
-  EXPECT_EQ(mode(ours()), 0700u);
-  EXPECT_EQ(mode(first), 0600u);
+  EXPECT_EQ(testing::fileMode(ours()), 0700u);
+  EXPECT_EQ(testing::fileMode(first), 0600u);
   EXPECT_EQ(testing::readFile(first), "contenu");
   EXPECT_EQ(testing::readFile(second), "");
 }

@@ -166,25 +166,13 @@ TEST(FileSecretStore, AWriterKilledMidWriteLeavesNoTokensBehindForLong) {
 }
 
 TEST(FileSecretStore, DefaultFolderFollowsTheDataHome) {
-  auto get = [](const char* name) -> std::optional<std::string> {
-    const char* value = std::getenv(name);
-    return value ? std::optional<std::string>(value) : std::nullopt;
-  };
-  auto set = [](const char* name, const std::optional<std::string>& value) {
-    value ? ::setenv(name, value->c_str(), 1) : ::unsetenv(name);
-  };
-  const auto oldData = get("XDG_DATA_HOME"), oldHome = get("HOME");
-  ::setenv("HOME", "/home/u", 1);
   // Relative values are invalid for XDG variables and are ignored.
-  for (const auto& [dataHome, expected] :
-       std::vector<std::pair<std::optional<std::string>, fs::path>>{
+  for (const auto& [dataHome, expected] : std::vector<std::pair<std::string, fs::path>>{
            {"/data", "/data/folium/secrets"},
            {"rel/data", "/home/u/.local/share/folium/secrets"}}) {
-    set("XDG_DATA_HOME", dataHome);
+    const testing::ScopedEnv env({{"HOME", "/home/u"}, {"XDG_DATA_HOME", dataHome}});
     EXPECT_EQ(FileSecretStore::defaultFolder(), expected);
   }
-  set("XDG_DATA_HOME", oldData);
-  set("HOME", oldHome);
 }
 
 // A locked keyring must neither read as "no item" (the caller would then overwrite it) nor

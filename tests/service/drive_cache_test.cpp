@@ -18,9 +18,6 @@ namespace {
 namespace fs = std::filesystem;
 namespace json = boost::json;
 
-#define SKIP_WITHOUT_FUSE() \
-  if (::access("/dev/fuse", R_OK | W_OK) != 0) GTEST_SKIP() << "/dev/fuse cannot be opened here"
-
 constexpr std::size_t kFileBytes = 40 << 10;
 
 std::string workspaceId(const ServiceSandbox& sandbox, const fs::path& profile,
@@ -51,7 +48,7 @@ std::multiset<char> cached(const fs::path& state) {
 // Four 40 KiB documents under a 100 KiB bound: the least recently used one goes, but not
 // one that is open, nor what is pinned; an evicted one comes back on its next open.
 TEST(DriveCache, EvictsLeastRecentlyUsedButNeverOpenOrPinned) {
-  SKIP_WITHOUT_FUSE();
+  FOLIUM_SKIP_WITHOUT_FUSE();
   Devserver server({"--demo"});
   ServiceSandbox sandbox;
   sandbox.setEnv("FOLIUM_CACHE_LIMIT", "100K");
@@ -117,7 +114,7 @@ TEST(DriveCache, EvictsLeastRecentlyUsedButNeverOpenOrPinned) {
 // A drive removed while the server is away keeps its edit aside, where the user finds it,
 // and its state; added again, it sends the edit and the copy goes.
 TEST(DriveRemoval, KeepsUnsentEditsAsideAndResumesWhenAddedAgain) {
-  SKIP_WITHOUT_FUSE();
+  FOLIUM_SKIP_WITHOUT_FUSE();
   Devserver server({"--demo"});
   ServiceSandbox sandbox;
   sandbox.setEnv("FOLIUM_REMOVAL_SECONDS", "1");

@@ -23,11 +23,6 @@ namespace json = boost::json;
 using platform::service::driveMountPoints;
 using platform::service::escapeDriveName;
 
-bool canMount() { return ::access("/dev/fuse", R_OK | W_OK) == 0; }
-
-#define SKIP_WITHOUT_FUSE() \
-  if (!canMount()) GTEST_SKIP() << "/dev/fuse cannot be opened here"
-
 json::array domainList(const ServiceSandbox& sandbox) {
   const auto result = sandbox.foliumctl({"domains", "list"});
   EXPECT_EQ(result.exitCode, 0) << result.err;
@@ -60,9 +55,7 @@ TEST(DriveNames, EscapedAndMadeUniqueInRegistrationOrder) {
     std::string displayName;
     std::string shown;
   } cases[] = {
-      {"a/b", "a\u2215b"},
-      {"", "_"},
-      {".", "_."},
+      // Escaped as the drive escapes the names it shows (tests/drive); "..." is a name.
       {"..", "_.."},
       {"...", "..."},
       {longName, std::string(255, 'e')},
@@ -90,7 +83,7 @@ TEST(DriveNames, EscapedAndMadeUniqueInRegistrationOrder) {
 // One user's session: drives registered, browsed, followed, renamed, refused, asked after
 // and removed. The first drive is the sample server's; the others have no profile.
 TEST(DriveService, RegistersMountsAndRemovesDrives) {
-  SKIP_WITHOUT_FUSE();
+  FOLIUM_SKIP_WITHOUT_FUSE();
   Devserver server({"--demo"});
   ServiceSandbox sandbox;
   const fs::path drives = sandbox.drives();
@@ -151,12 +144,6 @@ TEST(DriveService, RegistersMountsAndRemovesDrives) {
 
   const auto root = sandbox.foliumctl({"domains", "url", "folium-c", "@root"});
   EXPECT_EQ(root.out, (drives / "x\u2215y").string() + "\n") << root.err;
-  const auto deep = sandbox.foliumctl({"domains", "url", a, "do:14"});
-  EXPECT_EQ(
-      deep.out,
-      (drives / "Archives/Projets/Refonte du site/Maquettes/Notes de conception.md").string() +
-          "\n")
-      << deep.err;
 
   // The sample server's drive is online; the others reach no server.
   const auto status = sandbox.foliumctl({"status"});
@@ -215,7 +202,7 @@ TEST(DriveService, RacingClientsShareOneSupervisor) {
 // A worker killed outright leaves its mount dead (ENOTCONN); the supervisor starts it again
 // on the same folder, and a SIGTERM to the supervisor unmounts everything.
 TEST(DriveService, KilledWorkerComesBackAndStopUnmounts) {
-  SKIP_WITHOUT_FUSE();
+  FOLIUM_SKIP_WITHOUT_FUSE();
   ServiceSandbox sandbox;
   ASSERT_EQ(sandbox.foliumctl({"domains", "add", "folium-k", "Démo"}).exitCode, 0);
   const fs::path mount = sandbox.drives() / "Démo";
@@ -243,7 +230,7 @@ TEST(DriveService, KilledWorkerComesBackAndStopUnmounts) {
 
 // The application's view: completions once each, never on the calling thread.
 TEST(ServiceManager, CompletesOnceOffTheCallingThread) {
-  SKIP_WITHOUT_FUSE();
+  FOLIUM_SKIP_WITHOUT_FUSE();
   ServiceSandbox sandbox;
   sandbox.enterInProcess();
   auto manager = platform::makeServiceManager();

@@ -4,22 +4,22 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <cstdlib>
-#include <fstream>
-#include <optional>
 #include <sstream>
-#include <thread>
+
+#include "platform/fileprovider/service/mount_table.hpp"
 
 namespace folium::testing {
 namespace fs = std::filesystem;
 
 namespace {
 
+// The file, or nothing once it is gone (a process that exited meanwhile).
 std::string readAll(const fs::path& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::ostringstream text;
-  text << in.rdbuf();
-  return text.str();
+  try {
+    return readFile(path);
+  } catch (const std::exception&) {
+    return {};
+  }
 }
 
 std::vector<std::string> splitNul(const std::string& text) {
@@ -30,46 +30,17 @@ std::vector<std::string> splitNul(const std::string& text) {
   return parts;
 }
 
-// The mount tables write spaces and a few other bytes as octal escapes.
-std::string unescape(const std::string& text) {
-  std::string result;
-  for (std::size_t i = 0; i < text.size(); ++i) {
-    if (text[i] == '\\' && i + 3 < text.size()) {
-      result += static_cast<char>(std::stoi(text.substr(i + 1, 3), nullptr, 8));
-      i += 3;
-    } else {
-      result += text[i];
-    }
-  }
-  return result;
-}
-
 }  // namespace
-
-bool eventually(const std::function<bool()>& condition, std::chrono::seconds timeout) {
-  const auto deadline = std::chrono::steady_clock::now() + timeout;
-  while (!condition()) {
-    if (std::chrono::steady_clock::now() > deadline) return false;
-    std::this_thread::sleep_for(std::chrono::milliseconds(50));
-  }
-  return true;
-}
 
 ServiceSandbox::ServiceSandbox() : env_(dir_.isolatedEnv()) {}
 
 ServiceSandbox::~ServiceSandbox() {
-  for (const auto& [name, value] : saved_) {
-    if (value) {
-      ::setenv(name.c_str(), value->c_str(), 1);
-    } else {
-      ::unsetenv(name.c_str());
-    }
-  }
+  inProcess_.reset();
   // The supervisor unmounts its drives on SIGTERM; whatever still runs after that is killed.
   for (int pid : supervisors()) ::kill(pid, SIGTERM);
   eventually([&] { return supervisors().empty() && workers().empty(); }, std::chrono::seconds(20));
   // A worker waiting on its own mount dies only once the mount's requests are failed.
-  abortMounts();
+  for (const auto& mount : mounts()) platform::service::abortFuseConnection(mount);
   for (int pid : processes(false, {})) ::kill(pid, SIGKILL);
   for (int pid : processes(true, {})) ::kill(pid, SIGKILL);
   eventually([&] { return supervisors().empty() && workers().empty(); }, std::chrono::seconds(5));
@@ -112,39 +83,16 @@ std::vector<int> ServiceSandbox::workers(const std::string& identifier) const {
   return processes(true, identifier);
 }
 
-void ServiceSandbox::abortMounts() const {
-  std::istringstream table(readAll("/proc/self/mountinfo"));
-  std::string id, parent, device, root, mountPoint, rest;
-  while (table >> id >> parent >> device >> root >> mountPoint && std::getline(table, rest)) {
-    if (unescape(mountPoint).rfind(dir_.path().string() + "/", 0) != 0) continue;
-    std::ofstream abort("/sys/fs/fuse/connections/" + device.substr(device.find(':') + 1) +
-                        "/abort");
-    abort << "1\n";
-  }
-}
-
 std::vector<fs::path> ServiceSandbox::mounts() const {
   std::vector<fs::path> found;
-  std::istringstream table(readAll("/proc/mounts"));
-  std::string device, mountPoint, rest;
-  const std::string prefix = dir_.path().string() + "/";
-  while (table >> device >> mountPoint && std::getline(table, rest)) {
-    const std::string unescaped = unescape(mountPoint);
-    if (unescaped.rfind(prefix, 0) == 0) found.emplace_back(unescaped);
+  for (const auto& mount : platform::service::readMountTable()) {
+    if (mount.mountPoint.string().starts_with(dir_.path().string() + "/")) {
+      found.push_back(mount.mountPoint);
+    }
   }
   return found;
 }
 
-void ServiceSandbox::enterInProcess() {
-  for (const auto& [name, value] : env_) {
-    const char* old = std::getenv(name.c_str());
-    saved_[name] = old ? std::optional<std::string>(old) : std::nullopt;
-    if (value.empty()) {
-      ::unsetenv(name.c_str());
-    } else {
-      ::setenv(name.c_str(), value.c_str(), 1);
-    }
-  }
-}
+void ServiceSandbox::enterInProcess() { inProcess_.emplace(env_); }
 
 }  // namespace folium::testing

@@ -1,14 +1,16 @@
 #pragma once
 
-#include <chrono>
 #include <filesystem>
-#include <functional>
 #include <map>
 #include <optional>
 #include <string>
 #include <vector>
 
 #include "tests/support/process.hpp"
+
+// In a test: skips it where FUSE cannot be used.
+#define FOLIUM_SKIP_WITHOUT_FUSE() \
+  if (!folium::testing::fuseAvailable()) GTEST_SKIP() << "/dev/fuse cannot be opened here"
 
 namespace folium::testing {
 
@@ -40,16 +42,10 @@ class ServiceSandbox {
 
  private:
   std::vector<int> processes(bool worker, const std::string& identifier) const;
-  void abortMounts() const;
 
   TempDir dir_;
   std::map<std::string, std::string> env_;
-  std::map<std::string, std::optional<std::string>> saved_;
+  std::optional<ScopedEnv> inProcess_;
 };
-
-// Polls `condition` until it holds or `timeout` passes; whether it held. For waiting on
-// other processes, never for timing.
-bool eventually(const std::function<bool()>& condition,
-                std::chrono::seconds timeout = std::chrono::seconds(30));
 
 }  // namespace folium::testing

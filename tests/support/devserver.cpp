@@ -1,25 +1,15 @@
 #include "tests/support/devserver.hpp"
 
-#include <sys/stat.h>
-
 #include <boost/json.hpp>
 #include <stdexcept>
 
+#include "platform/files/private_folder.hpp"
+
 namespace folium::testing {
-
-namespace {
-
-std::string jsonString(std::string_view text) {
-  return boost::json::serialize(boost::json::value(boost::json::string_view(text)));
-}
-
-}  // namespace
 
 Devserver::Devserver(std::vector<std::string> extraArgs, const std::filesystem::path& parent)
     : dir_(parent), dataDir_(dir_ / "data") {
-  std::filesystem::create_directory(dataDir_);
-  std::filesystem::permissions(dataDir_, std::filesystem::perms::owner_all,
-                               std::filesystem::perm_options::replace);
+  platform::makePrivateFolder(dataDir_);
   start(extraArgs);
 }
 
@@ -48,11 +38,8 @@ Devserver::~Devserver() { process_.reset(); }
 std::filesystem::path Devserver::profilePath() {
   if (profile_.empty()) {
     const auto path = dir_ / "Test.foliumprofile";
-    writeFile(path, "{\"instance_url\": " + jsonString(baseURL_) +
-                        ", \"token\": " + jsonString(token_) + ", \"display_name\": \"Test\"}\n");
-    std::filesystem::permissions(
-        path, std::filesystem::perms::owner_read | std::filesystem::perms::owner_write,
-        std::filesystem::perm_options::replace);
+    writeFile(path, boost::json::serialize(boost::json::object{
+                        {"instance_url", baseURL_}, {"token", token_}, {"display_name", "Test"}}));
     profile_ = path;
   }
   return profile_;

@@ -1,12 +1,8 @@
 #pragma once
 
 #include <gtest/gtest.h>
-#include <sys/stat.h>
 
 #include <cstdlib>
-#include <filesystem>
-#include <set>
-#include <string>
 
 #include "tests/support/process.hpp"
 
@@ -29,21 +25,6 @@ inline void lockKeyring() {
                                 "org.freedesktop.Secret.Service.Lock",
                                 "['/org/freedesktop/secrets/collection/login']"});
   ASSERT_EQ(lock.exitCode, 0) << lock.err;
-}
-
-// Permission bits of a file or folder; 0 when it does not exist.
-inline mode_t fileMode(const std::filesystem::path& path) {
-  struct stat info {};
-  if (::stat(path.c_str(), &info) != 0) return 0;
-  return info.st_mode & 07777;
-}
-
-inline std::set<std::string> folderEntries(const std::filesystem::path& folder) {
-  std::set<std::string> names;
-  for (const auto& entry : std::filesystem::directory_iterator(folder)) {
-    names.insert(entry.path().filename().string());
-  }
-  return names;
 }
 
 }  // namespace folium::testing

@@ -10,16 +10,15 @@
 
 #include <cerrno>
 #include <cstdlib>
-#include <cstring>
-#include <fstream>
-#include <sstream>
 #include <stdexcept>
 #include <system_error>
 #include <thread>
 #include <utility>
 
 #include "platform/files/file_descriptor.hpp"
+#include "platform/files/private_folder.hpp"
 #include "platform/files/whole_file.hpp"
+#include "platform/threads/child_signals.hpp"
 
 extern char** environ;
 
@@ -27,66 +26,49 @@ namespace folium::testing {
 
 namespace {
 
+using namespace std::chrono_literals;
 using Clock = std::chrono::steady_clock;
+using Fd = platform::FileDescriptor;
 
 [[noreturn]] void throwErrno(const std::string& what) {
   throw std::system_error(errno, std::generic_category(), what);
 }
 
-using Fd = platform::FileDescriptor;
-
-struct Pipe {
-  Fd read;
-  Fd write;
-};
-
-Pipe makePipe() {
+std::pair<Fd, Fd> makePipe() {  // read end, write end
   int fds[2];
   if (::pipe2(fds, O_CLOEXEC) != 0) throwErrno("pipe2");
   return {Fd(fds[0]), Fd(fds[1])};
 }
 
-// The test's own environment with `overrides` applied; an empty value removes a variable.
-std::vector<std::string> mergedEnvironment(const std::map<std::string, std::string>& overrides) {
+std::vector<char*> pointers(std::vector<std::string>& strings) {
+  std::vector<char*> result;
+  for (auto& text : strings) result.push_back(text.data());
+  result.push_back(nullptr);
+  return result;
+}
+
+// Starts `argv` with the test's environment and `env` applied (an empty value removes a
+// variable). -1 for a child descriptor: /dev/null for stdin, the test's own for the others.
+pid_t spawn(const std::vector<std::string>& argv, const std::map<std::string, std::string>& env,
+            int stdinFd, int stdoutFd, int stderrFd) {
+  if (argv.empty()) throw std::invalid_argument("cannot run a program: the command line is empty");
   std::map<std::string, std::string> merged;
   for (char** entry = environ; *entry != nullptr; ++entry) {
-    std::string_view text(*entry);
-    auto equals = text.find('=');
-    if (equals == std::string_view::npos) continue;
-    merged[std::string(text.substr(0, equals))] = std::string(text.substr(equals + 1));
+    const std::string_view text(*entry);
+    const auto equals = text.find('=');
+    if (equals != std::string_view::npos) {
+      merged[std::string(text.substr(0, equals))] = std::string(text.substr(equals + 1));
+    }
   }
-  for (const auto& [name, value] : overrides) {
+  for (const auto& [name, value] : env) {
     if (value.empty()) {
       merged.erase(name);
     } else {
       merged[name] = value;
     }
   }
-  std::vector<std::string> result;
-  result.reserve(merged.size());
-  for (const auto& [name, value] : merged) result.push_back(name + "=" + value);
-  return result;
-}
-
-std::vector<char*> pointers(std::vector<std::string>& strings) {
-  std::vector<char*> result;
-  result.reserve(strings.size() + 1);
-  for (auto& text : strings) result.push_back(text.data());
-  result.push_back(nullptr);
-  return result;
-}
-
-struct ChildFds {
-  int stdinFd = -1;   // -1: /dev/null
-  int stdoutFd = -1;  // -1: the test's own
-  int stderrFd = -1;  // -1: the test's own
-};
-
-pid_t spawn(const std::vector<std::string>& argv, const std::map<std::string, std::string>& env,
-            const ChildFds& fds) {
-  if (argv.empty()) throw std::invalid_argument("cannot run a program: the command line is empty");
-  std::vector<std::string> args = argv;
-  std::vector<std::string> environment = mergedEnvironment(env);
+  std::vector<std::string> args = argv, environment;
+  for (const auto& [name, value] : merged) environment.push_back(name + "=" + value);
   std::vector<char*> argPointers = pointers(args);
   std::vector<char*> envPointers = pointers(environment);
 
@@ -99,32 +81,15 @@ pid_t spawn(const std::vector<std::string>& argv, const std::map<std::string, st
   if (pid == 0) {
     ::prctl(PR_SET_PDEATHSIG, SIGKILL);
     if (::getppid() != parent) ::_exit(127);
-    int devNull = -1;
-    if (fds.stdinFd >= 0) {
-      ::dup2(fds.stdinFd, STDIN_FILENO);
-    } else if ((devNull = ::open("/dev/null", O_RDONLY)) >= 0) {
-      ::dup2(devNull, STDIN_FILENO);
-    }
-    if (fds.stdoutFd >= 0) ::dup2(fds.stdoutFd, STDOUT_FILENO);
-    if (fds.stderrFd >= 0) ::dup2(fds.stderrFd, STDERR_FILENO);
-    // The child starts with default signal handling and nothing blocked, whatever the test
-    // process did to its own (an ignored SIGPIPE would otherwise be inherited).
-    struct sigaction defaults {};
-    defaults.sa_handler = SIG_DFL;
-    for (int signal = 1; signal < NSIG; ++signal) ::sigaction(signal, &defaults, nullptr);
-    sigset_t none;
-    sigemptyset(&none);
-    ::sigprocmask(SIG_SETMASK, &none, nullptr);
+    if (stdinFd < 0) stdinFd = ::open("/dev/null", O_RDONLY);
+    if (stdinFd >= 0) ::dup2(stdinFd, STDIN_FILENO);
+    if (stdoutFd >= 0) ::dup2(stdoutFd, STDOUT_FILENO);
+    if (stderrFd >= 0) ::dup2(stderrFd, STDERR_FILENO);
+    platform::resetSignalsForExec();  // an ignored SIGPIPE of the test's must not pass on
     ::execvpe(argPointers[0], argPointers.data(), envPointers.data());
     ::_exit(127);
   }
   return pid;
-}
-
-int exitCodeOf(int status) {
-  if (WIFEXITED(status)) return WEXITSTATUS(status);
-  if (WIFSIGNALED(status)) return 128 + WTERMSIG(status);
-  return -1;
 }
 
 int waitFor(pid_t pid) {
@@ -135,15 +100,24 @@ int waitFor(pid_t pid) {
   return status;
 }
 
-void setNonBlocking(int fd) {
-  int flags = ::fcntl(fd, F_GETFL);
-  if (flags < 0 || ::fcntl(fd, F_SETFL, flags | O_NONBLOCK) < 0) throwErrno("fcntl");
+// The child's wait status once it exits, or once it is killed at `deadline`; whether it
+// had to be killed.
+std::pair<int, bool> reap(pid_t pid, Clock::time_point deadline) {
+  int status = 0;
+  for (;;) {
+    const pid_t done = ::waitpid(pid, &status, WNOHANG);
+    if (done == pid) return {status, false};
+    if (done < 0 && errno != EINTR) return {-1, false};
+    if (Clock::now() >= deadline) break;
+    std::this_thread::sleep_for(5ms);
+  }
+  ::kill(pid, SIGKILL);
+  return {waitFor(pid), true};
 }
 
-void makePrivateDirectory(const std::filesystem::path& path) {
-  std::filesystem::create_directories(path);
-  std::filesystem::permissions(path, std::filesystem::perms::owner_all,
-                               std::filesystem::perm_options::replace);
+int millisecondsUntil(Clock::time_point deadline) {
+  return static_cast<int>(
+      std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count());
 }
 
 }  // namespace
@@ -160,77 +134,52 @@ std::filesystem::path programPath(std::string_view name) {
 ProcessResult runProcess(const std::vector<std::string>& argv,
                          const std::map<std::string, std::string>& env, std::string_view stdinData,
                          std::chrono::seconds timeout) {
-  Pipe input = makePipe();
-  Pipe output = makePipe();
-  Pipe errors = makePipe();
-  const pid_t pid = spawn(argv, env, {input.read.get(), output.write.get(), errors.write.get()});
-  input.read.reset();
-  output.write.reset();
-  errors.write.reset();
+  auto [inputRead, input] = makePipe();
+  auto [output, outputWrite] = makePipe();
+  auto [errors, errorsWrite] = makePipe();
+  const pid_t pid = spawn(argv, env, inputRead.get(), outputWrite.get(), errorsWrite.get());
+  inputRead.reset();
+  outputWrite.reset();
+  errorsWrite.reset();
 
   // A program that stops reading its input early must not take the test down with SIGPIPE;
   // its children start with the default handling again (spawn()).
   static const bool ignoringSigpipe = ::signal(SIGPIPE, SIG_IGN) != SIG_ERR;
   (void)ignoringSigpipe;
-  ProcessResult result;
-  setNonBlocking(input.write.get());
-  if (stdinData.empty()) input.write.reset();
-  size_t stdinWritten = 0;
+  if (stdinData.empty()) input.reset();
+  if (input && ::fcntl(input.get(), F_SETFL, O_NONBLOCK) < 0) throwErrno("fcntl");
 
+  ProcessResult result;
   const auto deadline = Clock::now() + timeout;
-  bool timedOut = false;
   char buffer[65536];
-  while (output.read.get() >= 0 || errors.read.get() >= 0) {
-    const auto left =
-        std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
-    if (left.count() <= 0) {
-      timedOut = true;
-      break;
-    }
-    pollfd fds[3] = {{output.read.get(), POLLIN, 0},
-                     {errors.read.get(), POLLIN, 0},
-                     {input.write.get(), POLLOUT, 0}};
-    int ready = ::poll(fds, 3, static_cast<int>(std::min<long long>(left.count(), 1000)));
-    if (ready < 0) {
+  while ((output || errors) && millisecondsUntil(deadline) > 0) {
+    pollfd fds[3] = {
+        {output.get(), POLLIN, 0}, {errors.get(), POLLIN, 0}, {input.get(), POLLOUT, 0}};
+    if (::poll(fds, 3, std::min(millisecondsUntil(deadline), 1000)) < 0) {
       if (errno == EINTR) continue;
       throwErrno("poll");
     }
-    for (int i = 0; i < 2; ++i) {
-      if (fds[i].fd < 0 || fds[i].revents == 0) continue;
-      ssize_t n = ::read(fds[i].fd, buffer, sizeof buffer);
+    for (auto [fd, text, polled] :
+         {std::tuple{&output, &result.out, fds[0]}, std::tuple{&errors, &result.err, fds[1]}}) {
+      if (polled.fd < 0 || polled.revents == 0) continue;
+      const ssize_t n = ::read(polled.fd, buffer, sizeof buffer);
       if (n > 0) {
-        (i == 0 ? result.out : result.err).append(buffer, static_cast<size_t>(n));
+        text->append(buffer, static_cast<size_t>(n));
       } else if (n == 0 || errno != EINTR) {
-        (i == 0 ? output.read : errors.read).reset();
+        fd->reset();
       }
     }
     if (fds[2].fd >= 0 && fds[2].revents != 0) {
-      ssize_t n = ::write(input.write.get(), stdinData.data() + stdinWritten,
-                          stdinData.size() - stdinWritten);
-      if (n > 0) stdinWritten += static_cast<size_t>(n);
+      const ssize_t n = ::write(input.get(), stdinData.data(), stdinData.size());
+      if (n > 0) stdinData.remove_prefix(static_cast<size_t>(n));
       // A child that stops reading early just does not get the rest.
-      if ((n < 0 && errno != EAGAIN && errno != EINTR) || stdinWritten == stdinData.size()) {
-        input.write.reset();
-      }
+      if ((n < 0 && errno != EAGAIN && errno != EINTR) || stdinData.empty()) input.reset();
     }
   }
   // The child may outlive its output streams; the deadline holds for its exit too.
-  int status = 0;
-  while (!timedOut) {
-    pid_t done = ::waitpid(pid, &status, WNOHANG);
-    if (done == pid || (done < 0 && errno != EINTR)) break;
-    if (Clock::now() >= deadline) {
-      timedOut = true;
-    } else {
-      std::this_thread::sleep_for(std::chrono::milliseconds(5));
-    }
-  }
-  if (timedOut) {
-    ::kill(pid, SIGKILL);
-    status = waitFor(pid);
-  }
-  result.exitCode = timedOut || !WIFEXITED(status) ? -1 : WEXITSTATUS(status);
-  if (timedOut) {
+  const auto [status, killed] = reap(pid, deadline);
+  result.exitCode = killed || !WIFEXITED(status) ? -1 : WEXITSTATUS(status);
+  if (killed) {
     result.err += "\n[test support: " + argv[0] + " killed after " +
                   std::to_string(timeout.count()) + " s]\n";
   }
@@ -239,25 +188,16 @@ ProcessResult runProcess(const std::vector<std::string>& argv,
 
 BackgroundProcess::BackgroundProcess(const std::vector<std::string>& argv,
                                      const std::map<std::string, std::string>& env) {
-  Pipe output = makePipe();
-  pid_ = spawn(argv, env, {-1, output.write.get(), -1});
-  stdoutFd_ = output.read.release();
+  auto [output, outputWrite] = makePipe();
+  pid_ = spawn(argv, env, -1, outputWrite.get(), -1);
+  stdoutFd_ = output.release();
 }
 
 BackgroundProcess::~BackgroundProcess() {
   if (!exited_ && pid_ > 0) {
-    ::kill(pid_, SIGTERM);
     // Give it a moment to clean up, then insist.
-    const auto deadline = Clock::now() + std::chrono::seconds(5);
-    int status = 0;
-    pid_t done = 0;
-    while ((done = ::waitpid(pid_, &status, WNOHANG)) == 0 && Clock::now() < deadline) {
-      std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
-    if (done == 0) {
-      ::kill(pid_, SIGKILL);
-      waitFor(pid_);
-    }
+    ::kill(pid_, SIGTERM);
+    reap(pid_, Clock::now() + 5s);
   }
   if (stdoutFd_ >= 0) ::close(stdoutFd_);
 }
@@ -271,23 +211,20 @@ std::string BackgroundProcess::readLine(std::chrono::seconds timeout) {
       return line;
     }
     if (stdoutFd_ < 0) throw std::runtime_error("program closed its output before a full line");
-    const auto left =
-        std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
-    if (left.count() <= 0) {
+    if (millisecondsUntil(deadline) <= 0) {
       throw std::runtime_error("no line from the program within " +
                                std::to_string(timeout.count()) + " s");
     }
     pollfd fd{stdoutFd_, POLLIN, 0};
-    int ready = ::poll(&fd, 1, static_cast<int>(left.count()));
+    const int ready = ::poll(&fd, 1, millisecondsUntil(deadline));
     if (ready < 0 && errno != EINTR) throwErrno("poll");
     if (ready <= 0) continue;
     char buffer[4096];
-    ssize_t n = ::read(stdoutFd_, buffer, sizeof buffer);
+    const ssize_t n = ::read(stdoutFd_, buffer, sizeof buffer);
     if (n > 0) {
       buffer_.append(buffer, static_cast<size_t>(n));
     } else if (n == 0 || errno != EINTR) {
-      ::close(stdoutFd_);
-      stdoutFd_ = -1;
+      ::close(std::exchange(stdoutFd_, -1));
     }
   }
 }
@@ -295,7 +232,8 @@ std::string BackgroundProcess::readLine(std::chrono::seconds timeout) {
 int BackgroundProcess::stop(int signal) {
   if (!exited_) {
     ::kill(pid_, signal);
-    exitCode_ = exitCodeOf(waitFor(pid_));
+    const int status = waitFor(pid_);
+    exitCode_ = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
     exited_ = true;
   }
   return exitCode_;
@@ -326,30 +264,65 @@ std::map<std::string, std::string> TempDir::isolatedEnv() const {
       {"XDG_CACHE_HOME", (home / ".cache").string()},
       {"XDG_RUNTIME_DIR", (path_ / "runtime").string()},
   };
-  makePrivateDirectory(home);
-  makePrivateDirectory(home / ".local");
-  for (const auto& [name, value] : env) makePrivateDirectory(value);
+  for (const auto& [name, value] : env) platform::makePrivateFolder(value);
   // The developer's own choices must not leak into an isolated run.
   env["FOLIUM_SECRET_STORE"] = "";
   env["FOLIUM_DRIVES_DIR"] = "";
   return env;
 }
 
+ScopedEnv::ScopedEnv(const std::map<std::string, std::string>& values) {
+  for (const auto& [name, value] : values) {
+    const char* old = std::getenv(name.c_str());
+    saved_.emplace(name, old ? std::optional<std::string>(old) : std::nullopt);
+    value.empty() ? ::unsetenv(name.c_str()) : ::setenv(name.c_str(), value.c_str(), 1);
+  }
+}
+
+ScopedEnv::~ScopedEnv() {
+  for (const auto& [name, value] : saved_) {
+    value ? ::setenv(name.c_str(), value->c_str(), 1) : ::unsetenv(name.c_str());
+  }
+}
+
+bool eventually(const std::function<bool()>& condition, std::chrono::seconds limit) {
+  const auto deadline = Clock::now() + limit;
+  while (!condition()) {
+    if (Clock::now() > deadline) return false;
+    std::this_thread::sleep_for(20ms);
+  }
+  return true;
+}
+
+bool fuseAvailable() { return ::access("/dev/fuse", R_OK | W_OK) == 0; }
+
 std::string readFile(const std::filesystem::path& path) { return platform::readWholeFile(path); }
+
+unsigned fileMode(const std::filesystem::path& path) {
+  struct stat info {};
+  return ::stat(path.c_str(), &info) == 0 ? info.st_mode & 07777 : 0;
+}
+
+std::set<std::string> folderEntries(const std::filesystem::path& folder) {
+  std::set<std::string> names;
+  for (const auto& entry : std::filesystem::directory_iterator(folder)) {
+    names.insert(entry.path().filename().string());
+  }
+  return names;
+}
 
 void writeFile(const std::filesystem::path& path, std::string_view contents) {
   Fd fd(::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600));
-  if (fd.get() < 0) throwErrno("cannot write " + path.string());
-  size_t written = 0;
-  while (written < contents.size()) {
-    ssize_t n = ::write(fd.get(), contents.data() + written, contents.size() - written);
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      throwErrno("cannot write " + path.string());
-    }
-    written += static_cast<size_t>(n);
+  if (!fd) throwErrno("cannot write " + path.string());
+  while (!contents.empty()) {
+    const ssize_t n = ::write(fd.get(), contents.data(), contents.size());
+    if (n < 0 && errno != EINTR) throwErrno("cannot write " + path.string());
+    if (n > 0) contents.remove_prefix(static_cast<size_t>(n));
   }
-  if (::close(fd.release()) != 0) throwErrno("cannot write " + path.string());
+  if (const int error = fd.close(); error != 0) {
+    errno = error;
+    throwErrno("cannot write " + path.string());
+  }
 }
 
 }  // namespace folium::testing

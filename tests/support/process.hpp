@@ -2,7 +2,11 @@
 
 #include <chrono>
 #include <filesystem>
+#include <functional>
+#include <initializer_list>
 #include <map>
+#include <optional>
+#include <set>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -66,7 +70,33 @@ class TempDir {
   std::filesystem::path path_;
 };
 
+// Environment variables of this process set (an empty value: removed) for the object's
+// life, then put back as they were. Not thread-safe: set them before starting threads.
+class ScopedEnv {
+ public:
+  explicit ScopedEnv(const std::map<std::string, std::string>& values);
+  ScopedEnv(std::initializer_list<std::pair<const std::string, std::string>> values)
+      : ScopedEnv(std::map<std::string, std::string>(values)) {}
+  ~ScopedEnv();
+  ScopedEnv(const ScopedEnv&) = delete;
+  ScopedEnv& operator=(const ScopedEnv&) = delete;
+
+ private:
+  std::map<std::string, std::optional<std::string>> saved_;
+};
+
+// Polls `condition` until it holds or `limit` passes; whether it held. For waiting on other
+// threads and processes: no timing is asserted, the limit only keeps a fault from hanging.
+bool eventually(const std::function<bool()>& condition,
+                std::chrono::seconds limit = std::chrono::seconds(30));
+
+// Whether this process may mount a FUSE file system (else mounting tests skip).
+bool fuseAvailable();
+
 std::string readFile(const std::filesystem::path& path);
+// Permission bits of a file or folder; 0 when it does not exist.
+unsigned fileMode(const std::filesystem::path& path);
+std::set<std::string> folderEntries(const std::filesystem::path& folder);
 void writeFile(const std::filesystem::path& path, std::string_view contents);
 
 }  // namespace folium::testing

@@ -39,7 +39,8 @@ struct ScriptedResponse {
 
   static ScriptedResponse json(std::string body, int status = 200,
                                platform::HttpHeaders headers = {});
-  static ScriptedResponse status(int code);  // this status, no body
+  static ScriptedResponse status(int code);         // this status, no body
+  static ScriptedResponse bytes(std::string body);  // contents: application/octet-stream
 };
 
 // An HTTP/1.1 server on 127.0.0.1 with a free port, run on its own threads, that answers

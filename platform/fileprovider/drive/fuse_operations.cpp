@@ -178,14 +178,9 @@ void forgetMulti(fuse_req_t req, size_t count, fuse_forget_data* forgets) {
   fuse_reply_none(req);
 }
 
-void getattr(fuse_req_t req, fuse_ino_t ino, fuse_file_info*) {
-  FuseDrive& drive = driveOf(req);
-  const auto item = drive.replica().item(ino);
-  if (!item) return (void)fuse_reply_err(req, ENOENT);
-  struct stat attr = attributesOf(*item);
-  applyLocal(drive, *item, attr);
-  fuse_reply_attr(req, &attr, kCacheTimeout);
-}
+void replyAttributes(fuse_req_t req, fuse_ino_t ino);
+
+void getattr(fuse_req_t req, fuse_ino_t ino, fuse_file_info*) { replyAttributes(req, ino); }
 
 // A listing as it was when the folder was opened, so that offsets stay meaningful.
 struct DirectoryHandle final : FuseDrive::OpenHandle {

@@ -183,6 +183,28 @@ void Replica::load() {
   }
 }
 
+namespace {
+
+// Binds every column of the item but its id, in the order of the table, from `first` on.
+void bindColumns(SqliteStatement& statement, int first, const ReplicaItem& item) {
+  statement.bind(first, item.identifier)
+      .bind(first + 1, static_cast<std::int64_t>(item.parent))
+      .bind(first + 2, item.serverName)
+      .bind(first + 3, item.shownName)
+      .bind(first + 4, static_cast<std::int64_t>(item.kind))
+      .bind(first + 5, item.contentVersion)
+      .bind(first + 6, item.metadataVersion)
+      .bind(first + 7, item.size)
+      .bind(first + 8, static_cast<std::int64_t>(item.capabilities))
+      .bind(first + 9, static_cast<std::int64_t>(item.flags))
+      .bind(first + 10, std::int64_t{item.childrenListed})
+      .bind(first + 11, item.contentFile)
+      .bind(first + 12, item.cachedVersion)
+      .bind(first + 13, item.lastUsed);
+}
+
+}  // namespace
+
 void Replica::save(const Node& node) {
   const ReplicaItem& item = node.item;
   if (!saveStatement_)
@@ -196,21 +218,8 @@ void Replica::save(const Node& node) {
         "children_listed = ?12, content_file = ?13, cached_version = ?14, last_used = ?15"));
   SqliteStatement& statement = *saveStatement_;
   statement.reset();
-  statement.bind(1, static_cast<std::int64_t>(item.id))
-      .bind(2, item.identifier)
-      .bind(3, static_cast<std::int64_t>(item.parent))
-      .bind(4, item.serverName)
-      .bind(5, item.shownName)
-      .bind(6, static_cast<std::int64_t>(item.kind))
-      .bind(7, item.contentVersion)
-      .bind(8, item.metadataVersion)
-      .bind(9, item.size)
-      .bind(10, static_cast<std::int64_t>(item.capabilities))
-      .bind(11, static_cast<std::int64_t>(item.flags))
-      .bind(12, std::int64_t{item.childrenListed})
-      .bind(13, item.contentFile)
-      .bind(14, item.cachedVersion)
-      .bind(15, item.lastUsed);
+  statement.bind(1, static_cast<std::int64_t>(item.id));
+  bindColumns(statement, 2, item);
   statement.run();
 }
 
@@ -226,20 +235,7 @@ Replica::Node& Replica::insert(ReplicaItem item) {
   }
   SqliteStatement& statement = *insertStatement_;
   statement.reset();
-  statement.bind(1, item.identifier)
-      .bind(2, static_cast<std::int64_t>(item.parent))
-      .bind(3, item.serverName)
-      .bind(4, item.shownName)
-      .bind(5, static_cast<std::int64_t>(item.kind))
-      .bind(6, item.contentVersion)
-      .bind(7, item.metadataVersion)
-      .bind(8, item.size)
-      .bind(9, static_cast<std::int64_t>(item.capabilities))
-      .bind(10, static_cast<std::int64_t>(item.flags))
-      .bind(11, std::int64_t{item.childrenListed})
-      .bind(12, item.contentFile)
-      .bind(13, item.cachedVersion)
-      .bind(14, item.lastUsed);
+  bindColumns(statement, 1, item);
   statement.run();
   item.id = static_cast<std::uint64_t>(db_->lastInsertRowid());
   if (item.identifier) byIdentifier_[*item.identifier] = item.id;

@@ -175,6 +175,17 @@ struct UploadQueue::Outcome {
 
 namespace {
 
+// Takes contents files out of the queue's in-use set when it goes, under the queue's lock.
+struct InUseRelease {
+  std::mutex& mutex;
+  std::set<std::string>& inUse;
+  std::vector<std::string> names;
+  ~InUseRelease() {
+    std::lock_guard lock(mutex);
+    for (const auto& name : names) inUse.erase(name);
+  }
+};
+
 constexpr std::string_view kJobColumns =
     "item_id, identifier, base_version, parent, filename, path, contents, generation, "
     "copy_parent, copy_name, attempt_kind, attempt_parent, attempt_name, attempt_contents, "
@@ -346,14 +357,7 @@ void UploadQueue::enqueue(const LocalEdit& edit) {
     std::lock_guard lock(mutex_);
     inUse_.insert(name);
   }
-  struct Unmark {
-    UploadQueue* queue;
-    const std::string& name;
-    ~Unmark() {
-      std::lock_guard lock(queue->mutex_);
-      queue->inUse_.erase(name);
-    }
-  } unmark{this, name};
+  const InUseRelease unmark{mutex_, inUse_, {name}};
   syncPath(edit.contents, O_RDONLY);
   if (::link(edit.contents.c_str(), kept.c_str()) != 0) {
     if (errno != EXDEV && errno != EPERM && errno != EMLINK) {
@@ -780,15 +784,8 @@ bool UploadQueue::step(LocalItemId itemId) {
   }
   if (!loaded) return stepDiscard(itemId);
   const Job& job = *loaded;
-  struct Release {
-    UploadQueue* queue;
-    const Job& job;
-    ~Release() {
-      std::lock_guard lock(queue->mutex_);
-      queue->inUse_.erase(job.contents);
-      if (job.attemptContents) queue->inUse_.erase(*job.attemptContents);
-    }
-  } release{this, job};
+  InUseRelease release{mutex_, inUse_, {job.contents}};
+  if (job.attemptContents) release.names.push_back(*job.attemptContents);
 
   auto updateJob = [&](std::string_view sql, auto&&... values) {
     std::lock_guard lock(mutex_);
@@ -1298,14 +1295,7 @@ bool UploadQueue::stepDiscard(LocalItemId item) {
     contents = s.text(3);
     inUse_.insert(contents);
   }
-  struct Release {
-    UploadQueue* queue;
-    const std::string& contents;
-    ~Release() {
-      std::lock_guard lock(queue->mutex_);
-      queue->inUse_.erase(contents);
-    }
-  } release{this, contents};
+  const InUseRelease release{mutex_, inUse_, {contents}};
   std::vector<ItemIdentifier> doomed;
   if (identifier) {
     doomed.push_back(*identifier);

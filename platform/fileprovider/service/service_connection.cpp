@@ -22,6 +22,7 @@
 #include "platform/fileprovider/service/line_channel.hpp"
 #include "platform/fileprovider/service/service_paths.hpp"
 #include "platform/files/private_folder.hpp"
+#include "platform/threads/child_signals.hpp"
 
 extern char** environ;
 
@@ -95,12 +96,7 @@ void startSupervisor() {
     }
     ::dup2(log >= 0 ? log : devNull, STDERR_FILENO);
     ::close_range(3, ~0U, 0);
-    struct sigaction defaults {};
-    defaults.sa_handler = SIG_DFL;
-    for (int signal = 1; signal < NSIG; ++signal) ::sigaction(signal, &defaults, nullptr);
-    sigset_t none;
-    sigemptyset(&none);
-    ::sigprocmask(SIG_SETMASK, &none, nullptr);
+    platform::resetSignalsForExec();
     ::execvpe(argv[0], argv.data(), environ);
     ::_exit(127);
   }

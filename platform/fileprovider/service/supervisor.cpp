@@ -24,9 +24,11 @@
 
 #include "platform/fileprovider/item_identifier.hpp"
 #include "platform/fileprovider/service/line_channel.hpp"
+#include "platform/fileprovider/service/mount_table.hpp"
 #include "platform/fileprovider/service/service_paths.hpp"
 #include "platform/fileprovider/service/service_settings.hpp"
 #include "platform/files/private_folder.hpp"
+#include "platform/threads/child_signals.hpp"
 
 extern char** environ;
 
@@ -50,56 +52,7 @@ void log(const std::string& message) {
   std::cerr << "folium-fileproviderd: " << message << std::endl;
 }
 
-std::string unescapeMountInfo(std::string_view text) {
-  std::string result;
-  for (std::size_t i = 0; i < text.size(); ++i) {
-    if (text[i] == '\\' && i + 3 < text.size()) {
-      const std::string digits(text.substr(i + 1, 3));
-      if (digits.size() == 3 &&
-          std::all_of(digits.begin(), digits.end(), [](char c) { return c >= '0' && c <= '7'; })) {
-        result += static_cast<char>(std::stoi(digits, nullptr, 8));
-        i += 3;
-        continue;
-      }
-    }
-    result += text[i];
-  }
-  return result;
-}
-
-// The device ("MAJOR:MINOR") mounted at `path`, read from the mount table: never touches
-// the mount itself, which may hang while its worker is stuck or gone.
-std::optional<std::string> mountedDevice(const fs::path& path) {
-  std::ifstream table("/proc/self/mountinfo");
-  std::string line;
-  while (std::getline(table, line)) {
-    // ID PARENT MAJOR:MINOR ROOT MOUNT-POINT …
-    std::vector<std::string_view> fields;
-    std::string_view rest(line);
-    while (fields.size() < 5) {
-      const std::size_t space = rest.find(' ');
-      fields.push_back(rest.substr(0, space));
-      if (space == std::string_view::npos) break;
-      rest.remove_prefix(space + 1);
-    }
-    if (fields.size() == 5 && unescapeMountInfo(fields[4]) == path.string()) {
-      return std::string(fields[2]);
-    }
-  }
-  return std::nullopt;
-}
-
 bool isMountPoint(const fs::path& path) { return mountedDevice(path).has_value(); }
-
-// Fails every request in flight on the FUSE mount at `path`: a worker with a thread waiting
-// on its own mount cannot even die of SIGKILL until then.
-void abortFuseConnection(const fs::path& path) {
-  const auto device = mountedDevice(path);
-  if (!device) return;
-  const std::string connection = device->substr(device->find(':') + 1);
-  std::ofstream abort("/sys/fs/fuse/connections/" + connection + "/abort");
-  abort << "1\n";
-}
 
 // Runs `fusermount3 -u -z PATH` to its end; whether it succeeded.
 bool lazyUnmount(const fs::path& path) {
@@ -735,12 +688,7 @@ void Supervisor::startWorker(const std::shared_ptr<Worker>& worker) {
     // Only async-signal-safe calls until exec: other threads may hold locks.
     ::dup2(pair[1], 3);
     ::close_range(4, ~0U, 0);
-    struct sigaction defaults {};
-    defaults.sa_handler = SIG_DFL;
-    for (int signal = 1; signal < NSIG; ++signal) ::sigaction(signal, &defaults, nullptr);
-    sigset_t none;
-    sigemptyset(&none);
-    ::sigprocmask(SIG_SETMASK, &none, nullptr);
+    platform::resetSignalsForExec();
     ::execve(argv[0], argv.data(), environ);
     ::_exit(127);
   }
