@@ -18,14 +18,20 @@ namespace folium::fp {
 //
 // Listings hold the children in the server's order: the workspaces for the root, folders
 // then documents for a workspace (its top level only) or a folder, nothing for a document
-// or the service's working-set and trash containers. Documents carry the size the server
-// lists, where it lists one (else the provisional 1). The folder and document lists are
-// requested at the same time; the folder list's failure wins, cancelling the other. Sync
-// anchors are the text "v4:" followed by a change-feed cursor in decimal.
+// or the service's working-set and trash containers. They are reported as the server's
+// pages arrive (one didEnumerateItems call per page, the folders with the first one; one
+// empty call for an empty listing), the next page already requested while the observer
+// handles one. Documents carry the size the server lists, where it lists one (else the
+// provisional 1). The folder and document lists are requested at the same time; the folder
+// list's failure wins, cancelling the other. Sync anchors are the text "v4:" followed by a
+// change-feed cursor in decimal.
 class FoliumEnumerator final : public platform::FileProviderEnumerator {
  public:
   // Change-feed records asked for per request.
   static constexpr std::int64_t kChangeBatchSize = 500;
+  // Records asked for per request when only the feed's end is wanted (nothing is read
+  // again per record): fewer, larger pages.
+  static constexpr std::int64_t kAnchorBatchSize = 1000;
 
   // Work runs as tasks of `tasks`, on its pool.
   FoliumEnumerator(platform::ItemIdentifier container, FoliumClient client, TaskGroup tasks);

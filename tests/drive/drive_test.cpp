@@ -148,6 +148,12 @@ TEST_F(DriveTest, BrowsesReadsAndFollowsTheServerThenKeepsWorkingOffline) {
   ASSERT_EQ(mounted->signal(), nullptr);
   EXPECT_EQ(fs::file_size(ws / "first.txt"), 1u);
   EXPECT_EQ(fs::file_size(ws / "second.txt"), 70003u);
+  // Nothing of a file not downloaded is on the disk: du counts what the cache holds.
+  const auto blocks = [](const fs::path& path) {
+    struct stat status {};
+    return ::stat(path.c_str(), &status) == 0 ? status.st_blocks : -1;
+  };
+  EXPECT_EQ(blocks(ws / "second.txt"), 0);
   const ProcessResult counted = testing::runProcess({"wc", "-c", (ws / "first.txt").string()});
   EXPECT_EQ(counted.out.substr(0, counted.out.find(' ')), "100003");
   EXPECT_EQ(fs::file_size(ws / "first.txt"), 100003u);
@@ -158,6 +164,7 @@ TEST_F(DriveTest, BrowsesReadsAndFollowsTheServerThenKeepsWorkingOffline) {
   const ProcessResult shown =
       testing::runProcess({"stat", "-c", "%s %a", (ws / "second.txt").string()});
   EXPECT_EQ(shown.out, "70003 644\n");
+  EXPECT_EQ(blocks(ws / "second.txt"), (70003 + 511) / 512);
   // The cache is private.
   for (const auto& entry : fs::recursive_directory_iterator(mounted->state())) {
     const auto mode = fs::status(entry.path()).permissions() & fs::perms::all;

@@ -47,15 +47,23 @@ ErrorPtr posixError(int code, std::string description) {
                                              std::move(description));
 }
 
-// Collects a listing and hands it over once, when it ends.
+// Stores a listing in the replica as its parts arrive (while the plug-in fetches the next
+// one), tells the kernel what changed, and hands the outcome over once, when it ends.
 class ListingObserver final : public EnumerationObserver {
  public:
-  using Handler = std::function<void(std::vector<ItemPtr> items, ErrorPtr error)>;
-  explicit ListingObserver(Handler handler) : handler_(std::move(handler)) {}
+  using Tell = std::function<void(Invalidations invalidations)>;
+  using Done = std::function<void(ErrorPtr error)>;
+  ListingObserver(Replica& replica, std::uint64_t container, Tell tell, Done done)
+      : replica_(replica), container_(container), tell_(std::move(tell)), done_(std::move(done)) {}
 
   void didEnumerateItems(std::vector<ItemPtr> items) override {
     std::lock_guard lock(mutex_);
-    for (auto& item : items) items_.push_back(std::move(item));
+    if (!done_ || failure_) return;
+    try {
+      tell_(replica_.addToListing(container_, std::move(items), listing_));
+    } catch (const std::exception& e) {
+      failure_ = posixError(EIO, std::string("cannot store the listing: ") + e.what());
+    }
   }
   void finishEnumeratingUpToPage(std::optional<EnumerationPage>) override { finish(nullptr); }
   void finishEnumeratingWithError(ErrorPtr error) override {
@@ -64,21 +72,31 @@ class ListingObserver final : public EnumerationObserver {
 
  private:
   void finish(ErrorPtr error) {
-    Handler handler;
-    std::vector<ItemPtr> items;
+    Done done;
     {
       std::lock_guard lock(mutex_);
-      if (!handler_) return;
-      handler = std::move(handler_);
-      handler_ = nullptr;
-      items = std::move(items_);
+      if (!done_) return;
+      done = std::move(done_);
+      done_ = nullptr;
+      if (!error) error = failure_;
+      if (!error) {
+        try {
+          tell_(replica_.endListing(container_, listing_));
+        } catch (const std::exception& e) {
+          error = posixError(EIO, std::string("cannot store the listing: ") + e.what());
+        }
+      }
     }
-    handler(error ? std::vector<ItemPtr>{} : std::move(items), std::move(error));
+    done(std::move(error));
   }
 
-  std::mutex mutex_;
-  Handler handler_;
-  std::vector<ItemPtr> items_;
+  std::mutex mutex_;  // guards what follows; taken before the replica's
+  Replica& replica_;
+  const std::uint64_t container_;
+  Tell tell_;
+  Done done_;
+  Replica::Listing listing_;
+  ErrorPtr failure_;
 };
 
 // Collects a change enumeration, in feed order.
@@ -419,16 +437,8 @@ void FuseDrive::startListing(std::uint64_t container, const ItemIdentifier& iden
     return finishListing(container, error ? error : posixError(EIO, "no enumerator"));
   }
   auto observer = std::make_shared<ListingObserver>(
-      [this, container](std::vector<ItemPtr> items, ErrorPtr failure) {
-        if (!failure) {
-          try {
-            invalidate(replica_->applyListing(container, items));
-          } catch (const std::exception& e) {
-            failure = posixError(EIO, std::string("cannot store the listing: ") + e.what());
-          }
-        }
-        finishListing(container, failure);
-      });
+      *replica_, container, [this](Invalidations changed) { invalidate(std::move(changed)); },
+      [this, container](ErrorPtr failure) { finishListing(container, failure); });
   enumerator->enumerateItems(observer, std::string(kInitialPageSortedByName));
 }
 
@@ -582,16 +592,8 @@ ErrorPtr FuseDrive::listNow(std::uint64_t container) {
   auto enumerator = extension_->enumeratorForContainerItemIdentifier(*item->identifier, {}, error);
   if (!enumerator) return error ? error : posixError(EIO, "no enumerator");
   auto observer = std::make_shared<ListingObserver>(
-      [this, container, &promise](std::vector<ItemPtr> items, ErrorPtr failure) {
-        if (!failure) {
-          try {
-            invalidate(replica_->applyListing(container, items));
-          } catch (const std::exception& e) {
-            failure = posixError(EIO, std::string("cannot store the listing: ") + e.what());
-          }
-        }
-        promise.set_value(std::move(failure));
-      });
+      *replica_, container, [this](Invalidations changed) { invalidate(std::move(changed)); },
+      [&promise](ErrorPtr failure) { promise.set_value(std::move(failure)); });
   enumerator->enumerateItems(observer, std::string(kInitialPageSortedByName));
   return future.get();
 }
