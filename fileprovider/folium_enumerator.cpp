@@ -3,6 +3,7 @@
 #include <charconv>
 #include <exception>
 #include <functional>
+#include <iterator>
 #include <memory>
 #include <optional>
 #include <utility>
@@ -23,62 +24,91 @@ constexpr std::string_view kAnchorVersion = "v4";
 
 using Report = std::function<void(std::vector<ItemPtr> items)>;
 
-// A page of documents, and the request of the page after it, sent as soon as this one came.
+// A page of documents as items, and the request of the page after it, sent as soon as this
+// one came.
 struct DocumentPage;
 using PendingPage = platform::ThreadPool::Future<DocumentPage>;
 struct DocumentPage {
-  ListPage<FoliumDocument> page;
+  std::vector<ItemPtr> items;
   std::shared_ptr<PendingPage> following;
 };
 
-// Requests the documents from page `number` on, one page after the other, on the pool (when
-// no pool thread is free, the thread that waits for a page requests it). The pages come back
-// to back, whatever their reader does meanwhile.
+// Requests the documents of `container` from page `number` on, one page after the other, on
+// the pool (when no pool thread is free, the thread that waits for a page requests it), and
+// makes their items there too. The pages come back to back, whatever their reader does
+// meanwhile. A workspace keeps only its top level (records without a folder).
 std::shared_ptr<PendingPage> requestDocuments(const TaskGroup& tasks, const FoliumClient& client,
+                                              const ItemIdentifier& container,
                                               const std::optional<std::string>& workspaceID,
                                               const std::optional<std::string>& folderID,
                                               std::int64_t number) {
-  return std::make_shared<PendingPage>(tasks.async([tasks, client, workspaceID, folderID, number] {
-    DocumentPage result{client.listDocumentsPage(workspaceID, folderID, number), nullptr};
-    if (result.page.hasMore) {
-      result.following = requestDocuments(tasks, client, workspaceID, folderID, number + 1);
-    }
-    return result;
-  }));
+  return std::make_shared<PendingPage>(
+      tasks.async([tasks, client, container, workspaceID, folderID, number] {
+        ListPage<FoliumDocument> page = client.listDocumentsPage(workspaceID, folderID, number);
+        DocumentPage result;
+        if (page.hasMore) {
+          result.following =
+              requestDocuments(tasks, client, container, workspaceID, folderID, number + 1);
+        }
+        result.items.reserve(page.records.size());
+        for (const FoliumDocument& document : page.records) {
+          if (workspaceID && document.documentsFolderId) continue;
+          result.items.push_back(FoliumFPItem::documentItem(document, container, document.size));
+        }
+        return result;
+      }));
 }
 
-// Folders and documents of one container, handed to `report` a page at a time (the folders
-// with the first page of documents), so that what `report` does overlaps the network. The
-// folder list and the documents are requested at the same time; the folder list is taken
-// first. When anything fails, the requests still out are cancelled and waited for, and the
-// first failure taken (the folder list's, when it fails) is the listing's. A workspace keeps
-// only its top level (records without a folder).
+// Folders and documents of one container, handed to `report` a page at a time as the
+// documents come (the folders with the last page), so that what `report` does overlaps the
+// network. The folder list and the documents are requested at the same time, on the pool.
+// When the folder list fails, the document requests are cancelled and its failure is the
+// listing's; else the first failure is. A workspace keeps only its top level (records
+// without a folder).
 void listFoldersAndDocuments(const FoliumClient& client, const TaskGroup& tasks,
                              const ItemIdentifier& container,
                              const std::optional<std::string>& workspaceID,
                              const std::optional<std::string>& folderID, const Report& report) {
   platform::CancellationToken cancellation;
-  std::shared_ptr<PendingPage> next =
-      requestDocuments(tasks, client.withCancellation(cancellation), workspaceID, folderID, 1);
-  try {
-    std::vector<ItemPtr> items;
-    for (const Folder& folder : client.listFolders(workspaceID, folderID)) {
-      if (workspaceID && folder.documentsFolderId) continue;
-      items.push_back(FoliumFPItem::folderItem(folder, container));
+  auto folders = tasks.async([client, cancellation, workspaceID, folderID]() mutable {
+    try {
+      return client.listFolders(workspaceID, folderID);
+    } catch (...) {
+      cancellation.cancel();
+      throw;
     }
+  });
+  std::shared_ptr<PendingPage> next = requestDocuments(tasks, client.withCancellation(cancellation),
+                                                       container, workspaceID, folderID, 1);
+  bool foldersTaken = false;
+  try {
     while (next) {
       DocumentPage page = next->get();
       next = std::move(page.following);
-      items.reserve(items.size() + page.page.records.size());
-      for (const FoliumDocument& document : page.page.records) {
-        if (workspaceID && document.documentsFolderId) continue;
-        items.push_back(FoliumFPItem::documentItem(document, container, document.size));
+      if (next) {
+        report(std::move(page.items));
+        continue;
       }
+      foldersTaken = true;
+      std::vector<ItemPtr> items;
+      for (const Folder& folder : folders.get()) {
+        if (workspaceID && folder.documentsFolderId) continue;
+        items.push_back(FoliumFPItem::folderItem(folder, container));
+      }
+      items.insert(items.end(), std::make_move_iterator(page.items.begin()),
+                   std::make_move_iterator(page.items.end()));
       report(std::move(items));
-      items.clear();
     }
   } catch (...) {
-    const std::exception_ptr failure = std::current_exception();
+    std::exception_ptr failure = std::current_exception();
+    // The folder list's failure wins (it cancelled the rest).
+    if (!foldersTaken) {
+      try {
+        folders.get();
+      } catch (...) {
+        failure = std::current_exception();
+      }
+    }
     cancellation.cancel();
     while (next) {
       try {
