@@ -113,6 +113,27 @@ TEST_F(DriveTest, BrowsesReadsAndFollowsTheServerThenKeepsWorkingOffline) {
   const Folder b = client.createFolder(workspace.id, a.id, "B");
   const Folder c = client.createFolder(workspace.id, b.id, "C");
   const FoliumDocument deep = client.createDocument(workspace.id, c.id, "deep.md", "# deep\n");
+  // A folder of more documents than one page of the server holds, one name shared between
+  // the first page and the last (written straight into the server's data, with identifiers
+  // of their own).
+  const Folder large = client.createFolder(workspace.id, std::nullopt, "Grand");
+  {
+    SqliteDatabase data(server_->dataDir() / "folium.sqlite3");
+    SqliteTransaction transaction(data);
+    auto insert = data.prepare(
+        "INSERT INTO documents(id, name, folder_id, workspace_id, content_type, size, "
+        "created_at, updated_at) VALUES (1000000 + ?5, ?1, ?2, ?3, 'text/plain', 1, ?4, ?4)");
+    for (int i = 0; i < 1500; ++i) {
+      insert.reset();
+      insert.bind(1, i == 0 || i == 1499 ? std::string("même.txt") : "n" + std::to_string(i))
+          .bind(2, static_cast<std::int64_t>(std::stoll(large.id)))
+          .bind(3, static_cast<std::int64_t>(std::stoll(workspace.id)))
+          .bind(4, std::string("2026-12-06T20:31:07Z"))
+          .bind(5, std::int64_t{i})
+          .run();
+    }
+    transaction.commit();
+  }
 
   auto mounted = std::make_unique<MountedDrive>(home_, identifier_, clock_);
   ASSERT_EQ(mounted->failure(), "");
@@ -132,6 +153,8 @@ TEST_F(DriveTest, BrowsesReadsAndFollowsTheServerThenKeepsWorkingOffline) {
   for (const auto& name : oddNames) {
     EXPECT_TRUE(fs::exists(ws / "Noms" / name.shownName)) << name.shownName;
   }
+  EXPECT_EQ(mountedTree(ws / "Grand").size(), 1500u);
+  EXPECT_TRUE(fs::exists(ws / "Grand/même (2).txt"));
   EXPECT_EQ(testing::readFile(ws / "Noms/dup (2).txt"), "odd dup.txt");
   EXPECT_EQ(testing::readFile(ws / "Noms/_.."), "odd ..");
 
