@@ -119,30 +119,35 @@ Record FoliumClient::fetchObject(std::string_view path, const QueryItems& queryI
 }
 
 template <typename Record>
+ListPage<Record> FoliumClient::fetchPage(std::string_view path, QueryItems queryItems,
+                                         std::int64_t perPage, std::int64_t page) const {
+  queryItems.emplace_back(api::kPerPageItem, std::to_string(perPage));
+  queryItems.emplace_back(api::kPageItem, std::to_string(page));
+  auto response = send("GET", makeURL(path, queryItems), true);
+  ListPage<Record> result;
+  result.records = decodeArray<Record>(response.body);
+  const auto hasMore = response.header(api::kHasMoreHeader);
+  if (hasMore && hasMore->size() == 4) {
+    std::string lowered(*hasMore);
+    for (char& c : lowered) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    result.hasMore = lowered == "true" && page < api::kMaxPages;
+  }
+  return result;
+}
+
+template <typename Record>
 std::vector<Record> FoliumClient::fetchAllPages(std::string_view path, QueryItems queryItems,
                                                 std::int64_t perPage) const {
   std::vector<Record> result;
-  const std::size_t filters = queryItems.size();
-  queryItems.emplace_back(api::kPerPageItem, std::to_string(perPage));
-  queryItems.emplace_back(api::kPageItem, "");
   for (std::int64_t page = 1;; ++page) {
-    queryItems[filters + 1].second = std::to_string(page);
-    auto response = send("GET", makeURL(path, queryItems), true);
-    auto records = decodeArray<Record>(response.body);
+    auto [records, more] = fetchPage<Record>(path, queryItems, perPage, page);
     if (result.empty()) {
       result = std::move(records);
     } else {
       result.insert(result.end(), std::make_move_iterator(records.begin()),
                     std::make_move_iterator(records.end()));
     }
-    const auto hasMore = response.header(api::kHasMoreHeader);
-    bool more = false;
-    if (hasMore && hasMore->size() == 4) {
-      std::string lowered(*hasMore);
-      for (char& c : lowered) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-      more = lowered == "true";
-    }
-    if (!more || page >= api::kMaxPages) break;
+    if (!more) break;
   }
   return result;
 }
@@ -182,6 +187,9 @@ template std::vector<Folder> FoliumClient::fetchAllPages<Folder>(std::string_vie
                                                                  std::int64_t) const;
 template std::vector<FoliumDocument> FoliumClient::fetchAllPages<FoliumDocument>(
     std::string_view, QueryItems, std::int64_t) const;
+template ListPage<FoliumDocument> FoliumClient::fetchPage<FoliumDocument>(std::string_view,
+                                                                          QueryItems, std::int64_t,
+                                                                          std::int64_t) const;
 template Folder FoliumClient::sendJSON<Folder>(std::string_view, std::string_view,
                                                const JsonFields&) const;
 template FoliumDocument FoliumClient::sendJSON<FoliumDocument>(std::string_view,

@@ -18,6 +18,14 @@
 namespace folium {
 
 using QueryItems = std::vector<std::pair<std::string, std::string>>;
+
+// One page of a listing, and whether the server has more after it.
+template <typename Record>
+struct ListPage {
+  std::vector<Record> records;
+  bool hasMore = false;
+};
+
 // A JSON request body: string values, or null (std::nullopt).
 using JsonFields = std::vector<std::pair<std::string, std::optional<std::string>>>;
 
@@ -55,6 +63,11 @@ class FoliumClient {
                                   const std::optional<std::string>& parentFolderID) const;
   std::vector<FoliumDocument> listDocuments(const std::optional<std::string>& workspaceID,
                                             const std::optional<std::string>& folderID) const;
+  // One page of the documents (`page` counts from 1), for a caller that uses each page as
+  // it comes.
+  ListPage<FoliumDocument> listDocumentsPage(const std::optional<std::string>& workspaceID,
+                                             const std::optional<std::string>& folderID,
+                                             std::int64_t page) const;
   Workspace getWorkspace(const std::string& id) const;
   Folder getFolder(const std::string& id) const;
   FoliumDocument getDocument(const std::string& id) const;
@@ -103,6 +116,9 @@ class FoliumClient {
   void validateResponse(const platform::HttpResponse& response) const;
   template <typename Record>
   Record fetchObject(std::string_view path, const QueryItems& queryItems = {}) const;
+  template <typename Record>
+  ListPage<Record> fetchPage(std::string_view path, QueryItems queryItems, std::int64_t perPage,
+                             std::int64_t page) const;
   template <typename Record>
   std::vector<Record> fetchAllPages(std::string_view path, QueryItems queryItems,
                                     std::int64_t perPage) const;

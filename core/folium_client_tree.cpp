@@ -39,6 +39,13 @@ std::vector<FoliumDocument> FoliumClient::listDocuments(
                                        api::kPageSize);
 }
 
+ListPage<FoliumDocument> FoliumClient::listDocumentsPage(
+    const std::optional<std::string>& workspaceID, const std::optional<std::string>& folderID,
+    std::int64_t page) const {
+  return fetchPage<FoliumDocument>(api::kDocumentsPath, filters(workspaceID, folderID),
+                                   api::kPageSize, page);
+}
+
 Workspace FoliumClient::getWorkspace(const std::string& id) const {
   return fetchObject<Workspace>(itemPath(api::kWorkspacesPath, id));
 }

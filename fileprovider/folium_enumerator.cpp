@@ -2,6 +2,10 @@
 
 #include <charconv>
 #include <exception>
+#include <functional>
+#include <iterator>
+#include <memory>
+#include <optional>
 #include <utility>
 
 #include "fileprovider/error_bridge.hpp"
@@ -18,29 +22,103 @@ namespace {
 
 constexpr std::string_view kAnchorVersion = "v4";
 
-// Folders and documents of one container. The two lists are requested at the same time
-// (the document list on the pool; when no pool thread is free, this thread lists it after
-// the folders); the folder list is taken first. When it fails, the document request is
-// cancelled and waited for, and the folder list's error is the listing's, whatever became
-// of the other.
-std::pair<std::vector<Folder>, std::vector<FoliumDocument>> listFoldersAndDocuments(
-    const FoliumClient& client, const TaskGroup& tasks,
-    const std::optional<std::string>& workspaceID, const std::optional<std::string>& folderID) {
+using Report = std::function<void(std::vector<ItemPtr> items)>;
+
+// A page of documents as items, and the request of the page after it, sent as soon as this
+// one came.
+struct DocumentPage;
+using PendingPage = platform::ThreadPool::Future<DocumentPage>;
+struct DocumentPage {
+  std::vector<ItemPtr> items;
+  std::shared_ptr<PendingPage> following;
+};
+
+// Requests the documents of `container` from page `number` on, one page after the other, on
+// the pool (when no pool thread is free, the thread that waits for a page requests it), and
+// makes their items there too. The pages come back to back, whatever their reader does
+// meanwhile. A workspace keeps only its top level (records without a folder).
+std::shared_ptr<PendingPage> requestDocuments(const TaskGroup& tasks, const FoliumClient& client,
+                                              const ItemIdentifier& container,
+                                              const std::optional<std::string>& workspaceID,
+                                              const std::optional<std::string>& folderID,
+                                              std::int64_t number) {
+  return std::make_shared<PendingPage>(
+      tasks.async([tasks, client, container, workspaceID, folderID, number] {
+        ListPage<FoliumDocument> page = client.listDocumentsPage(workspaceID, folderID, number);
+        DocumentPage result;
+        if (page.hasMore) {
+          result.following =
+              requestDocuments(tasks, client, container, workspaceID, folderID, number + 1);
+        }
+        result.items.reserve(page.records.size());
+        for (const FoliumDocument& document : page.records) {
+          if (workspaceID && document.documentsFolderId) continue;
+          result.items.push_back(FoliumFPItem::documentItem(document, container, document.size));
+        }
+        return result;
+      }));
+}
+
+// Folders and documents of one container, handed to `report` a page at a time as the
+// documents come (the folders with the last page), so that what `report` does overlaps the
+// network. The folder list and the documents are requested at the same time, on the pool.
+// When the folder list fails, the document requests are cancelled and its failure is the
+// listing's; else the first failure is. A workspace keeps only its top level (records
+// without a folder).
+void listFoldersAndDocuments(const FoliumClient& client, const TaskGroup& tasks,
+                             const ItemIdentifier& container,
+                             const std::optional<std::string>& workspaceID,
+                             const std::optional<std::string>& folderID, const Report& report) {
   platform::CancellationToken cancellation;
-  auto documents =
-      tasks.async([documentClient = client.withCancellation(cancellation), workspaceID, folderID] {
-        return documentClient.listDocuments(workspaceID, folderID);
-      });
-  std::vector<Folder> folders;
+  auto folders = tasks.async([client, cancellation, workspaceID, folderID]() mutable {
+    try {
+      return client.listFolders(workspaceID, folderID);
+    } catch (...) {
+      cancellation.cancel();
+      throw;
+    }
+  });
+  std::shared_ptr<PendingPage> next = requestDocuments(tasks, client.withCancellation(cancellation),
+                                                       container, workspaceID, folderID, 1);
+  bool foldersTaken = false;
   try {
-    folders = client.listFolders(workspaceID, folderID);
+    while (next) {
+      DocumentPage page = next->get();
+      next = std::move(page.following);
+      if (next) {
+        report(std::move(page.items));
+        continue;
+      }
+      foldersTaken = true;
+      std::vector<ItemPtr> items;
+      for (const Folder& folder : folders.get()) {
+        if (workspaceID && folder.documentsFolderId) continue;
+        items.push_back(FoliumFPItem::folderItem(folder, container));
+      }
+      items.insert(items.end(), std::make_move_iterator(page.items.begin()),
+                   std::make_move_iterator(page.items.end()));
+      report(std::move(items));
+    }
   } catch (...) {
-    const std::exception_ptr folderFailure = std::current_exception();
+    std::exception_ptr failure = std::current_exception();
+    // The folder list's failure wins (it cancelled the rest).
+    if (!foldersTaken) {
+      try {
+        folders.get();
+      } catch (...) {
+        failure = std::current_exception();
+      }
+    }
     cancellation.cancel();
-    documents.wait();
-    std::rethrow_exception(folderFailure);
+    while (next) {
+      try {
+        next = next->get().following;
+      } catch (...) {
+        next.reset();
+      }
+    }
+    std::rethrow_exception(failure);
   }
-  return {std::move(folders), documents.get()};
 }
 
 // Feed records name their entity by a type text: any text containing "Folder" is a folder,
@@ -99,42 +177,32 @@ std::optional<std::int64_t> parseDecimal(std::string_view text) {
   return value;
 }
 
-std::vector<ItemPtr> listChildren(const FoliumClient& client, const TaskGroup& tasks,
-                                  const ItemIdentifier& forContainer) {
-  std::vector<ItemPtr> items;
+void listChildren(const FoliumClient& client, const TaskGroup& tasks,
+                  const ItemIdentifier& forContainer, const Report& report) {
   if (forContainer == platform::NSFileProviderWorkingSetContainerItemIdentifier ||
       forContainer == platform::NSFileProviderTrashContainerItemIdentifier) {
-    return items;
+    return;
   }
   const FoliumNode node(forContainer);
   switch (node.kind) {
-    case Kind::root:
+    case Kind::root: {
+      std::vector<ItemPtr> items;
       for (const Workspace& workspace : client.listWorkspaces()) {
         items.push_back(FoliumFPItem::workspaceItem(workspace));
       }
-      break;
-    case Kind::workspace:
-    case Kind::folder: {
-      const bool inWorkspace = node.kind == Kind::workspace;
-      // A workspace is listed with its id and keeps only its top level (records without
-      // a folder); a folder is listed by its own id.
-      auto [folders, documents] =
-          inWorkspace ? listFoldersAndDocuments(client, tasks, node.id, std::nullopt)
-                      : listFoldersAndDocuments(client, tasks, std::nullopt, node.id);
-      for (const Folder& folder : folders) {
-        if (inWorkspace && folder.documentsFolderId) continue;
-        items.push_back(FoliumFPItem::folderItem(folder, forContainer));
-      }
-      for (const FoliumDocument& document : documents) {
-        if (inWorkspace && document.documentsFolderId) continue;
-        items.push_back(FoliumFPItem::documentItem(document, forContainer, document.size));
-      }
+      report(std::move(items));
       break;
     }
+    case Kind::workspace:
+      // Listed with its id: its top level only.
+      listFoldersAndDocuments(client, tasks, forContainer, node.id, std::nullopt, report);
+      break;
+    case Kind::folder:
+      listFoldersAndDocuments(client, tasks, forContainer, std::nullopt, node.id, report);
+      break;
     case Kind::document:
       break;
   }
-  return items;
 }
 
 platform::SyncAnchor makeAnchor(std::int64_t cursor) {
@@ -168,8 +236,14 @@ void FoliumEnumerator::enumerateItems(std::shared_ptr<platform::EnumerationObser
       [client = client_, container = container_, observer = std::move(observer), tasks = tasks_] {
         bool finished = false;
         try {
-          std::vector<ItemPtr> items = listChildren(client, tasks, container);
-          observer->didEnumerateItems(std::move(items));
+          // Parts as they come; an empty listing is still reported, as one empty part.
+          bool reported = false;
+          listChildren(client, tasks, container, [&](std::vector<ItemPtr> items) {
+            if (items.empty()) return;
+            reported = true;
+            observer->didEnumerateItems(std::move(items));
+          });
+          if (!reported) observer->didEnumerateItems({});
           finished = true;
           observer->finishEnumeratingUpToPage(std::nullopt);
         } catch (...) {
@@ -186,7 +260,7 @@ void FoliumEnumerator::currentSyncAnchor(SyncAnchorHandler completionHandler) {
     try {
       std::int64_t cursor = 0;
       for (;;) {
-        const ChangePage page = client.changes(cursor, kChangeBatchSize);
+        const ChangePage page = client.changes(cursor, kAnchorBatchSize);
         // A feed that says more is coming but does not move would be read forever.
         const bool moved = page.cursor != cursor;
         cursor = page.cursor;

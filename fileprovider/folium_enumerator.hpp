@@ -16,16 +16,22 @@ namespace folium::fp {
 // with; every call runs as a task on the host's pool and answers its observer or completion
 // handler exactly once, so any thread may call anything, concurrently.
 //
-// Listings hold the children in the server's order: the workspaces for the root, folders
-// then documents for a workspace (its top level only) or a folder, nothing for a document
-// or the service's working-set and trash containers. Documents carry the size the server
-// lists, where it lists one (else the provisional 1). The folder and document lists are
-// requested at the same time; the folder list's failure wins, cancelling the other. Sync
-// anchors are the text "v4:" followed by a change-feed cursor in decimal.
+// Listings hold the children of a container: the workspaces for the root, folders and
+// documents for a workspace (its top level only) or a folder, nothing for a document or the
+// service's working-set and trash containers. They are reported as the server's pages
+// arrive (one didEnumerateItems call per page of documents, the folders first in the last
+// call; one empty call for an empty listing), the next page already requested while the
+// observer handles one. Documents carry the size the server lists, where it lists one (else the
+// provisional 1). The folder and document lists are requested at the same time; the folder
+// list's failure wins, cancelling the other. Sync anchors are the text "v4:" followed by a
+// change-feed cursor in decimal.
 class FoliumEnumerator final : public platform::FileProviderEnumerator {
  public:
   // Change-feed records asked for per request.
   static constexpr std::int64_t kChangeBatchSize = 500;
+  // Records asked for per request when only the feed's end is wanted (nothing is read
+  // again per record): fewer, larger pages.
+  static constexpr std::int64_t kAnchorBatchSize = 1000;
 
   // Work runs as tasks of `tasks`, on its pool.
   FoliumEnumerator(platform::ItemIdentifier container, FoliumClient client, TaskGroup tasks);

@@ -113,6 +113,27 @@ TEST_F(DriveTest, BrowsesReadsAndFollowsTheServerThenKeepsWorkingOffline) {
   const Folder b = client.createFolder(workspace.id, a.id, "B");
   const Folder c = client.createFolder(workspace.id, b.id, "C");
   const FoliumDocument deep = client.createDocument(workspace.id, c.id, "deep.md", "# deep\n");
+  // A folder of more documents than one page of the server holds, one name shared between
+  // the first page and the last (written straight into the server's data, with identifiers
+  // of their own).
+  const Folder large = client.createFolder(workspace.id, std::nullopt, "Grand");
+  {
+    SqliteDatabase data(server_->dataDir() / "folium.sqlite3");
+    SqliteTransaction transaction(data);
+    auto insert = data.prepare(
+        "INSERT INTO documents(id, name, folder_id, workspace_id, content_type, size, "
+        "created_at, updated_at) VALUES (1000000 + ?5, ?1, ?2, ?3, 'text/plain', 1, ?4, ?4)");
+    for (int i = 0; i < 1500; ++i) {
+      insert.reset();
+      insert.bind(1, i == 0 || i == 1499 ? std::string("même.txt") : "n" + std::to_string(i))
+          .bind(2, static_cast<std::int64_t>(std::stoll(large.id)))
+          .bind(3, static_cast<std::int64_t>(std::stoll(workspace.id)))
+          .bind(4, std::string("2026-12-06T20:31:07Z"))
+          .bind(5, std::int64_t{i})
+          .run();
+    }
+    transaction.commit();
+  }
 
   auto mounted = std::make_unique<MountedDrive>(home_, identifier_, clock_);
   ASSERT_EQ(mounted->failure(), "");
@@ -132,6 +153,8 @@ TEST_F(DriveTest, BrowsesReadsAndFollowsTheServerThenKeepsWorkingOffline) {
   for (const auto& name : oddNames) {
     EXPECT_TRUE(fs::exists(ws / "Noms" / name.shownName)) << name.shownName;
   }
+  EXPECT_EQ(mountedTree(ws / "Grand").size(), 1500u);
+  EXPECT_TRUE(fs::exists(ws / "Grand/même (2).txt"));
   EXPECT_EQ(testing::readFile(ws / "Noms/dup (2).txt"), "odd dup.txt");
   EXPECT_EQ(testing::readFile(ws / "Noms/_.."), "odd ..");
 
@@ -148,6 +171,12 @@ TEST_F(DriveTest, BrowsesReadsAndFollowsTheServerThenKeepsWorkingOffline) {
   ASSERT_EQ(mounted->signal(), nullptr);
   EXPECT_EQ(fs::file_size(ws / "first.txt"), 1u);
   EXPECT_EQ(fs::file_size(ws / "second.txt"), 70003u);
+  // Nothing of a file not downloaded is on the disk: du counts what the cache holds.
+  const auto blocks = [](const fs::path& path) {
+    struct stat status {};
+    return ::stat(path.c_str(), &status) == 0 ? status.st_blocks : -1;
+  };
+  EXPECT_EQ(blocks(ws / "second.txt"), 0);
   const ProcessResult counted = testing::runProcess({"wc", "-c", (ws / "first.txt").string()});
   EXPECT_EQ(counted.out.substr(0, counted.out.find(' ')), "100003");
   EXPECT_EQ(fs::file_size(ws / "first.txt"), 100003u);
@@ -158,6 +187,7 @@ TEST_F(DriveTest, BrowsesReadsAndFollowsTheServerThenKeepsWorkingOffline) {
   const ProcessResult shown =
       testing::runProcess({"stat", "-c", "%s %a", (ws / "second.txt").string()});
   EXPECT_EQ(shown.out, "70003 644\n");
+  EXPECT_EQ(blocks(ws / "second.txt"), (70003 + 511) / 512);
   // The cache is private.
   for (const auto& entry : fs::recursive_directory_iterator(mounted->state())) {
     const auto mode = fs::status(entry.path()).permissions() & fs::perms::all;

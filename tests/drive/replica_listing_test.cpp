@@ -1,5 +1,6 @@
 // The replica's listings: what a second listing of a folder changes, what the kernel is told,
-// and that the database holds the same tree as memory once it is opened again.
+// that the database holds the same tree as memory once it is opened again, and listings
+// stored part by part as they arrive.
 
 #include <gtest/gtest.h>
 
@@ -110,6 +111,40 @@ TEST(ReplicaListing, ListingAgainChangesOnlyWhatChangedAndIsStoredAsShown) {
   EXPECT_EQ(reopened.listedContainers(),
             (std::vector<ItemIdentifier>{std::string(NSFileProviderRootContainerItemIdentifier),
                                          "ws:1", "ws:2"}));
+}
+
+TEST(ReplicaListing, InPartsNamesAtTheEndAndKeepsWhatTheFeedChangedMeanwhile) {
+  testing::TempDir dir;
+  Replica replica(dir / "state", "Drive");
+  Workspace workspace;
+  workspace.id = "1";
+  workspace.label = "Espace";
+  replica.applyListing(Replica::kRootId, {FoliumFPItem::workspaceItem(workspace)});
+  const std::uint64_t folder = replica.itemWithIdentifier("ws:1")->id;
+  // A first listing cut short after one part (the network failed), then a whole one in
+  // parts: a name shared across parts, and the feed changing an item between two parts.
+  Replica::Listing cut;
+  replica.addToListing(folder, {document("20", "old.txt", "v1")}, cut);
+  Replica::Listing listing;
+  replica.addToListing(folder, {document("12", "dup.txt", "v1"), document("11", "a.txt", "v1")},
+                       listing);
+  replica.applyChanges({{std::nullopt, document("11", "a.txt", "v2", 7)}}, "v4:5");
+  replica.addToListing(folder, {document("10", "dup.txt", "v1")}, listing);
+  replica.endListing(folder, listing);
+  auto shown = childrenOf(replica, folder);
+  ASSERT_EQ(shown.size(), 3u);
+  EXPECT_EQ(shown.at("dup.txt").identifier, "do:10");
+  EXPECT_EQ(shown.at("dup (2).txt").identifier, "do:12");
+  EXPECT_EQ(shown.at("a.txt").size, 7);
+  EXPECT_EQ(replica.anchor(), "v4:5");
+  // Listed again in parts: what it shows changes only at the end, all at once.
+  Replica::Listing again;
+  replica.addToListing(folder, {document("12", "dup.txt", "v1")}, again);
+  EXPECT_EQ(childrenOf(replica, folder), shown);
+  replica.endListing(folder, again);
+  shown = childrenOf(replica, folder);
+  ASSERT_EQ(shown.size(), 1u);
+  EXPECT_EQ(shown.at("dup.txt").identifier, "do:12");
 }
 
 }  // namespace

@@ -343,7 +343,7 @@ TEST(PluginAnchor, TheCurrentAnchorIsTheEndOfTheWholeFeedElseItsStart) {
   feed.pages["500"] = page({}, 730, false);
   PluginDrive drive(feed.server.baseURL());
   EXPECT_EQ(drive.currentAnchor("fo:1").text, "completion(v4:730)");
-  EXPECT_EQ(feed.server.requests().back().query, "cursor=500&limit=500");
+  EXPECT_EQ(feed.server.requests().back().query, "cursor=500&limit=1000");
   // A feed that cannot be read to its end gives the start of the feed, never an error.
   feed.pages.erase("500");
   EXPECT_EQ(drive.currentAnchor().text, "completion(v4:0)");

@@ -4,6 +4,7 @@
 
 #include <fcntl.h>
 #include <fuse_lowlevel.h>
+#include <malloc.h>
 #include <poll.h>
 #include <signal.h>
 #include <spawn.h>
@@ -41,21 +42,32 @@ constexpr std::size_t kPluginThreads = 8;
 constexpr std::chrono::seconds kProbeInterval{5};
 // How long a stopping drive waits for requests still waiting on the server.
 constexpr std::chrono::seconds kDrainLimit{90};
+// Memory the drive's process keeps once freed (see FuseDrive::FuseDrive).
+constexpr int kKeptFreeBytes = 64 << 20;
+constexpr int kLargestHeapBlock = 16 << 20;
 
 ErrorPtr posixError(int code, std::string description) {
   return std::make_shared<const ErrorObject>(std::string(NSPOSIXErrorDomain), code,
                                              std::move(description));
 }
 
-// Collects a listing and hands it over once, when it ends.
+// Stores a listing in the replica as its parts arrive (while the plug-in fetches the next
+// one), tells the kernel what changed, and hands the outcome over once, when it ends.
 class ListingObserver final : public EnumerationObserver {
  public:
-  using Handler = std::function<void(std::vector<ItemPtr> items, ErrorPtr error)>;
-  explicit ListingObserver(Handler handler) : handler_(std::move(handler)) {}
+  using Tell = std::function<void(Invalidations invalidations)>;
+  using Done = std::function<void(ErrorPtr error)>;
+  ListingObserver(Replica& replica, std::uint64_t container, Tell tell, Done done)
+      : replica_(replica), container_(container), tell_(std::move(tell)), done_(std::move(done)) {}
 
   void didEnumerateItems(std::vector<ItemPtr> items) override {
     std::lock_guard lock(mutex_);
-    for (auto& item : items) items_.push_back(std::move(item));
+    if (!done_ || failure_) return;
+    try {
+      tell_(replica_.addToListing(container_, std::move(items), listing_));
+    } catch (const std::exception& e) {
+      failure_ = posixError(EIO, std::string("cannot store the listing: ") + e.what());
+    }
   }
   void finishEnumeratingUpToPage(std::optional<EnumerationPage>) override { finish(nullptr); }
   void finishEnumeratingWithError(ErrorPtr error) override {
@@ -64,21 +76,31 @@ class ListingObserver final : public EnumerationObserver {
 
  private:
   void finish(ErrorPtr error) {
-    Handler handler;
-    std::vector<ItemPtr> items;
+    Done done;
     {
       std::lock_guard lock(mutex_);
-      if (!handler_) return;
-      handler = std::move(handler_);
-      handler_ = nullptr;
-      items = std::move(items_);
+      if (!done_) return;
+      done = std::move(done_);
+      done_ = nullptr;
+      if (!error) error = failure_;
+      if (!error) {
+        try {
+          tell_(replica_.endListing(container_, listing_));
+        } catch (const std::exception& e) {
+          error = posixError(EIO, std::string("cannot store the listing: ") + e.what());
+        }
+      }
     }
-    handler(error ? std::vector<ItemPtr>{} : std::move(items), std::move(error));
+    done(std::move(error));
   }
 
-  std::mutex mutex_;
-  Handler handler_;
-  std::vector<ItemPtr> items_;
+  std::mutex mutex_;  // guards what follows; taken before the replica's
+  Replica& replica_;
+  const std::uint64_t container_;
+  Tell tell_;
+  Done done_;
+  Replica::Listing listing_;
+  ErrorPtr failure_;
 };
 
 // Collects a change enumeration, in feed order.
@@ -152,6 +174,12 @@ FuseDrive::FuseDrive(DriveOptions options)
   if (options_.mountPoint.empty() || options_.stateDirectory.empty()) {
     throw std::invalid_argument("a drive needs a mount point and a state folder");
   }
+  // A drive is its process's whole work (one process per domain), and it works in bursts: a
+  // listing decodes and stores page after page. The memory one page frees is kept for the
+  // next instead of going back to the system and being faulted in again, which costs more
+  // than the decoding itself on some machines.
+  ::mallopt(M_TRIM_THRESHOLD, kKeptFreeBytes);
+  ::mallopt(M_MMAP_THRESHOLD, kLargestHeapBlock);
   replica_ = std::make_unique<Replica>(options_.stateDirectory, options_.domain.displayName);
   pool_ = std::make_unique<ThreadPool>(kPluginThreads);
   // Fetched files land in staging/, beside contents/, so they are renamed in, never copied.
@@ -419,16 +447,8 @@ void FuseDrive::startListing(std::uint64_t container, const ItemIdentifier& iden
     return finishListing(container, error ? error : posixError(EIO, "no enumerator"));
   }
   auto observer = std::make_shared<ListingObserver>(
-      [this, container](std::vector<ItemPtr> items, ErrorPtr failure) {
-        if (!failure) {
-          try {
-            invalidate(replica_->applyListing(container, items));
-          } catch (const std::exception& e) {
-            failure = posixError(EIO, std::string("cannot store the listing: ") + e.what());
-          }
-        }
-        finishListing(container, failure);
-      });
+      *replica_, container, [this](Invalidations changed) { invalidate(std::move(changed)); },
+      [this, container](ErrorPtr failure) { finishListing(container, failure); });
   enumerator->enumerateItems(observer, std::string(kInitialPageSortedByName));
 }
 
@@ -582,16 +602,8 @@ ErrorPtr FuseDrive::listNow(std::uint64_t container) {
   auto enumerator = extension_->enumeratorForContainerItemIdentifier(*item->identifier, {}, error);
   if (!enumerator) return error ? error : posixError(EIO, "no enumerator");
   auto observer = std::make_shared<ListingObserver>(
-      [this, container, &promise](std::vector<ItemPtr> items, ErrorPtr failure) {
-        if (!failure) {
-          try {
-            invalidate(replica_->applyListing(container, items));
-          } catch (const std::exception& e) {
-            failure = posixError(EIO, std::string("cannot store the listing: ") + e.what());
-          }
-        }
-        promise.set_value(std::move(failure));
-      });
+      *replica_, container, [this](Invalidations changed) { invalidate(std::move(changed)); },
+      [&promise](ErrorPtr failure) { promise.set_value(std::move(failure)); });
   enumerator->enumerateItems(observer, std::string(kInitialPageSortedByName));
   return future.get();
 }

@@ -35,37 +35,60 @@ constexpr double kCacheTimeout = 3600.0;
 
 FuseDrive& driveOf(fuse_req_t req) { return *static_cast<FuseDrive*>(fuse_req_userdata(req)); }
 
+// Reads a run of `most` digits or fewer (at least one) at `at` into `value`.
+bool readNumber(const char*& at, int most, long& value) {
+  value = 0;
+  int digits = 0;
+  for (; digits < most && *at >= '0' && *at <= '9'; ++digits, ++at)
+    value = value * 10 + (*at - '0');
+  return digits > 0;
+}
+
+// Days from 1970-01-01 to the given date of the proleptic Gregorian calendar.
+long daysFromCivil(long year, long month, long day) {
+  year -= month <= 2 ? 1 : 0;
+  const long era = (year >= 0 ? year : year - 399) / 400;
+  const long yearOfEra = year - era * 400;
+  const long dayOfYear = (153 * (month + (month > 2 ? -3 : 9)) + 2) / 5 + day - 1;
+  const long dayOfEra = yearOfEra * 365 + yearOfEra / 4 - yearOfEra / 100 + dayOfYear;
+  return era * 146097 + dayOfEra - 719468;
+}
+
 // The server's time stamps ("2026-12-06T20:31:07.123456Z", offsets accepted) as a time;
-// none when the text is not one.
+// none when the text is not one. Read by hand: a listing shows thousands of them at once.
 std::optional<timespec> parseStamp(const std::string& text) {
-  int year = 0, month = 0, day = 0, hour = 0, minute = 0, second = 0, consumed = 0;
-  if (std::sscanf(text.c_str(), "%4d-%2d-%2dT%2d:%2d:%2d%n", &year, &month, &day, &hour, &minute,
-                  &second, &consumed) != 6) {
+  const char* at = text.c_str();
+  long year = 0, month = 0, day = 0, hour = 0, minute = 0, second = 0;
+  const auto field = [&at](int most, long& value, char separator) {
+    if (!readNumber(at, most, value)) return false;
+    if (separator == '\0') return true;
+    return *at++ == separator;
+  };
+  if (!field(4, year, '-') || !field(2, month, '-') || !field(2, day, 'T') ||
+      !field(2, hour, ':') || !field(2, minute, ':') || !field(2, second, '\0')) {
     return std::nullopt;
   }
-  std::tm utc{};
-  utc.tm_year = year - 1900;
-  utc.tm_mon = month - 1;
-  utc.tm_mday = day;
-  utc.tm_hour = hour;
-  utc.tm_min = minute;
-  utc.tm_sec = second;
-  timespec time{timegm(&utc), 0};
-  const char* rest = text.c_str() + consumed;
-  if (*rest == '.') {
+  if (month < 1 || month > 12 || day < 1 || day > 31 || hour > 24 || minute > 59 || second > 60) {
+    return std::nullopt;
+  }
+  timespec time{daysFromCivil(year, month, day) * 86400 + hour * 3600 + minute * 60 + second, 0};
+  if (*at == '.') {
     long nanos = 0;
     int digits = 0;
-    for (++rest; *rest >= '0' && *rest <= '9'; ++rest) {
-      if (digits++ < 9) nanos = nanos * 10 + (*rest - '0');
+    for (++at; *at >= '0' && *at <= '9'; ++at) {
+      if (digits++ < 9) nanos = nanos * 10 + (*at - '0');
     }
     for (; digits < 9; ++digits) nanos *= 10;
     time.tv_nsec = nanos;
   }
-  int offsetHours = 0, offsetMinutes = 0;
-  if ((*rest == '+' || *rest == '-') &&
-      std::sscanf(rest + 1, "%2d:%2d", &offsetHours, &offsetMinutes) == 2) {
-    const long offset = offsetHours * 3600L + offsetMinutes * 60L;
-    time.tv_sec += *rest == '+' ? -offset : offset;
+  long offsetHours = 0, offsetMinutes = 0;
+  const char sign = *at;
+  if (sign == '+' || sign == '-') {
+    ++at;
+    if (field(2, offsetHours, ':') && field(2, offsetMinutes, '\0')) {
+      const long offset = offsetHours * 3600L + offsetMinutes * 60L;
+      time.tv_sec += sign == '+' ? -offset : offset;
+    }
   }
   return time;
 }
@@ -87,7 +110,8 @@ struct stat attributesOf(const ReplicaItem& item) {
   attr.st_gid = group;
   attr.st_size = directory ? 0 : item.size;
   attr.st_blksize = 64 * 1024;
-  attr.st_blocks = (attr.st_size + 511) / 512;
+  // Only what the cache holds is on the disk: a document never downloaded takes no room.
+  attr.st_blocks = item.contentFile ? (attr.st_size + 511) / 512 : 0;
   static const timespec mounted = [] {
     timespec now{};
     clock_gettime(CLOCK_REALTIME, &now);
@@ -99,17 +123,21 @@ struct stat attributesOf(const ReplicaItem& item) {
 }
 
 // What the drive knows locally and the replica not yet: the size of a file being written,
-// the modification time set by writes and `touch`.
-void applyLocal(FuseDrive& drive, const ReplicaItem& item, struct stat& attr) {
-  if (item.isContainer()) return;
-  if (const auto file = drive.openFile(item.id); file && item.contentFile) {
+// the modification time set by writes and `touch`. `attr` holds the item's attributes.
+void applyLocal(FuseDrive& drive, const std::optional<std::int64_t>& contentFile,
+                struct stat& attr) {
+  if (S_ISDIR(attr.st_mode)) return;
+  if (const auto file = drive.openFile(attr.st_ino); file && contentFile) {
     struct stat cached {};
-    if (::stat(drive.replica().contentsPath(*item.contentFile).c_str(), &cached) == 0) {
+    if (::stat(drive.replica().contentsPath(*contentFile).c_str(), &cached) == 0) {
       attr.st_size = cached.st_size;
       attr.st_blocks = cached.st_blocks;
     }
   }
-  if (const auto time = drive.localTime(item.id)) attr.st_mtim = attr.st_ctim = *time;
+  if (const auto time = drive.localTime(attr.st_ino)) attr.st_mtim = attr.st_ctim = *time;
+}
+void applyLocal(FuseDrive& drive, const ReplicaItem& item, struct stat& attr) {
+  applyLocal(drive, item.contentFile, attr);
 }
 
 timespec now() {
@@ -182,25 +210,33 @@ void replyAttributes(fuse_req_t req, fuse_ino_t ino);
 
 void getattr(fuse_req_t req, fuse_ino_t ino, fuse_file_info*) { replyAttributes(req, ino); }
 
-// A listing as it was when the folder was opened, so that offsets stay meaningful.
+// A listing as it was when the folder was opened, so that offsets stay meaningful: the
+// names and what the replica said of each entry then.
 struct DirectoryHandle final : FuseDrive::OpenHandle {
-  std::vector<ReplicaItem> entries;
+  struct Entry {
+    std::string name;
+    struct stat attr;
+    std::optional<std::int64_t> contentFile;
+  };
+  std::vector<Entry> entries;
   fuse_ino_t parent = FUSE_ROOT_ID;
 };
 
 void opendir(fuse_req_t req, fuse_ino_t ino, fuse_file_info* fi) {
   const fuse_file_info info = *fi;
-  driveOf(req).ensureListed(ino, later(req, [ino, info](fuse_req_t req, int error) {
-                              if (error != 0) return (void)fuse_reply_err(req, error);
-                              FuseDrive& drive = driveOf(req);
-                              auto handle = std::make_unique<DirectoryHandle>();
-                              handle->entries = drive.replica().children(ino);
-                              if (const auto self = drive.replica().item(ino))
-                                handle->parent = self->parent;
-                              fuse_file_info opened = info;
-                              opened.fh = drive.keepHandle(std::move(handle));
-                              if (fuse_reply_open(req, &opened) != 0) drive.closeHandle(opened.fh);
-                            }));
+  driveOf(req).ensureListed(
+      ino, later(req, [ino, info](fuse_req_t req, int error) {
+        if (error != 0) return (void)fuse_reply_err(req, error);
+        FuseDrive& drive = driveOf(req);
+        auto handle = std::make_unique<DirectoryHandle>();
+        handle->entries = drive.replica().mapChildren(ino, [](const ReplicaItem& child) {
+          return DirectoryHandle::Entry{child.shownName, attributesOf(child), child.contentFile};
+        });
+        if (const auto self = drive.replica().item(ino)) handle->parent = self->parent;
+        fuse_file_info opened = info;
+        opened.fh = drive.keepHandle(std::move(handle));
+        if (fuse_reply_open(req, &opened) != 0) drive.closeHandle(opened.fh);
+      }));
 }
 
 void releasedir(fuse_req_t req, fuse_ino_t, fuse_file_info* fi) {
@@ -226,14 +262,18 @@ void listDirectory(fuse_req_t req, fuse_ino_t ino, size_t size, off_t offset, fu
       needed = plus ? fuse_add_direntry_plus(req, buffer.data() + used, room, name, &entry, at + 1)
                     : fuse_add_direntry(req, buffer.data() + used, room, name, &entry.attr, at + 1);
     } else {
-      const ReplicaItem& item = handle->entries[static_cast<size_t>(at - 2)];
-      fuse_entry_param entry = entryOf(item);
-      applyLocal(drive, item, entry.attr);
-      needed = plus ? fuse_add_direntry_plus(req, buffer.data() + used, room,
-                                             item.shownName.c_str(), &entry, at + 1)
-                    : fuse_add_direntry(req, buffer.data() + used, room, item.shownName.c_str(),
+      const auto& child = handle->entries[static_cast<size_t>(at - 2)];
+      fuse_entry_param entry{};
+      entry.ino = child.attr.st_ino;
+      entry.attr = child.attr;
+      entry.attr_timeout = kCacheTimeout;
+      entry.entry_timeout = kCacheTimeout;
+      applyLocal(drive, child.contentFile, entry.attr);
+      needed = plus ? fuse_add_direntry_plus(req, buffer.data() + used, room, child.name.c_str(),
+                                             &entry, at + 1)
+                    : fuse_add_direntry(req, buffer.data() + used, room, child.name.c_str(),
                                         &entry.attr, at + 1);
-      if (needed <= room && plus) drive.replica().remember(item.id);
+      if (needed <= room && plus) drive.replica().remember(entry.ino);
     }
     if (needed > room) break;
     used += needed;

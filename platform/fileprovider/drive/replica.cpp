@@ -126,6 +126,9 @@ void Replica::createSchema() {
     throw std::runtime_error("the drive's replica was written by a newer Folium (schema " +
                              std::to_string(current) + "); update Folium or remove the drive");
   }
+  // An index of parents the replica never reads by (it loads the whole table): dropped, so
+  // that a listing writes one index less per row.
+  db_->exec("DROP INDEX IF EXISTS items_parent");
   if (current == kSchemaVersion) return;
   db_->exec(R"(
 CREATE TABLE IF NOT EXISTS items(
@@ -145,7 +148,6 @@ CREATE TABLE IF NOT EXISTS items(
   cached_version TEXT NOT NULL DEFAULT '',
   last_used INTEGER NOT NULL DEFAULT 0
 );
-CREATE INDEX IF NOT EXISTS items_parent ON items(parent);
 CREATE TABLE IF NOT EXISTS state(key TEXT PRIMARY KEY, value TEXT NOT NULL);
 )");
   db_->exec("PRAGMA user_version=" + std::to_string(kSchemaVersion));
@@ -458,56 +460,106 @@ void Replica::setAnchor(const SyncAnchor& anchor) {
   setStateValue("anchor", anchor);
 }
 
+void Replica::storeListed(std::uint64_t container, const FileProviderItem& entry, Listing& listing,
+                          Invalidations& out) {
+  const ItemIdentifier identifier = entry.itemIdentifier();
+  if (identifier == NSFileProviderRootContainerItemIdentifier) return;
+  if (const auto id = idOf(identifier)) {
+    if (*id == container || listing.listed.contains(*id)) return;
+    listing.named = false;
+    Node& node = nodes_.at(*id);
+    const bool moved = node.item.parent != container;
+    if (moved) leaveName(node.item, out);
+    move(node, container, listing.touched);
+    const bool changed = update(node, entry);
+    // The row is written only when something changed: listing an unchanged folder again
+    // writes nothing.
+    if (changed) out.inodes.push_back(node.item.id);
+    if (changed || moved) save(node);
+    listing.listed.insert(node.item.id);
+    return;
+  }
+  // New here: the kernel cannot know it yet, and its row is written once, under the name
+  // it keeps unless a sibling shares it (siblings are named again at the end).
+  Node fresh{{}, {}, 0, false};
+  fresh.item.identifier = identifier;
+  fresh.item.parent = container;
+  fresh.item.kind = kindOf(entry);
+  update(fresh, entry);
+  auto& siblings = nodes_.at(container).children;
+  std::string name = escapeName(fresh.item.serverName);
+  if (siblings.contains(name)) {
+    fresh.item.shownName = "\x01" + identifier;
+    listing.named = false;
+  } else {
+    fresh.item.shownName = std::move(name);
+  }
+  const Node& node = insert(std::move(fresh.item));
+  nodes_.at(container).children.emplace(node.item.shownName, node.item.id);
+  listing.listed.insert(node.item.id);
+}
+
 Invalidations Replica::applyListing(std::uint64_t container, const std::vector<ItemPtr>& items) {
+  Listing listing;
+  listing.started = listing.whole = true;
+  listing.held = items;
+  return endListing(container, listing);
+}
+
+Invalidations Replica::addToListing(std::uint64_t container, std::vector<ItemPtr> items,
+                                    Listing& listing) {
+  std::lock_guard lock(mutex_);
+  Invalidations out;
+  const auto found = nodes_.find(container);
+  if (found == nodes_.end() || found->second.detached) return out;
+  if (!listing.started) {
+    listing.started = true;
+    listing.whole = found->second.item.childrenListed;
+  }
+  if (listing.whole) {
+    if (listing.held.empty()) {
+      listing.held = std::move(items);
+    } else {
+      listing.held.insert(listing.held.end(), std::make_move_iterator(items.begin()),
+                          std::make_move_iterator(items.end()));
+    }
+    return out;
+  }
+  // No reserve() here: one per part would rehash the whole tree each time.
+  SqliteTransaction transaction(*db_);
+  for (const ItemPtr& entry : items) {
+    if (entry) storeListed(container, *entry, listing, out);
+  }
+  transaction.commit();
+  return out;
+}
+
+Invalidations Replica::endListing(std::uint64_t container, Listing& listing) {
   std::lock_guard lock(mutex_);
   Invalidations out;
   const auto found = nodes_.find(container);
   if (found == nodes_.end() || found->second.detached) return out;
   SqliteTransaction transaction(*db_);
-  std::vector<std::uint64_t> touched{container};
-  std::unordered_set<std::uint64_t> listed;
-  listed.reserve(items.size());
-  nodes_.reserve(nodes_.size() + items.size());
-  byIdentifier_.reserve(byIdentifier_.size() + items.size());
-  for (const ItemPtr& entry : items) {
-    if (!entry) continue;
-    const ItemIdentifier identifier = entry->itemIdentifier();
-    if (identifier == NSFileProviderRootContainerItemIdentifier) continue;
-    if (const auto id = idOf(identifier)) {
-      if (*id == container || listed.contains(*id)) continue;
-      Node& node = nodes_.at(*id);
-      const bool moved = node.item.parent != container;
-      if (moved) leaveName(node.item, out);
-      move(node, container, touched);
-      const bool changed = update(node, *entry);
-      // The row is written only when something changed: listing an unchanged folder again
-      // writes nothing.
-      if (changed) out.inodes.push_back(node.item.id);
-      if (changed || moved) save(node);
-      listed.insert(node.item.id);
-      continue;
-    }
-    // New here: the kernel cannot know it yet, and its row is written once, under the name
-    // it keeps unless a sibling shares it (siblings are named again below).
-    Node fresh{{}, {}, 0, false};
-    fresh.item.identifier = identifier;
-    fresh.item.parent = container;
-    fresh.item.kind = kindOf(*entry);
-    update(fresh, *entry);
-    auto& siblings = nodes_.at(container).children;
-    std::string name = escapeName(fresh.item.serverName);
-    fresh.item.shownName = siblings.contains(name) ? "\x01" + identifier : std::move(name);
-    const Node& node = insert(std::move(fresh.item));
-    nodes_.at(container).children.emplace(node.item.shownName, node.item.id);
-    listed.insert(node.item.id);
+  nodes_.reserve(nodes_.size() + listing.held.size());
+  byIdentifier_.reserve(byIdentifier_.size() + listing.held.size());
+  listing.listed.reserve(listing.listed.size() + listing.held.size());
+  for (const ItemPtr& entry : listing.held) {
+    if (entry) storeListed(container, *entry, listing, out);
   }
+  listing.held.clear();
   // What the server no longer lists is gone (items not yet on the server stay).
   std::vector<std::uint64_t> gone;
   for (const auto& [name, id] : nodes_.at(container).children) {
-    if (!listed.contains(id) && nodes_.at(id).item.identifier) gone.push_back(id);
+    if (!listing.listed.contains(id) && nodes_.at(id).item.identifier) gone.push_back(id);
   }
   for (const auto id : gone) removeTree(id, out);
-  for (const auto id : touched) renameSiblings(id, out);
+  // A folder listed for the first time, whose items all came new under names of their own,
+  // is named already (the common case, which spares a pass over every sibling).
+  if (!listing.named || !gone.empty()) listing.touched.push_back(container);
+  std::sort(listing.touched.begin(), listing.touched.end());
+  listing.touched.erase(std::unique(listing.touched.begin(), listing.touched.end()),
+                        listing.touched.end());
+  for (const auto id : listing.touched) renameSiblings(id, out);
   Node& node = nodes_.at(container);
   if (!node.item.childrenListed) {
     node.item.childrenListed = true;
@@ -538,9 +590,11 @@ Invalidations Replica::applyChanges(const std::vector<ReplicaChange>& changes,
     const auto parentId = idOf(entry.parentItemIdentifier());
     const bool parentListed = parentId && nodes_.at(*parentId).item.childrenListed;
     const auto id = idOf(identifier);
-    if (!parentListed) {
-      // Moved out of sight, into a folder never listed: it is listed again when that folder
-      // is opened.
+    // Moved out of sight, into a folder never listed: it is listed again when that folder
+    // is opened. One a listing of that folder under way has stored there already follows the
+    // change, since that listing will not report it again.
+    const bool stored = id && parentId && nodes_.at(*id).item.parent == *parentId;
+    if (!parentListed && !stored) {
       if (id) {
         touched.push_back(nodes_.at(*id).item.parent);
         removeTree(*id, out);

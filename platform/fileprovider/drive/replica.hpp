@@ -9,7 +9,9 @@
 #include <set>
 #include <string>
 #include <string_view>
+#include <type_traits>
 #include <unordered_map>
+#include <unordered_set>
 #include <utility>
 #include <vector>
 
@@ -90,6 +92,21 @@ class Replica {
   std::optional<ReplicaItem> child(std::uint64_t parent, std::string_view shownName) const;
   // In shown-name order.
   std::vector<ReplicaItem> children(std::uint64_t parent) const;
+  // Each child in shown-name order as `convert` makes it, under the replica's lock (so
+  // `convert` must not call the replica): what a large folder's listing needs of its items,
+  // without a copy of each.
+  template <typename Convert>
+  auto mapChildren(std::uint64_t parent, Convert convert) const {
+    std::vector<std::invoke_result_t<Convert&, const ReplicaItem&>> out;
+    std::lock_guard lock(mutex_);
+    const auto found = nodes_.find(parent);
+    if (found == nodes_.end()) return out;
+    out.reserve(found->second.children.size());
+    for (const auto& [name, id] : found->second.children) {
+      out.push_back(convert(nodes_.at(id).item));
+    }
+    return out;
+  }
   // Every container whose children were listed.
   std::vector<ItemIdentifier> listedContainers() const;
   // The item's path below the mount's root ("" for the root); none when it is not in the
@@ -104,6 +121,21 @@ class Replica {
   // known items are updated and moved here, new ones added, those no longer listed removed
   // with all they hold. Marks the container listed. One transaction.
   Invalidations applyListing(std::uint64_t container, const std::vector<ItemPtr>& items);
+  // The same, for a listing that arrives in parts: addToListing() for each part, then
+  // endListing(). The parts of a container never listed are written as they come (one
+  // transaction each), since nothing shows its children before it is marked listed; those of
+  // a container listed before are kept until endListing() applies them in one transaction,
+  // so that what it shows changes at once.
+  struct Listing {
+    bool started = false;
+    bool whole = false;  // the container was listed before: applied at the end
+    bool named = true;   // only new items so far, each under the name it keeps
+    std::vector<ItemPtr> held;
+    std::unordered_set<std::uint64_t> listed;
+    std::vector<std::uint64_t> touched;
+  };
+  Invalidations addToListing(std::uint64_t container, std::vector<ItemPtr> items, Listing& listing);
+  Invalidations endListing(std::uint64_t container, Listing& listing);
   // Applies a run of changes and stores `anchor`, in one transaction. Items that land in a
   // folder never listed are left out (or removed, when they move there).
   Invalidations applyChanges(const std::vector<ReplicaChange>& changes, const SyncAnchor& anchor);
@@ -206,6 +238,9 @@ class Replica {
   void move(Node& node, std::uint64_t newParent, std::vector<std::uint64_t>& touched);
   void removeTree(std::uint64_t id, Invalidations& out);
   void renameSiblings(std::uint64_t parent, Invalidations& out);
+  // Stores one listed item under `container` (under mutex_, in a transaction).
+  void storeListed(std::uint64_t container, const FileProviderItem& entry, Listing& listing,
+                   Invalidations& out);
   std::optional<std::uint64_t> idOf(const ItemIdentifier& identifier) const;
   // A new number for a file in contents/ (under mutex_, in or out of a transaction).
   std::int64_t takeContentNumber();
