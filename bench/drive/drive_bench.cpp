@@ -204,6 +204,15 @@ void BM_PassthroughFirstRead(benchmark::State& state) {
     benchmark::DoNotOptimize(readWhole(path));
   }
 }
+void BM_NativeFirstRead(benchmark::State& state) {
+  const auto path = setup->native / "Volumineux/big.bin";
+  for (auto _ : state) {
+    state.PauseTiming();
+    dropPages(path);
+    state.ResumeTiming();
+    benchmark::DoNotOptimize(readWhole(path));
+  }
+}
 void BM_DriveListing(benchmark::State& state) {
   for (auto _ : state) {
     if (runToEnd({"ls", "-lR", setup->driveMount.string()}) != 0) state.SkipWithError("ls");
@@ -245,6 +254,7 @@ FOLIUM_DRIVE_BENCH(BM_PassthroughReread);
 FOLIUM_DRIVE_BENCH(BM_NativeReread);
 FOLIUM_DRIVE_BENCH(BM_DriveFirstRead);
 FOLIUM_DRIVE_BENCH(BM_PassthroughFirstRead);
+FOLIUM_DRIVE_BENCH(BM_NativeFirstRead);
 FOLIUM_DRIVE_BENCH(BM_DriveListing);
 FOLIUM_DRIVE_BENCH(BM_PassthroughListing);
 FOLIUM_DRIVE_BENCH(BM_DriveFirstListing);
@@ -352,6 +362,8 @@ int main(int argc, char** argv) {
         Comparison::Goal::atLeastThroughput, 0, "re-read throughput / native", true},
        {"drive-first-read", "BM_DriveFirstRead", "BM_PassthroughFirstRead",
         Comparison::Goal::atLeastThroughput, 0.8, "first-read throughput / passthrough_ll"},
+       {"drive-first-read-native", "BM_DriveFirstRead", "BM_NativeFirstRead",
+        Comparison::Goal::atLeastThroughput, 0, "first-read throughput / native", true},
        {"drive-ls", "BM_DriveListing", "BM_PassthroughListing", Comparison::Goal::atMostTime, 1.5,
         "ls -lR time / passthrough_ll"},
        {"drive-first-ls", "BM_DriveFirstListing", "BM_CurlListingRequests",
