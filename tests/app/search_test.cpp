@@ -150,11 +150,14 @@ TEST(HitOpening, MarkdownGoesToTheEditorOtherFilesToTheDefaultAndNothingElseOpen
 // A search window on a real devserver, its drive registered with the fake manager.
 class SearchWindow : public ::testing::Test {
  protected:
-  SearchWindow() : api_(server_) {
-    const std::string ws = devserver::testing::str(api_.createWorkspace("Projets")["id"]);
-    plan_ = devserver::testing::str(
-        api_.createDocument(ws, "Plan de charge.md", "Le plan de charge\ndu trimestre")["id"]);
-    api_.createDocument(ws, "Budget.txt", "Budget prévisionnel");
+  SearchWindow() {
+    const std::string ws = devserver::testing::createWorkspace(server_, "Projets");
+    const FoliumClient client = devserver::testing::clientOf(server_);
+    plan_ = client
+                .createDocument(ws, std::nullopt, "Plan de charge.md",
+                                "Le plan de charge\ndu trimestre")
+                .id;
+    client.createDocument(ws, std::nullopt, "Budget.txt", "Budget prévisionnel");
     // Another instance that refuses the token, reached by another host name.
     std::string other = server_.baseURL();
     other.replace(other.find("127.0.0.1"), 9, "localhost");
@@ -179,7 +182,6 @@ class SearchWindow : public ::testing::Test {
   }
 
   folium::testing::Devserver server_;
-  devserver::testing::ApiClient api_;
   AppHarness h;
   FoliumProvisioning profile_ =
       FoliumProvisioning::decode(R"({"instance_url":"x","token":"","display_name":""})");

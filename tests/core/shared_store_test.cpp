@@ -1,13 +1,8 @@
 #include "core/shared_store.hpp"
 
 #include <gtest/gtest.h>
-#include <signal.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
 #include <boost/json.hpp>
-#include <random>
-#include <thread>
 
 #include "platform/secrets/file_secret_store.hpp"
 #include "tests/support/process.hpp"
@@ -188,46 +183,6 @@ TEST_F(SharedStoreTest, NothingIsWrittenWhenTheStoreCannotBeReadOrItsDataKeptAsi
   EXPECT_NE(overwritten.message.find("no space left"), std::string::npos) << overwritten.message;
   EXPECT_EQ(failing->writes, 0);
   EXPECT_EQ(testing::readFile(itemPath()), "{\"hand edit\": ");
-}
-
-// A writer killed at any moment leaves the map it replaced or the map it wrote, never a
-// mix. The child saves profiles 0, 1, 2... (each save adds one), so whatever the kill
-// interrupted, the map that remains must hold profiles 0 to n-1 exactly.
-TEST(SharedStoreAtomicity, AWriterKilledMidWriteLeavesAWholeMap) {
-  TempDir dir;
-  auto secrets = std::make_shared<FileSecretStore>(dir / "secrets");
-  SharedStore store(SharedStore::appGroupID, secrets);
-  // Large profiles make each write long enough for kills to land inside it.
-  const std::string token(32 * 1024, 't');
-  std::mt19937 random(42);
-
-  for (int round = 0; round < 12; ++round) {
-    const std::size_t start = store.all().size();
-    const pid_t child = ::fork();
-    ASSERT_GE(child, 0);
-    if (child == 0) {
-      for (std::size_t i = start;; ++i) {
-        auto p = profile("https://h" + std::to_string(i) + ".org", std::to_string(i), token);
-        if (!store.save(p).ok) ::_exit(3);
-      }
-    }
-    // Let the child get some saves done; where exactly the kill lands is left to chance.
-    while (store.all().size() < start + 2 && ::waitpid(child, nullptr, WNOHANG) == 0) {
-      std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    }
-    std::this_thread::sleep_for(std::chrono::microseconds(random() % 20000));
-    ::kill(child, SIGKILL);
-    int status = 0;
-    ASSERT_EQ(::waitpid(child, &status, 0), child);
-    ASSERT_TRUE(WIFSIGNALED(status)) << "the writer stopped on its own: status " << status;
-
-    const StoreContents contents = store.contents();
-    ASSERT_EQ(contents.state, StoreContents::State::stored) << contents.message;
-    ASSERT_GE(contents.profiles.size(), start);
-    for (std::size_t i = 0; i < contents.profiles.size(); ++i) {
-      EXPECT_TRUE(store.provisioning("folium-h" + std::to_string(i) + "-org")) << i;
-    }
-  }
 }
 
 }  // namespace

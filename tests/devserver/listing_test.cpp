@@ -1,9 +1,7 @@
-// Listings: paging with X-Has-More, filters, stable order, and records the client's own
-// decoder accepts.
+// What the client pages through: listings with X-Has-More and the change feed's cursor, read
+// with the client's own decoders.
 
 #include <gtest/gtest.h>
-
-#include <set>
 
 #include "core/json_decoding.hpp"
 #include "core/records.hpp"
@@ -14,77 +12,70 @@ namespace {
 
 using folium::testing::Devserver;
 
-std::vector<std::string> ids(const Reply& reply) {
-  std::vector<std::string> out;
-  json::value list = reply.json();
-  for (const auto& item : list.as_array()) out.push_back(str(item.at("id")));
-  return out;
-}
-
 TEST(ListingPaging, WalksThousandsOfDocumentsPageByPageWithHasMore) {
   Devserver server({"--bulk", "2500"});
-  ApiClient api(server);
-
-  std::vector<std::string> all;
+  httplib::Client http = httpOf(server);
+  auto page = [&](int perPage, std::int64_t number) {
+    auto reply = http.Get("/api/v1/documents/documents?per_page=" + std::to_string(perPage) +
+                          "&page=" + std::to_string(number));
+    EXPECT_TRUE(reply && reply->status == 200);
+    return std::pair{decodeArray<FoliumDocument>(reply->body),
+                     reply->get_header_value("X-Has-More")};
+  };
+  std::vector<std::int64_t> ids;
   std::vector<std::string> hasMore;
-  for (int page = 1; page <= 4; ++page) {
-    Reply reply = api.get("documents/documents?per_page=1000&page=" + std::to_string(page));
-    ASSERT_EQ(reply.status, 200) << reply.body;
-    hasMore.push_back(reply.header("X-Has-More"));
-    // Every page is what the client decodes, with its own rules.
-    auto documents = decodeArray<FoliumDocument>(reply.body);
-    for (const auto& document : documents) all.push_back(document.id);
+  for (int number = 1; number <= 4; ++number) {
+    const auto [documents, more] = page(1000, number);
+    for (const auto& document : documents) ids.push_back(std::stoll(document.id));
+    hasMore.push_back(more);
   }
   EXPECT_EQ(hasMore, (std::vector<std::string>{"true", "true", "false", "false"}));
-  ASSERT_EQ(all.size(), 2500u);
-  EXPECT_EQ(std::set<std::string>(all.begin(), all.end()).size(), 2500u) << "a record repeats";
-  // Stable order: creation order, which for these ids is numeric order.
-  for (size_t i = 1; i < all.size(); ++i) EXPECT_LT(std::stoll(all[i - 1]), std::stoll(all[i]));
-
+  ASSERT_EQ(ids.size(), 2500u);
+  // Creation order, which for these ids is numeric order: no record repeats or goes missing.
+  EXPECT_TRUE(std::is_sorted(ids.begin(), ids.end()) &&
+              std::adjacent_find(ids.begin(), ids.end()) == ids.end());
   // An exactly full last page has no more after it; a page far beyond the end is empty.
-  Reply last = api.get("documents/documents?per_page=500&page=5");
-  EXPECT_EQ(ids(last).size(), 500u);
-  EXPECT_EQ(last.header("X-Has-More"), "false");
-  Reply beyond = api.get("documents/documents?per_page=2&page=99999999999");
-  EXPECT_EQ(beyond.status, 200);
-  EXPECT_EQ(beyond.body, "[]");
-  EXPECT_EQ(beyond.header("X-Has-More"), "false");
+  const auto [last, lastMore] = page(500, 5);
+  EXPECT_EQ(last.size(), 500u);
+  EXPECT_EQ(lastMore, "false");
+  const auto [beyond, beyondMore] = page(2, 99999999999);
+  EXPECT_TRUE(beyond.empty());
+  EXPECT_EQ(beyondMore, "false");
 }
 
-TEST(ListingFilters, WorkspaceListsNestedItemsAndFolderListsChildren) {
+TEST(ChangeFeed, CursorPagingReachesTheEndAndStaysThere) {
   Devserver server;
-  ApiClient api(server);
-  std::string a = str(api.createWorkspace("A")["id"]);
-  std::string b = str(api.createWorkspace("B")["id"]);
-  std::string top = str(api.createFolder(a, "top")["id"]);
-  std::string nested = str(api.createFolder(a, "nested", top)["id"]);
-  std::string deep = str(api.createFolder(a, "deep", nested)["id"]);
-  std::string other = str(api.createFolder(b, "other")["id"]);
-  std::string docTop = str(api.createDocument(a, "top.txt", "x")["id"]);
-  std::string docNested = str(api.createDocument(a, "n.txt", "y", nested)["id"]);
-  std::string docOther = str(api.createDocument(b, "o.txt", "z")["id"]);
+  const FoliumClient client = clientOf(server);
+  const std::string ws = createWorkspace(server, "A");
+  for (int i = 0; i < 6; ++i) client.createFolder(ws, std::nullopt, "f" + std::to_string(i));
 
-  struct Case {
-    std::string target;
-    std::vector<std::string> expected;
-  };
-  std::vector<Case> cases = {
-      {"documents/folders", {top, nested, deep, other}},
-      {"documents/folders?workspace_id=" + a, {top, nested, deep}},
-      {"documents/folders?documents_folder_id=" + top, {nested}},
-      {"documents/folders?workspace_id=" + a + "&documents_folder_id=" + nested, {deep}},
-      {"documents/folders?workspace_id=" + b + "&documents_folder_id=" + nested, {}},
-      {"documents/documents", {docTop, docNested, docOther}},
-      {"documents/documents?workspace_id=" + a, {docTop, docNested}},
-      {"documents/documents?documents_folder_id=" + nested, {docNested}},
-      {"documents/documents?documents_folder_id=" + deep, {}},
-      {"documents/workspaces", {a, b}},
-  };
-  for (const auto& c : cases) {
-    Reply reply = api.get(c.target);
-    ASSERT_EQ(reply.status, 200) << c.target << ": " << reply.body;
-    EXPECT_EQ(ids(reply), c.expected) << c.target;
+  std::vector<std::int64_t> seen;
+  std::vector<bool> more;
+  for (std::int64_t cursor = 0; more.size() < 10;) {
+    const ChangePage page = client.changes(cursor, 3);
+    for (const auto& change : page.changes) seen.push_back(change.id);
+    if (!page.changes.empty()) {
+      EXPECT_EQ(page.cursor, page.changes.back().id);
+    }
+    more.push_back(page.hasMore);
+    cursor = page.cursor;
+    if (!page.hasMore) break;
   }
+  EXPECT_EQ(seen, (std::vector<std::int64_t>{1, 2, 3, 4, 5, 6, 7}));
+  EXPECT_EQ(more, (std::vector<bool>{true, true, false}));
+  // At the end (or past it) an empty page keeps the cursor it was asked from.
+  for (std::int64_t at : {7, 50}) {
+    const ChangePage empty = client.changes(at, 5);
+    EXPECT_TRUE(empty.changes.empty());
+    EXPECT_EQ(empty.cursor, at);
+    EXPECT_FALSE(empty.hasMore);
+  }
+  // A limit past what one page holds is served, not refused.
+  EXPECT_EQ(client.changes(0, 5000).changes.size(), 7u);
+  const ChangeRecord first = client.changes(0, 1).changes.at(0);
+  EXPECT_EQ(first.entityType, "Workspace");
+  EXPECT_EQ(first.workspaceId, ws);
+  EXPECT_TRUE(first.occurredAt);
 }
 
 }  // namespace

@@ -1,5 +1,4 @@
-// The streaming multipart reader, fed in pieces of every size. What it refuses is checked
-// through the server (upload_test).
+// The streaming multipart reader, fed in pieces of every size.
 
 #include "devserver/multipart_parser.hpp"
 

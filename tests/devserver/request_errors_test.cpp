@@ -1,4 +1,4 @@
-// Refusals of what the client may send: missing or wrong tokens, names and references the
+// Refusals of what a client may send: missing or wrong tokens, names and references the
 // server does not take, ambiguous requests. Each answers with its status and a short JSON
 // message, and changes nothing.
 
@@ -11,16 +11,30 @@ namespace {
 
 using folium::testing::Devserver;
 
-void expectJsonError(const Reply& reply, int status, const std::string& context) {
-  EXPECT_EQ(reply.status, status) << context << ": " << reply.body;
-  EXPECT_EQ(reply.header("Content-Type"), "application/json") << context;
-  EXPECT_NE(reply.body.find("\"error\""), std::string::npos) << context << ": " << reply.body;
+// METHOD /api/v1/TARGET with a JSON body when one is given.
+httplib::Result send(httplib::Client& client, const std::string& method, const std::string& target,
+                     const std::string& body = {}, const httplib::Headers& headers = {}) {
+  httplib::Request request;
+  request.method = method;
+  request.path = "/api/v1/" + target;
+  request.headers = headers;
+  if (!body.empty()) request.set_header("Content-Type", "application/json");
+  request.body = body;
+  return client.send(request);
 }
+
+void expectJsonError(const httplib::Result& reply, int status, const std::string& context) {
+  ASSERT_TRUE(reply) << context;
+  EXPECT_EQ(reply->status, status) << context << ": " << reply->body;
+  EXPECT_EQ(reply->get_header_value("Content-Type"), "application/json") << context;
+  EXPECT_NE(reply->body.find("\"error\""), std::string::npos) << context << ": " << reply->body;
+}
+
+std::int64_t feedEnd(const Devserver& server) { return clientOf(server).changes(0, 1000).cursor; }
 
 TEST(Authentication, EveryEndpointRefusesAMissingOrWrongToken) {
   Devserver server({"--token", "second-token"});
-  ApiClient good(server);
-  std::string ws = str(good.createWorkspace("A")["id"]);
+  const std::string ws = createWorkspace(server, "A");
   const std::optional<std::string> credentials[] = {
       std::nullopt, "Bearer test", "Bearer test-token2", "Bearer ", "Basic dGVzdC10b2tlbg==",
   };
@@ -32,32 +46,28 @@ TEST(Authentication, EveryEndpointRefusesAMissingOrWrongToken) {
       {"DELETE", "documents/folders/1"},
       {"GET", "no/such/route"},
   };
-  ApiClient anonymous(server, "");
+  httplib::Client anonymous = httpOf(server, "");
   for (const auto& credential : credentials) {
     for (const auto& [method, target] : endpoints) {
       httplib::Headers headers;
       if (credential) headers.emplace("Authorization", *credential);
-      Reply reply = anonymous.send(method, target, method == "POST" ? "{\"name\":\"x\"}" : "",
-                                   method == "POST" ? "application/json" : "", headers);
-      expectJsonError(reply, 401, credential.value_or("none") + " " + method + " " + target);
+      expectJsonError(
+          send(anonymous, method, target, method == "POST" ? R"({"name":"x"})" : "", headers), 401,
+          credential.value_or("none") + " " + method + " " + target);
     }
   }
-  // Both configured tokens work; the scheme is case-insensitive.
-  EXPECT_EQ(ApiClient(server, "second-token").get("documents/workspaces").status, 200);
-  EXPECT_EQ(
-      anonymous
-          .send("GET", "documents/workspaces", "", "", {{"Authorization", "bearer test-token"}})
-          .status,
-      200);
-  EXPECT_EQ(good.changes(0)["changes"].as_array().size(), 1u)
-      << "a refused request changed something";
+  // Both tokens work; the scheme is case-insensitive.
+  EXPECT_EQ(httpOf(server, "second-token").Get("/api/v1/documents/workspaces")->status, 200);
+  EXPECT_EQ(anonymous.Get("/api/v1/documents/workspaces", {{"Authorization", "bearer test-token"}})
+                ->status,
+            200);
+  EXPECT_EQ(feedEnd(server), 1) << "a refused request changed something";
 }
 
 TEST(MalformedRequests, AreRefusedAndChangeNothing) {
   Devserver server;
-  ApiClient api(server);
-  ASSERT_EQ(str(api.createWorkspace("A")["id"]), "1");
-  std::string folder = str(api.createFolder("1", "F")["id"]);
+  ASSERT_EQ(createWorkspace(server, "A"), "1");
+  const std::string folder = clientOf(server).createFolder("1", std::nullopt, "F").id;
   const std::string f = "documents/folders/" + folder;
   auto named = [](const std::string& name) {
     return R"({"name":)" + name + R"(,"workspace_id":"1"})";
@@ -82,33 +92,32 @@ TEST(MalformedRequests, AreRefusedAndChangeNothing) {
       {"PATCH", "documents/folders/777", R"({"name":"x"})", 404},
       {"DELETE", "documents/documents/" + folder, "", 404},
   };
-  const std::int64_t feedBefore = api.changes(0)["cursor"].as_int64();
+  const std::int64_t feedBefore = feedEnd(server);
+  httplib::Client http = httpOf(server);
   for (const auto& c : cases) {
-    Reply reply = api.send(c.method, c.target, c.body, c.body.empty() ? "" : "application/json");
-    expectJsonError(reply, c.status, c.method + " " + c.target + " " + c.body.substr(0, 60));
+    expectJsonError(send(http, c.method, c.target, c.body), c.status,
+                    c.method + " " + c.target + " " + c.body.substr(0, 60));
   }
-  EXPECT_EQ(api.changes(0)["cursor"].as_int64(), feedBefore);
-  EXPECT_EQ(str(api.get(f).json().at("name")), "F");
-  EXPECT_EQ(api.get("documents/folders?workspace_id=1&x=a=b").status, 200);
+  EXPECT_EQ(feedEnd(server), feedBefore);
+  EXPECT_EQ(clientOf(server).getFolder(folder).name, "F");
+  EXPECT_EQ(send(http, "GET", "documents/folders?workspace_id=1&x=a=b")->status, 200);
 }
 
-TEST(MalformedRequests, TwoDifferentLengthsAreRefused) {
+// Two lengths that disagree, and connections that never finish their headers.
+TEST(MalformedRequests, TwoDifferentLengthsAreRefusedAndIdleConnectionsStallNobody) {
   Devserver server;
-  const std::string twoLengths =
-      "POST /api/v1/documents/folders HTTP/1.1\r\nHost: h\r\nAuthorization: Bearer "
-      "test-token\r\nContent-Type: application/json\r\nContent-Length: 2\r\nContent-Length: "
-      "40\r\n\r\n{}";
-  EXPECT_TRUE(RawConnection(server, twoLengths).readAll().starts_with("HTTP/1.1 400"));
-}
-
-TEST(MalformedRequests, IdleConnectionsDoNotStallOthers) {
-  Devserver server;
-  std::vector<RawConnection> idle;
-  // Headers begun and never finished.
+  const auto twoLengths = rawConnection(
+      server,
+      "POST /api/v1/documents/folders HTTP/1.1\r\nHost: h\r\nAuthorization: Bearer test-token\r\n"
+      "Content-Type: application/json\r\nContent-Length: 2\r\nContent-Length: 40\r\n\r\n{}");
+  char reply[12] = {};
+  EXPECT_EQ(::recv(twoLengths.get(), reply, sizeof reply, MSG_WAITALL), 12);
+  EXPECT_EQ(std::string(reply, sizeof reply), "HTTP/1.1 400");
+  std::vector<platform::FileDescriptor> idle;
   for (int i = 0; i < 60; ++i) {
-    idle.emplace_back(server, "GET /api/v1/documents/workspaces HTTP/1.1\r\n");
+    idle.push_back(rawConnection(server, "GET /api/v1/documents/workspaces HTTP/1.1\r\n"));
   }
-  EXPECT_EQ(ApiClient(server).get("documents/workspaces").status, 200);
+  EXPECT_EQ(httpOf(server).Get("/api/v1/documents/workspaces")->status, 200);
 }
 
 }  // namespace

@@ -2,8 +2,6 @@
 
 #include <gtest/gtest.h>
 
-#include "platform/desktop/content_types.hpp"
-
 namespace folium::fp {
 namespace {
 
@@ -83,30 +81,6 @@ TEST(FoliumFPItem, ContentTypeComesFromTheExtensionOfDocumentsOnly) {
   EXPECT_EQ(FoliumFPItem::folderItem(folder("photo.png"), "ws:1")->contentType(),
             "inode/directory");
   EXPECT_EQ(FoliumFPItem::rootItem("drive.pdf")->contentType(), "inode/directory");
-}
-
-TEST(FoliumFPItem, ParentIsTheFolderElseTheWorkspaceElseTheRoot) {
-  using std::nullopt;
-  using Optional = std::optional<std::string>;
-  const struct {
-    Optional documentsFolderId;
-    Optional workspaceId;
-    std::string parent;
-  } cases[] = {
-      {"8", "1", "fo:8"},     {"8", nullopt, "fo:8"},
-      {nullopt, "1", "ws:1"}, {"", "1", "fo:"},  // an empty id is still an id
-      {nullopt, "", "ws:"},   {nullopt, nullopt, kRoot},
-  };
-  for (const auto& c : cases) {
-    EXPECT_EQ(FoliumFPItem::parentIdentifier(c.documentsFolderId, c.workspaceId), c.parent);
-  }
-}
-
-TEST(ContentTypes, FoldersAreNotDataAndDataIsNotAFolder) {
-  EXPECT_TRUE(platform::contentTypeConforms("image/png", platform::kDataContentType));
-  EXPECT_TRUE(platform::contentTypeConforms("inode/directory", platform::kFolderContentType));
-  EXPECT_FALSE(platform::contentTypeConforms("inode/directory", platform::kDataContentType));
-  EXPECT_FALSE(platform::contentTypeConforms("text/plain", platform::kFolderContentType));
 }
 
 }  // namespace

@@ -304,20 +304,16 @@ TEST(PluginChanges, EachPageReportsDeletionsThenUpdatesUntilTheFeedFails) {
 }
 
 TEST(PluginChanges, AnEntityThatCanNeverBeReadIsSkippedOneThatMayPassRetriesThePage) {
-  ScriptedResponse closed;
-  closed.closeWithoutReply = true;
-  ScriptedResponse notHttp;
-  notHttp.raw = "hello\r\n\r\n";
   const std::pair<ScriptedResponse, bool> cases[] = {
       // the failure, whether it is skipped
       {ScriptedResponse::status(404), true},
       {ScriptedResponse::status(400), true},
       {ScriptedResponse::json(R"({"id":"2","workspace_id":"1"})"), true},  // no name
-      {notHttp, true},
+      {{.raw = "hello\r\n\r\n"}, true},
       {ScriptedResponse::status(500), false},
       {ScriptedResponse::status(429), false},
       {ScriptedResponse::status(401), false},
-      {closed, false},
+      {{.closeWithoutReply = true}, false},
   };
   for (const auto& [failure, skipped] : cases) {
     SCOPED_TRACE(std::to_string(failure.statusCode) + " " + failure.body);

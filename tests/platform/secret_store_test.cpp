@@ -1,8 +1,12 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 
+#include <csignal>
 #include <functional>
+#include <random>
+#include <thread>
 
 #include "platform/secrets/file_secret_store.hpp"
 #include "platform/secrets/secret_service_store.hpp"
@@ -144,6 +148,34 @@ TEST(FileSecretStore, FoldersArePrivateAndFilesOwnerOnlyWhateverTheUmask) {
     ::chmod(folder.c_str(), 0755);
     ASSERT_TRUE(store.update(kKey, "three").ok());
     EXPECT_EQ(fileMode(folder), 0700u) << "a loosened secret folder is tightened again";
+  }
+}
+
+// A writer killed at any moment leaves the data it replaced or the data it wrote, never a
+// mix (the profile store relies on it): the child writes "a…a", "b…b"… in turn, each large
+// enough for kills to land inside a write.
+TEST(FileSecretStore, AWriterKilledMidWriteLeavesWholeData) {
+  TempDir dir;
+  FileSecretStore store(dir / "secrets");
+  constexpr std::size_t kSize = 64 << 10;
+  ASSERT_TRUE(store.add(kKey, std::string(kSize, 'a')).ok());
+  std::mt19937 random(42);
+  for (int round = 0; round < 12; ++round) {
+    const pid_t child = ::fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+      for (char c = 'a';; c = c == 'z' ? 'a' : static_cast<char>(c + 1)) {
+        if (!store.update(kKey, std::string(kSize, c)).ok()) ::_exit(3);
+      }
+    }
+    std::this_thread::sleep_for(std::chrono::microseconds(2000 + random() % 20000));
+    ::kill(child, SIGKILL);
+    int status = 0;
+    ASSERT_EQ(::waitpid(child, &status, 0), child);
+    ASSERT_TRUE(WIFSIGNALED(status)) << "the writer stopped on its own: status " << status;
+    const std::string data = store.read(kKey).data;
+    ASSERT_EQ(data.size(), kSize);
+    EXPECT_EQ(data.find_first_not_of(data[0]), std::string::npos);
   }
 }
 

@@ -52,23 +52,14 @@ std::vector<char*> pointers(std::vector<std::string>& strings) {
 pid_t spawn(const std::vector<std::string>& argv, const std::map<std::string, std::string>& env,
             int stdinFd, int stdoutFd, int stderrFd) {
   if (argv.empty()) throw std::invalid_argument("cannot run a program: the command line is empty");
-  std::map<std::string, std::string> merged;
+  std::vector<std::string> args = argv, environment;
   for (char** entry = environ; *entry != nullptr; ++entry) {
     const std::string_view text(*entry);
-    const auto equals = text.find('=');
-    if (equals != std::string_view::npos) {
-      merged[std::string(text.substr(0, equals))] = std::string(text.substr(equals + 1));
-    }
+    if (!env.contains(std::string(text.substr(0, text.find('='))))) environment.emplace_back(text);
   }
   for (const auto& [name, value] : env) {
-    if (value.empty()) {
-      merged.erase(name);
-    } else {
-      merged[name] = value;
-    }
+    if (!value.empty()) environment.push_back(name + "=" + value);
   }
-  std::vector<std::string> args = argv, environment;
-  for (const auto& [name, value] : merged) environment.push_back(name + "=" + value);
   std::vector<char*> argPointers = pointers(args);
   std::vector<char*> envPointers = pointers(environment);
 

@@ -132,28 +132,17 @@ std::pair<std::string, std::string_view> responseBytes(const RecordedRequest& re
 
 ScriptedResponse ScriptedResponse::json(std::string body, int status,
                                         platform::HttpHeaders headers) {
-  ScriptedResponse response;
-  response.statusCode = status;
   if (!platform::findHeader(headers, "Content-Type")) {
     headers.emplace_back("Content-Type", "application/json");
   }
-  response.headers = std::move(headers);
-  response.body = std::move(body);
-  return response;
+  return {.statusCode = status, .headers = std::move(headers), .body = std::move(body)};
 }
 
 ScriptedResponse ScriptedResponse::bytes(std::string body) {
-  ScriptedResponse response;
-  response.headers = {{"Content-Type", "application/octet-stream"}};
-  response.body = std::move(body);
-  return response;
+  return {.headers = {{"Content-Type", "application/octet-stream"}}, .body = std::move(body)};
 }
 
-ScriptedResponse ScriptedResponse::status(int code) {
-  ScriptedResponse response;
-  response.statusCode = code;
-  return response;
-}
+ScriptedResponse ScriptedResponse::status(int code) { return {.statusCode = code}; }
 
 struct ScriptedServer::Impl {
   explicit Impl(Handler h) : handler(std::move(h)) {}

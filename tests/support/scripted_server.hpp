@@ -28,11 +28,11 @@ struct RecordedRequest {
 
 struct ScriptedResponse {
   int statusCode = 200;  // not `status`, the name of the factory below
-  platform::HttpHeaders headers;
-  std::string body;  // Content-Length is added unless a header already sets it
+  platform::HttpHeaders headers{};
+  std::string body{};  // Content-Length is added unless a header already sets it
   // When set, these bytes are written instead of a response built from the fields above
   // (a non-HTTP reply, a broken header...). The connection is closed afterwards.
-  std::optional<std::string> raw;
+  std::optional<std::string> raw{};
   bool closeWithoutReply = false;                 // drop the connection, answer nothing
   std::chrono::milliseconds delay{0};             // wait before answering
   std::chrono::milliseconds bodyByteInterval{0};  // trickle the body, one byte each interval
