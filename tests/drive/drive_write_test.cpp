@@ -99,6 +99,7 @@ TEST_F(DriveWriteTest, PosixCallsAndShellsChangeTheServerOrFailChangingNothing) 
   const FoliumDocument kept = client.createDocument(workspaces[0].id, base.id, "a.txt", "aaa");
   const FoliumDocument over = client.createDocument(workspaces[0].id, base.id, "b.txt", "bbb");
   const Folder full = client.createFolder(workspaces[0].id, base.id, "Plein");
+  client.createFolder(workspaces[0].id, base.id, "Vide");
   MountedDrive mounted(home_, identifier_, clock_);
   ASSERT_EQ(mounted.failure(), "");
   const fs::path root = mounted.root();
@@ -147,6 +148,8 @@ TEST_F(DriveWriteTest, PosixCallsAndShellsChangeTheServerOrFailChangingNothing) 
       {[&] { return errorOf(::open((root / "n.txt").c_str(), O_CREAT | O_WRONLY, 0600)); }, EPERM},
       {[&] { return errorOf(::rename(workspace.c_str(), (root / "W").c_str())); }, EPERM},
       {[&] { return errorOf(::rmdir(workspace.c_str())); }, EPERM},
+      {[&] { return errorOf(::rename((dir / "Vide").c_str(), (dir / "Plein").c_str())); },
+       ENOTEMPTY},
       {[&] { return errorOf(::rmdir((dir / "Plein").c_str())); }, ENOTEMPTY},
       {[&] { return errorOf(::rename((dir / "a.txt").c_str(), (other / "a.txt").c_str())); },
        EXDEV},
@@ -162,6 +165,11 @@ TEST_F(DriveWriteTest, PosixCallsAndShellsChangeTheServerOrFailChangingNothing) 
   ASSERT_EQ(errorOf(::rename((dir / "a.txt").c_str(), (dir / "Dossier/c.txt").c_str())), 0);
   EXPECT_EQ(client.getDocument(kept.id).name, "c.txt");
   EXPECT_EQ(errorOf(::rmdir((dir / "Dossier").c_str())), ENOTEMPTY);
+  // A folder renamed over an empty one replaces it (one never listed, one just made).
+  EXPECT_EQ(errorOf(::rename((dir / "Dossier").c_str(), (dir / "Vide").c_str())), 0);
+  ASSERT_EQ(errorOf(::mkdir((dir / "Dossier").c_str(), 0700)), 0);
+  EXPECT_EQ(errorOf(::rename((dir / "Vide").c_str(), (dir / "Dossier").c_str())), 0);
+  EXPECT_EQ(testing::readFile(dir / "Dossier/c.txt"), "aaa");
   ASSERT_EQ(shell("echo nouveau > n.txt && mv n.txt b.txt", dir).exitCode, 0);
   EXPECT_EQ(testing::readFile(dir / "b.txt"), "nouveau\n");
   EXPECT_EQ(client.getDocument(over.id).name, "b.txt");  // it stays the same document
@@ -462,18 +470,20 @@ TEST_F(DriveWriteTest, EditsSurviveAKilledWorker) {
   const FoliumDocument existing =
       client.createDocument(workspace.id, crash.id, "existant.txt", "avant");
   client.createDocument(workspace.id, crash.id, "ouvert.txt", "avant");
+  client.createDocument(workspace.id, crash.id, "intact.txt", "avant");
   const fs::path mountPoint = home_ / "home/Folium/Test";
   fs::create_directories(mountPoint);
-  const std::vector<std::string> argv = {
-      testing::programPath("folium-drive-runner").string(),
-      "--domain",
-      identifier_,
-      "--name",
-      "Test",
-      "--mount",
-      mountPoint.string(),
-      "--state",
-      (home_ / ("home/.local/state/folium/domains/" + identifier_)).string()};
+  const fs::path state = home_ / ("home/.local/state/folium/domains/" + identifier_);
+  const std::vector<std::string> argv = {testing::programPath("folium-drive-runner").string(),
+                                         "--domain",
+                                         identifier_,
+                                         "--name",
+                                         "Test",
+                                         "--mount",
+                                         mountPoint.string(),
+                                         "--state",
+                                         state.string()};
+  const timespec touched[2] = {{1000000000, 0}, {1000000000, 0}};
   struct Unmount {
     fs::path at;
     ~Unmount() {
@@ -481,8 +491,8 @@ TEST_F(DriveWriteTest, EditsSurviveAKilledWorker) {
     }
   } unmount{mountPoint};
   const fs::path dir = mountPoint / escapeName(workspace.label) / "Crash";
-  std::map<std::string, std::string> edits{{"existant.txt", "après"},
-                                           {"ouvert.txt", "écrit, jamais fermé"}};
+  std::map<std::string, std::string> edits{
+      {"existant.txt", "après"}, {"ouvert.txt", "écrit, jamais fermé"}, {"intact.txt", "avant"}};
   for (int i = 0; i < 8; ++i) {
     edits["gros" + std::to_string(i) + ".bin"] = std::string(3 << 20, static_cast<char>('a' + i));
   }
@@ -495,14 +505,18 @@ TEST_F(DriveWriteTest, EditsSurviveAKilledWorker) {
       ~Descriptor() {
         if (fd >= 0) ::close(fd);
       }
-    } open{::open((dir / "ouvert.txt").c_str(), O_RDWR)};
+    } open{::open((dir / "ouvert.txt").c_str(), O_RDWR)},
+        untouched{::open((dir / "intact.txt").c_str(), O_RDWR)};
     ASSERT_GE(open.fd, 0) << std::strerror(errno);
+    ASSERT_GE(untouched.fd, 0) << std::strerror(errno);
     const std::string& unsaved = edits["ouvert.txt"];
     ASSERT_EQ(::pwrite(open.fd, unsaved.data(), unsaved.size(), 0),
               static_cast<ssize_t>(unsaved.size()));
     ASSERT_EQ(::fsync(open.fd), 0) << std::strerror(errno);
+    // A time set on an edit not sent yet outlives the worker too.
+    ASSERT_EQ(::futimens(open.fd, touched), 0) << std::strerror(errno);
     for (const auto& [name, contents] : edits) {
-      if (name != "ouvert.txt") testing::writeFile(dir / name, contents);
+      if (name != "ouvert.txt" && name != "intact.txt") testing::writeFile(dir / name, contents);
     }
     // Killed once the first uploads reach the server.
     ASSERT_TRUE(
@@ -510,6 +524,16 @@ TEST_F(DriveWriteTest, EditsSurviveAKilledWorker) {
     worker.stop(SIGKILL);
   }
   testing::runProcess({"fusermount3", "-u", "-z", mountPoint.string()});
+  {
+    // Only what was written waits to be handed over: a file opened and left as it was has
+    // nothing to send (sent again, it could make a needless conflict copy).
+    SqliteDatabase replica(state / "replica.sqlite");
+    auto marked = replica.prepare(
+        "SELECT server_name FROM items JOIN unsent_edits ON items.id = unsent_edits.item_id");
+    std::set<std::string> names;
+    while (marked.step()) names.insert(marked.text(0));
+    EXPECT_EQ(names, std::set<std::string>{"ouvert.txt"});
+  }
   {
     BackgroundProcess worker(argv, home_.isolatedEnv());
     ASSERT_TRUE(eventually([&] { return isMounted(mountPoint); }));
@@ -527,6 +551,9 @@ TEST_F(DriveWriteTest, EditsSurviveAKilledWorker) {
     EXPECT_TRUE(arrived);
     EXPECT_EQ(client.listDocuments(std::nullopt, crash.id).size(), edits.size());
     EXPECT_EQ(client.getDocument(existing.id).name, "existant.txt");
+    struct stat status {};
+    ASSERT_EQ(::stat((dir / "ouvert.txt").c_str(), &status), 0);
+    EXPECT_EQ(status.st_mtim.tv_sec, touched[0].tv_sec);
     worker.stop(SIGTERM);
   }
   EXPECT_FALSE(isMounted(mountPoint));

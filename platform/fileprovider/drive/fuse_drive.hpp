@@ -119,9 +119,11 @@ class FuseDrive final : public Drive, private UploadListener {
   // over. Called under file->mutex.
   int commitEdit(std::uint64_t item);
   // Modification times set by writes, `touch`, `cp -p` and `rsync -a`, for as long as the
-  // drive runs (the server keeps its own).
+  // drive runs (the server keeps its own); those kept are restored at the next start while
+  // the item's edit waits.
   std::optional<timespec> localTime(std::uint64_t item) const;
   void setLocalTime(std::uint64_t item, timespec time);
+  void keepLocalTime(std::uint64_t item);
   void moveLocalTime(std::uint64_t from, std::uint64_t to);
   // A document an editor renamed to a backup name (vim's "name~"): kept on the server under
   // its name while the editor writes the new file, which then becomes the document again.

@@ -1,5 +1,7 @@
 #pragma once
 
+#include <time.h>
+
 #include <cstdint>
 #include <filesystem>
 #include <map>
@@ -165,6 +167,11 @@ class Replica {
   bool edited(std::uint64_t id) const;
   // Every marked item, with the server's version its edit is based on.
   std::map<std::uint64_t, std::string> editedItems() const;
+  // Modification times set here (by writes, `touch`, `cp -p`) that the server does not keep,
+  // so that those of edits still waiting outlive a restart; gone with their item.
+  void keepLocalTime(std::uint64_t id, timespec time);
+  void dropLocalTime(std::uint64_t id);
+  std::map<std::uint64_t, timespec> localTimes() const;
 
   // The cache (replica_cache.cpp): which items are kept offline, and which cached contents
   // may go to make room.
