@@ -11,9 +11,11 @@
 #include <cstdio>
 #include <cstring>
 #include <map>
+#include <mutex>
 #include <random>
 #include <set>
 #include <string>
+#include <thread>
 
 #include "platform/fileprovider/drive/shown_names.hpp"
 #include "tests/drive/drive_fixture.hpp"
@@ -352,15 +354,37 @@ TEST_F(DriveWriteTest, MixedEditsUnderNetworkFaultsAllArriveOnce) {
   EXPECT_EQ(mounted.drive().status().conflicts, 0);
 }
 
-TEST_F(DriveWriteTest, TwoWritersBothVersionsSurvive) {
+// The drive under a cache bound that keeps nothing it need not: a second writer, the server's
+// refusal and the cache's evictions all leave every version readable.
+TEST_F(DriveWriteTest, NeitherASecondWriterNorARefusalLosesAnEdit) {
   const FoliumClient client = server_->client();
   const Workspace workspace = client.listWorkspaces().front();
   const FoliumDocument shared =
       client.createDocument(workspace.id, std::nullopt, "partage.txt", "début");
-  MountedDrive mounted(home_, identifier_, clock_);
+  client.createDocument(workspace.id, std::nullopt, "autre.txt", "autre");
+  MountedDrive mounted(home_, identifier_, clock_, 1);
   ASSERT_EQ(mounted.failure(), "");
   const fs::path ws = mounted.root() / escapeName(workspace.label);
-  ASSERT_EQ(testing::readFile(ws / "partage.txt"), "début");
+  // Two readers, each evicting the other's document as it fetches its own: an open never
+  // finds its contents gone under it.
+  std::vector<std::string> misread;
+  std::mutex misreadMutex;
+  auto reader = [&](const std::string& name, const std::string& contents) {
+    for (int i = 0; i < 250; ++i) {
+      std::string problem = name + ": other contents";
+      try {
+        if (testing::readFile(ws / name) == contents) continue;
+      } catch (const std::exception& e) {
+        problem = e.what();
+      }
+      std::lock_guard lock(misreadMutex);
+      misread.push_back(problem);
+    }
+  };
+  std::thread other(reader, "autre.txt", "autre");
+  reader("partage.txt", "début");
+  other.join();
+  EXPECT_EQ(misread, std::vector<std::string>{});
   // Someone else saves first, through the command line; then the drive's user saves.
   testing::writeFile(home_ / "theirs.txt", "leur version");
   const ProcessResult theirs =
@@ -382,6 +406,25 @@ TEST_F(DriveWriteTest, TwoWritersBothVersionsSurvive) {
   EXPECT_EQ(testing::readFile(ws / "partage.txt"), "leur version");
   EXPECT_EQ(testing::readFile(ws / copies.begin()->first), "ma version");
   EXPECT_EQ(mounted.drive().status().conflicts, 1);
+
+  // An upload the server refuses for good (a name that is not UTF-8) is kept and told, and
+  // goes once the name is mended.
+  const fs::path refused = ws / "refus\xff.txt";
+  testing::writeFile(refused, "gardé");
+  ASSERT_TRUE(settle(mounted));
+  const DriveStatus status = mounted.drive().status();
+  EXPECT_EQ(status.refusedUploads, 1);
+  EXPECT_TRUE(status.lastError);
+  EXPECT_EQ(testing::readFile(refused), "gardé");
+  ASSERT_EQ(errorOf(::rename(refused.c_str(), (ws / "refus.txt").c_str())), 0);
+  ASSERT_TRUE(settle(mounted));
+  EXPECT_EQ(mounted.drive().status().refusedUploads, 0);
+  EXPECT_EQ(testing::readFile(ws / "refus.txt"), "gardé");
+  bool arrived = false;
+  for (const FoliumDocument& d : client.listDocuments(workspace.id, std::nullopt)) {
+    if (d.name == "refus.txt") arrived = client.downloadDocument(d.id) == "gardé";
+  }
+  EXPECT_TRUE(arrived);
 }
 
 TEST_F(DriveWriteTest, RandomOperationsMatchANativeFile) {
