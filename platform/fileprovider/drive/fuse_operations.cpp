@@ -144,7 +144,9 @@ void init(void*, fuse_conn_info* conn) {
   // Reads are answered from the cached file's descriptor: let the kernel splice them.
   if (conn->capable & FUSE_CAP_SPLICE_WRITE) conn->want |= FUSE_CAP_SPLICE_WRITE;
   if (conn->capable & FUSE_CAP_SPLICE_MOVE) conn->want |= FUSE_CAP_SPLICE_MOVE;
-  // Writes reach the drive as they are made: sizes and times stay the drive's to tell.
+  // Writes reach the drive as they are made: sizes and times stay the drive's to tell. With
+  // the kernel's write-back cache, the kernel keeps its own size of a file once it knows it,
+  // even after the server changed the file, and writes it holds die with a killed worker.
   conn->want &= ~FUSE_CAP_WRITEBACK_CACHE;
   // O_TRUNC comes with the open, so a file replaced whole is never downloaded first.
   if (conn->capable & FUSE_CAP_ATOMIC_O_TRUNC) conn->want |= FUSE_CAP_ATOMIC_O_TRUNC;

@@ -158,7 +158,7 @@ class Replica {
   // The cached file no longer stands for the server's contents: the next open fetches them.
   Invalidations followServer(std::uint64_t id);
   // The item's cached file holds a local edit the upload queue does not have yet (marked
-  // before a file is opened for writing, cleared once the edit is handed over or gone), so
+  // before the first change to a file, cleared once the edit is handed over or gone), so
   // that a worker killed meanwhile hands it over at its next start. A marked item keeps its
   // contents: they are neither evicted nor replaced by the server's. The mark is synced to
   // the disk before markEdited() returns.
