@@ -18,6 +18,7 @@
 #include <thread>
 
 #include "platform/fileprovider/drive/shown_names.hpp"
+#include "platform/files/file_descriptor.hpp"
 #include "tests/drive/drive_fixture.hpp"
 
 namespace folium::platform::drive {
@@ -88,6 +89,8 @@ std::map<std::string, std::string> mountedFiles(const fs::path& root) {
 
 int errorOf(int result) { return result == 0 ? 0 : errno; }
 
+using Descriptor = platform::FileDescriptor;
+
 ProcessResult shell(const std::string& command, const fs::path& in) {
   return testing::runProcess({"sh", "-c", "cd \"$0\" && " + command, in.string()});
 }
@@ -136,6 +139,18 @@ TEST_F(DriveWriteTest, PosixCallsAndShellsChangeTheServerOrFailChangingNothing) 
   ASSERT_EQ(::stat((dir / "f.txt").c_str(), &status), 0);
   EXPECT_EQ(status.st_mtim.tv_sec, 1000000000);
   EXPECT_EQ(status.st_size, 3);
+  // A reader open while the file is written anew reads what is there now, and so does the
+  // next open.
+  const int reader = ::open((dir / "f.txt").c_str(), O_RDONLY);
+  ASSERT_GE(reader, 0);
+  char seen[16] = {};
+  EXPECT_EQ(::pread(reader, seen, sizeof seen, 0), 3);
+  const std::string rewritten = "réécrit";
+  testing::writeFile(dir / "f.txt", rewritten);
+  EXPECT_EQ(::pread(reader, seen, sizeof seen, 0), static_cast<ssize_t>(rewritten.size()));
+  EXPECT_EQ(std::string(seen, rewritten.size()), rewritten);
+  EXPECT_EQ(testing::readFile(dir / "f.txt"), "réécrit");
+  ::close(reader);
 
   // Refused before any request, or by the server's rules; nothing changes.
   struct Refusal {
@@ -438,19 +453,24 @@ TEST_F(DriveWriteTest, RandomOperationsMatchANativeFile) {
     const fs::path mine = ws / ("fsx" + std::to_string(seed) + ".bin");
     const fs::path native = home_ / ("fsx" + std::to_string(seed) + ".bin");
     std::mt19937 random(seed);
-    int a = ::open(mine.c_str(), O_RDWR | O_CREAT, 0600);
-    int b = ::open(native.c_str(), O_RDWR | O_CREAT, 0600);
-    ASSERT_GE(a, 0);
-    ASSERT_GE(b, 0);
+    // Closed however the test ends: the drive cannot stop while they are open.
+    Descriptor a(::open(mine.c_str(), O_RDWR | O_CREAT, 0600));
+    Descriptor b(::open(native.c_str(), O_RDWR | O_CREAT, 0600));
+    ASSERT_TRUE(a && b);
+    // A reader open all along sees every change too; `a` is open for writing only at times.
+    const Descriptor reader(::open(mine.c_str(), O_RDONLY));
+    ASSERT_TRUE(reader);
+    bool aReads = true;
     auto compare = [&](off_t offset, size_t length, int op) {
       std::string x(length, '\0'), y(length, '\0');
-      const ssize_t nx = ::pread(a, x.data(), length, offset);
-      const ssize_t ny = ::pread(b, y.data(), length, offset);
+      const ssize_t nx =
+          ::pread((aReads && random() % 2 ? a : reader).get(), x.data(), length, offset);
+      const ssize_t ny = ::pread(b.get(), y.data(), length, offset);
       EXPECT_EQ(nx, ny) << "seed " << seed << " op " << op;
       return nx == ny && x == y;
     };
     for (int op = 0; op < 300; ++op) {
-      const off_t size = ::lseek(b, 0, SEEK_END);
+      const off_t size = ::lseek(b.get(), 0, SEEK_END);
       const off_t offset = static_cast<off_t>(random() % kMaxSize);
       const size_t length = 1 + random() % 65536;
       switch (random() % 6) {
@@ -458,44 +478,43 @@ TEST_F(DriveWriteTest, RandomOperationsMatchANativeFile) {
         case 1: {  // write, often past the end (a hole)
           std::string data(std::min<size_t>(length, kMaxSize - offset), '\0');
           for (auto& c : data) c = static_cast<char>('a' + random() % 26);
-          ASSERT_EQ(::pwrite(a, data.data(), data.size(), offset),
+          ASSERT_EQ(::pwrite(a.get(), data.data(), data.size(), offset),
                     static_cast<ssize_t>(data.size()));
-          ASSERT_EQ(::pwrite(b, data.data(), data.size(), offset),
+          ASSERT_EQ(::pwrite(b.get(), data.data(), data.size(), offset),
                     static_cast<ssize_t>(data.size()));
           break;
         }
         case 2:  // truncate, shorter or longer
-          ASSERT_EQ(::ftruncate(a, offset), 0);
-          ASSERT_EQ(::ftruncate(b, offset), 0);
+          ASSERT_EQ(::ftruncate(a.get(), offset), 0);
+          ASSERT_EQ(::ftruncate(b.get(), offset), 0);
           break;
         case 3:
           ASSERT_TRUE(compare(offset, length, op)) << "seed " << seed << " op " << op;
           break;
         case 4: {  // read through a mapping
           if (size == 0) break;
-          void* map = ::mmap(nullptr, static_cast<size_t>(size), PROT_READ, MAP_SHARED, a, 0);
+          void* map = ::mmap(nullptr, static_cast<size_t>(size), PROT_READ, MAP_SHARED,
+                             (aReads ? a : reader).get(), 0);
           ASSERT_NE(map, MAP_FAILED);
           std::string y(static_cast<size_t>(size), '\0');
-          ASSERT_EQ(::pread(b, y.data(), y.size(), 0), size);
+          ASSERT_EQ(::pread(b.get(), y.data(), y.size(), 0), size);
           const bool same = std::memcmp(map, y.data(), y.size()) == 0;
           ::munmap(map, static_cast<size_t>(size));
           ASSERT_TRUE(same) << "seed " << seed << " op " << op;
           break;
         }
         default:  // close and open again, now and then truncating
-          ASSERT_EQ(::close(a), 0);
-          ::close(b);
-          const int flags = O_RDWR | (random() % 4 == 0 ? O_TRUNC : 0);
-          a = ::open(mine.c_str(), flags);
-          b = ::open(native.c_str(), flags);
-          ASSERT_GE(a, 0) << "seed " << seed << " op " << op;
+          ASSERT_EQ(a.close(), 0);
+          const int truncate = random() % 4 == 0 ? O_TRUNC : 0;
+          aReads = random() % 3 != 0;
+          a.reset(::open(mine.c_str(), (aReads ? O_RDWR : O_WRONLY) | truncate));
+          b.reset(::open(native.c_str(), O_RDWR | truncate));
+          ASSERT_TRUE(a) << "seed " << seed << " op " << op;
           break;
       }
     }
-    const off_t size = ::lseek(b, 0, SEEK_END);
+    const off_t size = ::lseek(b.get(), 0, SEEK_END);
     EXPECT_TRUE(compare(0, static_cast<size_t>(size) + 1, -1)) << "seed " << seed;
-    ::close(a);
-    ::close(b);
   }
   ASSERT_TRUE(settle(mounted));
   for (const FoliumDocument& d : client.listDocuments(workspace.id, std::nullopt)) {
@@ -543,21 +562,15 @@ TEST_F(DriveWriteTest, EditsSurviveAKilledWorker) {
     BackgroundProcess worker(argv, home_.isolatedEnv());
     ASSERT_TRUE(eventually([&] { return isMounted(mountPoint); }));
     // Written and synced by its writer, which still holds it open when the worker dies.
-    struct Descriptor {
-      int fd;
-      ~Descriptor() {
-        if (fd >= 0) ::close(fd);
-      }
-    } open{::open((dir / "ouvert.txt").c_str(), O_RDWR)},
-        untouched{::open((dir / "intact.txt").c_str(), O_RDWR)};
-    ASSERT_GE(open.fd, 0) << std::strerror(errno);
-    ASSERT_GE(untouched.fd, 0) << std::strerror(errno);
+    const Descriptor open(::open((dir / "ouvert.txt").c_str(), O_RDWR));
+    const Descriptor untouched(::open((dir / "intact.txt").c_str(), O_RDWR));
+    ASSERT_TRUE(open && untouched) << std::strerror(errno);
     const std::string& unsaved = edits["ouvert.txt"];
-    ASSERT_EQ(::pwrite(open.fd, unsaved.data(), unsaved.size(), 0),
+    ASSERT_EQ(::pwrite(open.get(), unsaved.data(), unsaved.size(), 0),
               static_cast<ssize_t>(unsaved.size()));
-    ASSERT_EQ(::fsync(open.fd), 0) << std::strerror(errno);
+    ASSERT_EQ(::fsync(open.get()), 0) << std::strerror(errno);
     // A time set on an edit not sent yet outlives the worker too.
-    ASSERT_EQ(::futimens(open.fd, touched), 0) << std::strerror(errno);
+    ASSERT_EQ(::futimens(open.get(), touched), 0) << std::strerror(errno);
     for (const auto& [name, contents] : edits) {
       if (name != "ouvert.txt" && name != "intact.txt") testing::writeFile(dir / name, contents);
     }

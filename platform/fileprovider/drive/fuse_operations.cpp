@@ -257,14 +257,17 @@ void readdirplus(fuse_req_t req, fuse_ino_t ino, size_t size, off_t offset, fuse
   listDirectory(req, ino, size, offset, fi, true);
 }
 
-// An open file: the descriptor of its cached contents. Handles open for writing share the
-// item's OpenFile and follow it when its cached file is replaced.
+// An open file: the descriptor of its cached contents, which follows the item's current
+// cached file (a file written anew, an edit copied before a write, the server's new version):
+// what a read returns is what the kernel shows every other handle. Handles open for writing
+// share the item's OpenFile.
 struct Handle final : FuseDrive::OpenHandle {
   int fd = -1;
   std::uint64_t item = 0;
   std::int64_t contentFile = 0;  // the cached file `fd` is open on
   bool append = false;
   std::shared_ptr<FuseDrive::OpenFile> file;  // for writing only
+  std::mutex mutex;                           // guards `fd` of a handle for reading only
 
   ~Handle() override {
     if (fd >= 0) ::close(fd);
@@ -331,28 +334,34 @@ void replyOpen(fuse_req_t req, fuse_ino_t ino, fuse_file_info info, bool keepCac
 }
 
 // Points the handle at the item's current cached file, making a copy of its own first when
-// `forWriting` and the current one belongs to the upload queue. Under handle.file->mutex.
+// `forWriting` and the current one belongs to the upload queue. Under handle.file->mutex, or
+// handle.mutex for a handle open for reading only.
 int followContents(FuseDrive& drive, Handle& handle, bool forWriting) {
-  FuseDrive::OpenFile& file = *handle.file;
-  auto item = drive.replica().item(file.item);
+  // The item a writer's file stands for now (another one's, once renamed over it).
+  const std::uint64_t id = handle.file ? handle.file->item : handle.item;
+  auto item = drive.replica().item(id);
   if (!item || !item->contentFile) return 0;  // deleted: the descriptor keeps what it has
-  try {
-    // Before the first change: a worker killed from here on hands the edit over when it
-    // starts again (an open that writes nothing leaves nothing to send).
-    if (forWriting && !file.dirty) drive.replica().markEdited(file.item);
-    if (forWriting && file.handedOver) {
-      drive.replica().freshContents(file.item, false);
-      file.handedOver = false;
-      item = drive.replica().item(file.item);
+  if (forWriting) {
+    FuseDrive::OpenFile& file = *handle.file;
+    try {
+      // Before the first change: a worker killed from here on hands the edit over when it
+      // starts again (an open that writes nothing leaves nothing to send).
+      if (!file.dirty) drive.replica().markEdited(id);
+      if (file.handedOver) {
+        drive.replica().freshContents(id, false);
+        file.handedOver = false;
+        item = drive.replica().item(id);
+      }
+    } catch (const std::system_error& e) {
+      return e.code().value();
+    } catch (const std::exception&) {
+      return EIO;
     }
-  } catch (const std::system_error& e) {
-    return e.code().value();
-  } catch (const std::exception&) {
-    return EIO;
   }
   if (*item->contentFile == handle.contentFile) return 0;
-  const int fd = ::open(drive.replica().contentsPath(*item->contentFile).c_str(),
-                        O_RDWR | O_CLOEXEC | (handle.append ? O_APPEND : 0));
+  const int fd =
+      ::open(drive.replica().contentsPath(*item->contentFile).c_str(),
+             (handle.file ? O_RDWR : O_RDONLY) | O_CLOEXEC | (handle.append ? O_APPEND : 0));
   if (fd < 0) return errno;
   ::close(handle.fd);
   handle.fd = fd;
@@ -487,17 +496,14 @@ void fetchThenOpen(fuse_req_t req, fuse_ino_t ino, fuse_file_info info, int atte
 
 void read(fuse_req_t req, fuse_ino_t, size_t size, off_t offset, fuse_file_info* fi) {
   Handle& handle = *handleOf(fi);
-  int fd = handle.fd;
-  if (handle.file) {
-    std::lock_guard lock(handle.file->mutex);
-    if (const int error = followContents(driveOf(req), handle, false)) {
-      return (void)fuse_reply_err(req, error);
-    }
-    fd = handle.fd;
+  // Held until the reply has read the descriptor, which following closes.
+  std::lock_guard lock(handle.file ? handle.file->mutex : handle.mutex);
+  if (const int error = followContents(driveOf(req), handle, false)) {
+    return (void)fuse_reply_err(req, error);
   }
   fuse_bufvec buffer = FUSE_BUFVEC_INIT(size);
   buffer.buf[0].flags = static_cast<fuse_buf_flags>(FUSE_BUF_IS_FD | FUSE_BUF_FD_SEEK);
-  buffer.buf[0].fd = fd;
+  buffer.buf[0].fd = handle.fd;
   buffer.buf[0].pos = offset;
   fuse_reply_data(req, &buffer, FUSE_BUF_SPLICE_MOVE);
 }
@@ -543,8 +549,7 @@ void fallocate(fuse_req_t req, fuse_ino_t ino, int mode, off_t offset, off_t len
 void fsync(fuse_req_t req, fuse_ino_t, int dataOnly, fuse_file_info* fi) {
   // The local copy is on the disk; the upload follows on its own.
   Handle& handle = *handleOf(fi);
-  std::unique_lock<std::mutex> lock;
-  if (handle.file) lock = std::unique_lock(handle.file->mutex);
+  std::lock_guard lock(handle.file ? handle.file->mutex : handle.mutex);
   const int result = dataOnly ? ::fdatasync(handle.fd) : ::fsync(handle.fd);
   fuse_reply_err(req, result == 0 ? 0 : errno);
 }
