@@ -141,16 +141,17 @@ TEST_F(DriveWriteTest, PosixCallsAndShellsChangeTheServerOrFailChangingNothing) 
   EXPECT_EQ(status.st_size, 3);
   // A reader open while the file is written anew reads what is there now, and so does the
   // next open.
-  const int reader = ::open((dir / "f.txt").c_str(), O_RDONLY);
-  ASSERT_GE(reader, 0);
-  char seen[16] = {};
-  EXPECT_EQ(::pread(reader, seen, sizeof seen, 0), 3);
-  const std::string rewritten = "réécrit";
-  testing::writeFile(dir / "f.txt", rewritten);
-  EXPECT_EQ(::pread(reader, seen, sizeof seen, 0), static_cast<ssize_t>(rewritten.size()));
-  EXPECT_EQ(std::string(seen, rewritten.size()), rewritten);
-  EXPECT_EQ(testing::readFile(dir / "f.txt"), "réécrit");
-  ::close(reader);
+  {
+    const Descriptor reader(::open((dir / "f.txt").c_str(), O_RDONLY));
+    ASSERT_TRUE(reader);
+    char seen[16] = {};
+    EXPECT_EQ(::pread(reader.get(), seen, sizeof seen, 0), 3);
+    const std::string rewritten = "réécrit";
+    testing::writeFile(dir / "f.txt", rewritten);
+    EXPECT_EQ(::pread(reader.get(), seen, sizeof seen, 0), static_cast<ssize_t>(rewritten.size()));
+    EXPECT_EQ(std::string(seen, rewritten.size()), rewritten);
+    EXPECT_EQ(testing::readFile(dir / "f.txt"), rewritten);
+  }
 
   // Refused before any request, or by the server's rules; nothing changes.
   struct Refusal {
