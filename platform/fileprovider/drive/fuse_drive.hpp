@@ -105,9 +105,10 @@ class FuseDrive final : public Drive, private UploadListener {
   struct OpenFile {
     std::mutex mutex;  // guards what follows; taken before the replica's
     std::uint64_t item = 0;
-    int writers = 0;          // handles open for writing
-    bool dirty = false;       // written since its edit was last handed over
-    bool handedOver = false;  // the cached file is the upload queue's: the next write copies it
+    int writers = 0;            // handles open for writing
+    bool dirty = false;         // written since its edit was last handed over
+    bool handedOver = false;    // the cached file is the upload queue's: the next write copies it
+    std::int64_t unsynced = 0;  // bytes written since the disk was last asked to write out
   };
   // The open-file record of an item, made on first use; give it back with releaseFile().
   std::shared_ptr<OpenFile> acquireFile(std::uint64_t item);
