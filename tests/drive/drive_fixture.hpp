@@ -71,7 +71,8 @@ struct Server : testing::Devserver {
 // unmounted and stopped when the test ends, however it ends.
 class MountedDrive {
  public:
-  MountedDrive(const TempDir& home, std::string identifier, std::shared_ptr<FakeClock> clock)
+  MountedDrive(const TempDir& home, std::string identifier, std::shared_ptr<FakeClock> clock,
+               std::optional<std::int64_t> cacheLimit = std::nullopt)
       : mountPoint_(home / "home/Folium/Test"),
         state_(home / ("home/.local/state/folium/domains/" + identifier)) {
     DriveOptions options;
@@ -79,6 +80,7 @@ class MountedDrive {
     options.mountPoint = mountPoint_;
     options.stateDirectory = state_;
     options.clock = std::move(clock);
+    options.cacheLimit = cacheLimit;
     fs::create_directories(mountPoint_);
     drive_ = makeDrive(std::move(options));
     runner_ = std::thread([this] {

@@ -11,11 +11,14 @@
 #include <cstdio>
 #include <cstring>
 #include <map>
+#include <mutex>
 #include <random>
 #include <set>
 #include <string>
+#include <thread>
 
 #include "platform/fileprovider/drive/shown_names.hpp"
+#include "platform/files/file_descriptor.hpp"
 #include "tests/drive/drive_fixture.hpp"
 
 namespace folium::platform::drive {
@@ -86,6 +89,8 @@ std::map<std::string, std::string> mountedFiles(const fs::path& root) {
 
 int errorOf(int result) { return result == 0 ? 0 : errno; }
 
+using Descriptor = platform::FileDescriptor;
+
 ProcessResult shell(const std::string& command, const fs::path& in) {
   return testing::runProcess({"sh", "-c", "cd \"$0\" && " + command, in.string()});
 }
@@ -99,6 +104,7 @@ TEST_F(DriveWriteTest, PosixCallsAndShellsChangeTheServerOrFailChangingNothing) 
   const FoliumDocument kept = client.createDocument(workspaces[0].id, base.id, "a.txt", "aaa");
   const FoliumDocument over = client.createDocument(workspaces[0].id, base.id, "b.txt", "bbb");
   const Folder full = client.createFolder(workspaces[0].id, base.id, "Plein");
+  client.createFolder(workspaces[0].id, base.id, "Vide");
   MountedDrive mounted(home_, identifier_, clock_);
   ASSERT_EQ(mounted.failure(), "");
   const fs::path root = mounted.root();
@@ -133,6 +139,19 @@ TEST_F(DriveWriteTest, PosixCallsAndShellsChangeTheServerOrFailChangingNothing) 
   ASSERT_EQ(::stat((dir / "f.txt").c_str(), &status), 0);
   EXPECT_EQ(status.st_mtim.tv_sec, 1000000000);
   EXPECT_EQ(status.st_size, 3);
+  // A reader open while the file is written anew reads what is there now, and so does the
+  // next open.
+  {
+    const Descriptor reader(::open((dir / "f.txt").c_str(), O_RDONLY));
+    ASSERT_TRUE(reader);
+    char seen[16] = {};
+    EXPECT_EQ(::pread(reader.get(), seen, sizeof seen, 0), 3);
+    const std::string rewritten = "réécrit";
+    testing::writeFile(dir / "f.txt", rewritten);
+    EXPECT_EQ(::pread(reader.get(), seen, sizeof seen, 0), static_cast<ssize_t>(rewritten.size()));
+    EXPECT_EQ(std::string(seen, rewritten.size()), rewritten);
+    EXPECT_EQ(testing::readFile(dir / "f.txt"), rewritten);
+  }
 
   // Refused before any request, or by the server's rules; nothing changes.
   struct Refusal {
@@ -147,6 +166,8 @@ TEST_F(DriveWriteTest, PosixCallsAndShellsChangeTheServerOrFailChangingNothing) 
       {[&] { return errorOf(::open((root / "n.txt").c_str(), O_CREAT | O_WRONLY, 0600)); }, EPERM},
       {[&] { return errorOf(::rename(workspace.c_str(), (root / "W").c_str())); }, EPERM},
       {[&] { return errorOf(::rmdir(workspace.c_str())); }, EPERM},
+      {[&] { return errorOf(::rename((dir / "Vide").c_str(), (dir / "Plein").c_str())); },
+       ENOTEMPTY},
       {[&] { return errorOf(::rmdir((dir / "Plein").c_str())); }, ENOTEMPTY},
       {[&] { return errorOf(::rename((dir / "a.txt").c_str(), (other / "a.txt").c_str())); },
        EXDEV},
@@ -162,6 +183,11 @@ TEST_F(DriveWriteTest, PosixCallsAndShellsChangeTheServerOrFailChangingNothing) 
   ASSERT_EQ(errorOf(::rename((dir / "a.txt").c_str(), (dir / "Dossier/c.txt").c_str())), 0);
   EXPECT_EQ(client.getDocument(kept.id).name, "c.txt");
   EXPECT_EQ(errorOf(::rmdir((dir / "Dossier").c_str())), ENOTEMPTY);
+  // A folder renamed over an empty one replaces it (one never listed, one just made).
+  EXPECT_EQ(errorOf(::rename((dir / "Dossier").c_str(), (dir / "Vide").c_str())), 0);
+  ASSERT_EQ(errorOf(::mkdir((dir / "Dossier").c_str(), 0700)), 0);
+  EXPECT_EQ(errorOf(::rename((dir / "Vide").c_str(), (dir / "Dossier").c_str())), 0);
+  EXPECT_EQ(testing::readFile(dir / "Dossier/c.txt"), "aaa");
   ASSERT_EQ(shell("echo nouveau > n.txt && mv n.txt b.txt", dir).exitCode, 0);
   EXPECT_EQ(testing::readFile(dir / "b.txt"), "nouveau\n");
   EXPECT_EQ(client.getDocument(over.id).name, "b.txt");  // it stays the same document
@@ -344,15 +370,37 @@ TEST_F(DriveWriteTest, MixedEditsUnderNetworkFaultsAllArriveOnce) {
   EXPECT_EQ(mounted.drive().status().conflicts, 0);
 }
 
-TEST_F(DriveWriteTest, TwoWritersBothVersionsSurvive) {
+// The drive under a cache bound that keeps nothing it need not: a second writer, the server's
+// refusal and the cache's evictions all leave every version readable.
+TEST_F(DriveWriteTest, NeitherASecondWriterNorARefusalLosesAnEdit) {
   const FoliumClient client = server_->client();
   const Workspace workspace = client.listWorkspaces().front();
   const FoliumDocument shared =
       client.createDocument(workspace.id, std::nullopt, "partage.txt", "début");
-  MountedDrive mounted(home_, identifier_, clock_);
+  client.createDocument(workspace.id, std::nullopt, "autre.txt", "autre");
+  MountedDrive mounted(home_, identifier_, clock_, 1);
   ASSERT_EQ(mounted.failure(), "");
   const fs::path ws = mounted.root() / escapeName(workspace.label);
-  ASSERT_EQ(testing::readFile(ws / "partage.txt"), "début");
+  // Two readers, each evicting the other's document as it fetches its own: an open never
+  // finds its contents gone under it.
+  std::vector<std::string> misread;
+  std::mutex misreadMutex;
+  auto reader = [&](const std::string& name, const std::string& contents) {
+    for (int i = 0; i < 250; ++i) {
+      std::string problem = name + ": other contents";
+      try {
+        if (testing::readFile(ws / name) == contents) continue;
+      } catch (const std::exception& e) {
+        problem = e.what();
+      }
+      std::lock_guard lock(misreadMutex);
+      misread.push_back(problem);
+    }
+  };
+  std::thread other(reader, "autre.txt", "autre");
+  reader("partage.txt", "début");
+  other.join();
+  EXPECT_EQ(misread, std::vector<std::string>{});
   // Someone else saves first, through the command line; then the drive's user saves.
   testing::writeFile(home_ / "theirs.txt", "leur version");
   const ProcessResult theirs =
@@ -374,6 +422,25 @@ TEST_F(DriveWriteTest, TwoWritersBothVersionsSurvive) {
   EXPECT_EQ(testing::readFile(ws / "partage.txt"), "leur version");
   EXPECT_EQ(testing::readFile(ws / copies.begin()->first), "ma version");
   EXPECT_EQ(mounted.drive().status().conflicts, 1);
+
+  // An upload the server refuses for good (a name that is not UTF-8) is kept and told, and
+  // goes once the name is mended.
+  const fs::path refused = ws / "refus\xff.txt";
+  testing::writeFile(refused, "gardé");
+  ASSERT_TRUE(settle(mounted));
+  const DriveStatus status = mounted.drive().status();
+  EXPECT_EQ(status.refusedUploads, 1);
+  EXPECT_TRUE(status.lastError);
+  EXPECT_EQ(testing::readFile(refused), "gardé");
+  ASSERT_EQ(errorOf(::rename(refused.c_str(), (ws / "refus.txt").c_str())), 0);
+  ASSERT_TRUE(settle(mounted));
+  EXPECT_EQ(mounted.drive().status().refusedUploads, 0);
+  EXPECT_EQ(testing::readFile(ws / "refus.txt"), "gardé");
+  bool arrived = false;
+  for (const FoliumDocument& d : client.listDocuments(workspace.id, std::nullopt)) {
+    if (d.name == "refus.txt") arrived = client.downloadDocument(d.id) == "gardé";
+  }
+  EXPECT_TRUE(arrived);
 }
 
 TEST_F(DriveWriteTest, RandomOperationsMatchANativeFile) {
@@ -387,19 +454,24 @@ TEST_F(DriveWriteTest, RandomOperationsMatchANativeFile) {
     const fs::path mine = ws / ("fsx" + std::to_string(seed) + ".bin");
     const fs::path native = home_ / ("fsx" + std::to_string(seed) + ".bin");
     std::mt19937 random(seed);
-    int a = ::open(mine.c_str(), O_RDWR | O_CREAT, 0600);
-    int b = ::open(native.c_str(), O_RDWR | O_CREAT, 0600);
-    ASSERT_GE(a, 0);
-    ASSERT_GE(b, 0);
+    // Closed however the test ends: the drive cannot stop while they are open.
+    Descriptor a(::open(mine.c_str(), O_RDWR | O_CREAT, 0600));
+    Descriptor b(::open(native.c_str(), O_RDWR | O_CREAT, 0600));
+    ASSERT_TRUE(a && b);
+    // A reader open all along sees every change too; `a` is open for writing only at times.
+    const Descriptor reader(::open(mine.c_str(), O_RDONLY));
+    ASSERT_TRUE(reader);
+    bool aReads = true;
     auto compare = [&](off_t offset, size_t length, int op) {
       std::string x(length, '\0'), y(length, '\0');
-      const ssize_t nx = ::pread(a, x.data(), length, offset);
-      const ssize_t ny = ::pread(b, y.data(), length, offset);
+      const ssize_t nx =
+          ::pread((aReads && random() % 2 ? a : reader).get(), x.data(), length, offset);
+      const ssize_t ny = ::pread(b.get(), y.data(), length, offset);
       EXPECT_EQ(nx, ny) << "seed " << seed << " op " << op;
       return nx == ny && x == y;
     };
     for (int op = 0; op < 300; ++op) {
-      const off_t size = ::lseek(b, 0, SEEK_END);
+      const off_t size = ::lseek(b.get(), 0, SEEK_END);
       const off_t offset = static_cast<off_t>(random() % kMaxSize);
       const size_t length = 1 + random() % 65536;
       switch (random() % 6) {
@@ -407,44 +479,43 @@ TEST_F(DriveWriteTest, RandomOperationsMatchANativeFile) {
         case 1: {  // write, often past the end (a hole)
           std::string data(std::min<size_t>(length, kMaxSize - offset), '\0');
           for (auto& c : data) c = static_cast<char>('a' + random() % 26);
-          ASSERT_EQ(::pwrite(a, data.data(), data.size(), offset),
+          ASSERT_EQ(::pwrite(a.get(), data.data(), data.size(), offset),
                     static_cast<ssize_t>(data.size()));
-          ASSERT_EQ(::pwrite(b, data.data(), data.size(), offset),
+          ASSERT_EQ(::pwrite(b.get(), data.data(), data.size(), offset),
                     static_cast<ssize_t>(data.size()));
           break;
         }
         case 2:  // truncate, shorter or longer
-          ASSERT_EQ(::ftruncate(a, offset), 0);
-          ASSERT_EQ(::ftruncate(b, offset), 0);
+          ASSERT_EQ(::ftruncate(a.get(), offset), 0);
+          ASSERT_EQ(::ftruncate(b.get(), offset), 0);
           break;
         case 3:
           ASSERT_TRUE(compare(offset, length, op)) << "seed " << seed << " op " << op;
           break;
         case 4: {  // read through a mapping
           if (size == 0) break;
-          void* map = ::mmap(nullptr, static_cast<size_t>(size), PROT_READ, MAP_SHARED, a, 0);
+          void* map = ::mmap(nullptr, static_cast<size_t>(size), PROT_READ, MAP_SHARED,
+                             (aReads ? a : reader).get(), 0);
           ASSERT_NE(map, MAP_FAILED);
           std::string y(static_cast<size_t>(size), '\0');
-          ASSERT_EQ(::pread(b, y.data(), y.size(), 0), size);
+          ASSERT_EQ(::pread(b.get(), y.data(), y.size(), 0), size);
           const bool same = std::memcmp(map, y.data(), y.size()) == 0;
           ::munmap(map, static_cast<size_t>(size));
           ASSERT_TRUE(same) << "seed " << seed << " op " << op;
           break;
         }
         default:  // close and open again, now and then truncating
-          ASSERT_EQ(::close(a), 0);
-          ::close(b);
-          const int flags = O_RDWR | (random() % 4 == 0 ? O_TRUNC : 0);
-          a = ::open(mine.c_str(), flags);
-          b = ::open(native.c_str(), flags);
-          ASSERT_GE(a, 0) << "seed " << seed << " op " << op;
+          ASSERT_EQ(a.close(), 0);
+          const int truncate = random() % 4 == 0 ? O_TRUNC : 0;
+          aReads = random() % 3 != 0;
+          a.reset(::open(mine.c_str(), (aReads ? O_RDWR : O_WRONLY) | truncate));
+          b.reset(::open(native.c_str(), O_RDWR | truncate));
+          ASSERT_TRUE(a) << "seed " << seed << " op " << op;
           break;
       }
     }
-    const off_t size = ::lseek(b, 0, SEEK_END);
+    const off_t size = ::lseek(b.get(), 0, SEEK_END);
     EXPECT_TRUE(compare(0, static_cast<size_t>(size) + 1, -1)) << "seed " << seed;
-    ::close(a);
-    ::close(b);
   }
   ASSERT_TRUE(settle(mounted));
   for (const FoliumDocument& d : client.listDocuments(workspace.id, std::nullopt)) {
@@ -462,18 +533,20 @@ TEST_F(DriveWriteTest, EditsSurviveAKilledWorker) {
   const FoliumDocument existing =
       client.createDocument(workspace.id, crash.id, "existant.txt", "avant");
   client.createDocument(workspace.id, crash.id, "ouvert.txt", "avant");
+  client.createDocument(workspace.id, crash.id, "intact.txt", "avant");
   const fs::path mountPoint = home_ / "home/Folium/Test";
   fs::create_directories(mountPoint);
-  const std::vector<std::string> argv = {
-      testing::programPath("folium-drive-runner").string(),
-      "--domain",
-      identifier_,
-      "--name",
-      "Test",
-      "--mount",
-      mountPoint.string(),
-      "--state",
-      (home_ / ("home/.local/state/folium/domains/" + identifier_)).string()};
+  const fs::path state = home_ / ("home/.local/state/folium/domains/" + identifier_);
+  const std::vector<std::string> argv = {testing::programPath("folium-drive-runner").string(),
+                                         "--domain",
+                                         identifier_,
+                                         "--name",
+                                         "Test",
+                                         "--mount",
+                                         mountPoint.string(),
+                                         "--state",
+                                         state.string()};
+  const timespec touched[2] = {{1000000000, 0}, {1000000000, 0}};
   struct Unmount {
     fs::path at;
     ~Unmount() {
@@ -481,8 +554,8 @@ TEST_F(DriveWriteTest, EditsSurviveAKilledWorker) {
     }
   } unmount{mountPoint};
   const fs::path dir = mountPoint / escapeName(workspace.label) / "Crash";
-  std::map<std::string, std::string> edits{{"existant.txt", "après"},
-                                           {"ouvert.txt", "écrit, jamais fermé"}};
+  std::map<std::string, std::string> edits{
+      {"existant.txt", "après"}, {"ouvert.txt", "écrit, jamais fermé"}, {"intact.txt", "avant"}};
   for (int i = 0; i < 8; ++i) {
     edits["gros" + std::to_string(i) + ".bin"] = std::string(3 << 20, static_cast<char>('a' + i));
   }
@@ -490,19 +563,17 @@ TEST_F(DriveWriteTest, EditsSurviveAKilledWorker) {
     BackgroundProcess worker(argv, home_.isolatedEnv());
     ASSERT_TRUE(eventually([&] { return isMounted(mountPoint); }));
     // Written and synced by its writer, which still holds it open when the worker dies.
-    struct Descriptor {
-      int fd;
-      ~Descriptor() {
-        if (fd >= 0) ::close(fd);
-      }
-    } open{::open((dir / "ouvert.txt").c_str(), O_RDWR)};
-    ASSERT_GE(open.fd, 0) << std::strerror(errno);
+    const Descriptor open(::open((dir / "ouvert.txt").c_str(), O_RDWR));
+    const Descriptor untouched(::open((dir / "intact.txt").c_str(), O_RDWR));
+    ASSERT_TRUE(open && untouched) << std::strerror(errno);
     const std::string& unsaved = edits["ouvert.txt"];
-    ASSERT_EQ(::pwrite(open.fd, unsaved.data(), unsaved.size(), 0),
+    ASSERT_EQ(::pwrite(open.get(), unsaved.data(), unsaved.size(), 0),
               static_cast<ssize_t>(unsaved.size()));
-    ASSERT_EQ(::fsync(open.fd), 0) << std::strerror(errno);
+    ASSERT_EQ(::fsync(open.get()), 0) << std::strerror(errno);
+    // A time set on an edit not sent yet outlives the worker too.
+    ASSERT_EQ(::futimens(open.get(), touched), 0) << std::strerror(errno);
     for (const auto& [name, contents] : edits) {
-      if (name != "ouvert.txt") testing::writeFile(dir / name, contents);
+      if (name != "ouvert.txt" && name != "intact.txt") testing::writeFile(dir / name, contents);
     }
     // Killed once the first uploads reach the server.
     ASSERT_TRUE(
@@ -510,6 +581,16 @@ TEST_F(DriveWriteTest, EditsSurviveAKilledWorker) {
     worker.stop(SIGKILL);
   }
   testing::runProcess({"fusermount3", "-u", "-z", mountPoint.string()});
+  {
+    // Only what was written waits to be handed over: a file opened and left as it was has
+    // nothing to send (sent again, it could make a needless conflict copy).
+    SqliteDatabase replica(state / "replica.sqlite");
+    auto marked = replica.prepare(
+        "SELECT server_name FROM items JOIN unsent_edits ON items.id = unsent_edits.item_id");
+    std::set<std::string> names;
+    while (marked.step()) names.insert(marked.text(0));
+    EXPECT_EQ(names, std::set<std::string>{"ouvert.txt"});
+  }
   {
     BackgroundProcess worker(argv, home_.isolatedEnv());
     ASSERT_TRUE(eventually([&] { return isMounted(mountPoint); }));
@@ -527,6 +608,9 @@ TEST_F(DriveWriteTest, EditsSurviveAKilledWorker) {
     EXPECT_TRUE(arrived);
     EXPECT_EQ(client.listDocuments(std::nullopt, crash.id).size(), edits.size());
     EXPECT_EQ(client.getDocument(existing.id).name, "existant.txt");
+    struct stat status {};
+    ASSERT_EQ(::stat((dir / "ouvert.txt").c_str(), &status), 0);
+    EXPECT_EQ(status.st_mtim.tv_sec, touched[0].tv_sec);
     worker.stop(SIGTERM);
   }
   EXPECT_FALSE(isMounted(mountPoint));

@@ -194,6 +194,14 @@ FuseDrive::FuseDrive(DriveOptions options)
                                          static_cast<UploadListener&>(*this));
   queue_->start();  // only now: its threads call back into this drive, which reads queue_
   recoverEdits();
+  // The times of edits still waiting; the others show the server's now.
+  for (const auto& [id, time] : replica_->localTimes()) {
+    if (queue_->holds(id) || replica_->edited(id)) {
+      localTimes_[id] = time;
+    } else {
+      replica_->dropLocalTime(id);
+    }
+  }
   if (::pipe2(stopPipe_, O_CLOEXEC | O_NONBLOCK) != 0) {
     throw std::runtime_error(std::string("cannot create the drive's stop pipe: ") +
                              std::strerror(errno));
@@ -1052,6 +1060,10 @@ void FuseDrive::setLocalTime(std::uint64_t item, timespec time) {
   localTimes_[item] = time;
 }
 
+void FuseDrive::keepLocalTime(std::uint64_t item) {
+  if (const auto time = localTime(item)) replica_->keepLocalTime(item, *time);
+}
+
 void FuseDrive::moveLocalTime(std::uint64_t from, std::uint64_t to) {
   std::lock_guard lock(filesMutex_);
   const auto found = localTimes_.find(from);
@@ -1118,6 +1130,11 @@ int FuseDrive::commitEdit(std::uint64_t id, const std::optional<std::string>& ba
   } catch (const std::exception& e) {
     noteFailure(posixError(EIO, e.what()));
     return EIO;
+  }
+  try {
+    keepLocalTime(id);
+  } catch (const std::exception&) {
+    // The edit is kept; only its time would show the server's after a restart.
   }
   return 0;
 }

@@ -105,9 +105,10 @@ class FuseDrive final : public Drive, private UploadListener {
   struct OpenFile {
     std::mutex mutex;  // guards what follows; taken before the replica's
     std::uint64_t item = 0;
-    int writers = 0;          // handles open for writing
-    bool dirty = false;       // written since its edit was last handed over
-    bool handedOver = false;  // the cached file is the upload queue's: the next write copies it
+    int writers = 0;            // handles open for writing
+    bool dirty = false;         // written since its edit was last handed over
+    bool handedOver = false;    // the cached file is the upload queue's: the next write copies it
+    std::int64_t unsynced = 0;  // bytes written since the disk was last asked to write out
   };
   // The open-file record of an item, made on first use; give it back with releaseFile().
   std::shared_ptr<OpenFile> acquireFile(std::uint64_t item);
@@ -119,9 +120,11 @@ class FuseDrive final : public Drive, private UploadListener {
   // over. Called under file->mutex.
   int commitEdit(std::uint64_t item);
   // Modification times set by writes, `touch`, `cp -p` and `rsync -a`, for as long as the
-  // drive runs (the server keeps its own).
+  // drive runs (the server keeps its own); those kept are restored at the next start while
+  // the item's edit waits.
   std::optional<timespec> localTime(std::uint64_t item) const;
   void setLocalTime(std::uint64_t item, timespec time);
+  void keepLocalTime(std::uint64_t item);
   void moveLocalTime(std::uint64_t from, std::uint64_t to);
   // A document an editor renamed to a backup name (vim's "name~"): kept on the server under
   // its name while the editor writes the new file, which then becomes the document again.

@@ -12,6 +12,7 @@
 #include <cstdio>
 #include <cstring>
 #include <ctime>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -171,7 +172,9 @@ void init(void*, fuse_conn_info* conn) {
   // Reads are answered from the cached file's descriptor: let the kernel splice them.
   if (conn->capable & FUSE_CAP_SPLICE_WRITE) conn->want |= FUSE_CAP_SPLICE_WRITE;
   if (conn->capable & FUSE_CAP_SPLICE_MOVE) conn->want |= FUSE_CAP_SPLICE_MOVE;
-  // Writes reach the drive as they are made: sizes and times stay the drive's to tell.
+  // Writes reach the drive as they are made: sizes and times stay the drive's to tell. With
+  // the kernel's write-back cache, the kernel keeps its own size of a file once it knows it,
+  // even after the server changed the file, and writes it holds die with a killed worker.
   conn->want &= ~FUSE_CAP_WRITEBACK_CACHE;
   // O_TRUNC comes with the open, so a file replaced whole is never downloaded first.
   if (conn->capable & FUSE_CAP_ATOMIC_O_TRUNC) conn->want |= FUSE_CAP_ATOMIC_O_TRUNC;
@@ -289,14 +292,17 @@ void readdirplus(fuse_req_t req, fuse_ino_t ino, size_t size, off_t offset, fuse
   listDirectory(req, ino, size, offset, fi, true);
 }
 
-// An open file: the descriptor of its cached contents. Handles open for writing share the
-// item's OpenFile and follow it when its cached file is replaced.
+// An open file: the descriptor of its cached contents, which follows the item's current
+// cached file (a file written anew, an edit copied before a write, the server's new version):
+// what a read returns is what the kernel shows every other handle. Handles open for writing
+// share the item's OpenFile.
 struct Handle final : FuseDrive::OpenHandle {
   int fd = -1;
   std::uint64_t item = 0;
   std::int64_t contentFile = 0;  // the cached file `fd` is open on
   bool append = false;
   std::shared_ptr<FuseDrive::OpenFile> file;  // for writing only
+  std::mutex mutex;                           // guards `fd` of a handle for reading only
 
   ~Handle() override {
     if (fd >= 0) ::close(fd);
@@ -323,15 +329,32 @@ struct Handle final : FuseDrive::OpenHandle {
 
 Handle* handleOf(fuse_file_info* fi) { return reinterpret_cast<Handle*>(fi->fh); }
 
+// How many times an open fetches contents the cache evicted under it before it gives up.
+constexpr int kOpenAttempts = 3;
+
+void fetchThenOpen(fuse_req_t req, fuse_ino_t ino, fuse_file_info info, int attempt);
+void openForWriting(fuse_req_t req, fuse_ino_t ino, fuse_file_info info, bool truncate,
+                    const fuse_entry_param* entry, int attempt = 0);
+
 // Opens the cached contents and answers the open. `keepCache`: the contents are those the
 // kernel may already hold in its page cache.
-void replyOpen(fuse_req_t req, fuse_ino_t ino, fuse_file_info info, bool keepCache) {
+void replyOpen(fuse_req_t req, fuse_ino_t ino, fuse_file_info info, bool keepCache,
+               int attempt = 0) {
   FuseDrive& drive = driveOf(req);
   const auto item = drive.replica().item(ino);
-  if (!item || !item->contentFile) return (void)fuse_reply_err(req, ENOENT);
+  if (!item) return (void)fuse_reply_err(req, ENOENT);
   const int fd =
-      ::open(drive.replica().contentsPath(*item->contentFile).c_str(), O_RDONLY | O_CLOEXEC);
-  if (fd < 0) return (void)fuse_reply_err(req, errno);
+      item->contentFile
+          ? ::open(drive.replica().contentsPath(*item->contentFile).c_str(), O_RDONLY | O_CLOEXEC)
+          : -1;
+  if (fd < 0) {
+    const int error = item->contentFile ? errno : ENOENT;
+    // Evicted between the look at the cache and the open: fetched again.
+    if (error == ENOENT && item->identifier && attempt < kOpenAttempts) {
+      return fetchThenOpen(req, ino, info, attempt + 1);
+    }
+    return (void)fuse_reply_err(req, error);
+  }
   auto handle = std::make_unique<Handle>();
   handle->fd = fd;
   handle->item = ino;
@@ -346,26 +369,34 @@ void replyOpen(fuse_req_t req, fuse_ino_t ino, fuse_file_info info, bool keepCac
 }
 
 // Points the handle at the item's current cached file, making a copy of its own first when
-// `forWriting` and the current one belongs to the upload queue. Under handle.file->mutex.
+// `forWriting` and the current one belongs to the upload queue. Under handle.file->mutex, or
+// handle.mutex for a handle open for reading only.
 int followContents(FuseDrive& drive, Handle& handle, bool forWriting) {
-  FuseDrive::OpenFile& file = *handle.file;
-  auto item = drive.replica().item(file.item);
+  // The item a writer's file stands for now (another one's, once renamed over it).
+  const std::uint64_t id = handle.file ? handle.file->item : handle.item;
+  auto item = drive.replica().item(id);
   if (!item || !item->contentFile) return 0;  // deleted: the descriptor keeps what it has
-  try {
-    if (forWriting && file.handedOver) {
-      drive.replica().markEdited(file.item);
-      drive.replica().freshContents(file.item, false);
-      file.handedOver = false;
-      item = drive.replica().item(file.item);
+  if (forWriting) {
+    FuseDrive::OpenFile& file = *handle.file;
+    try {
+      // Before the first change: a worker killed from here on hands the edit over when it
+      // starts again (an open that writes nothing leaves nothing to send).
+      if (!file.dirty) drive.replica().markEdited(id);
+      if (file.handedOver) {
+        drive.replica().freshContents(id, false);
+        file.handedOver = false;
+        item = drive.replica().item(id);
+      }
+    } catch (const std::system_error& e) {
+      return e.code().value();
+    } catch (const std::exception&) {
+      return EIO;
     }
-  } catch (const std::system_error& e) {
-    return e.code().value();
-  } catch (const std::exception&) {
-    return EIO;
   }
   if (*item->contentFile == handle.contentFile) return 0;
-  const int fd = ::open(drive.replica().contentsPath(*item->contentFile).c_str(),
-                        O_RDWR | O_CLOEXEC | (handle.append ? O_APPEND : 0));
+  const int fd =
+      ::open(drive.replica().contentsPath(*item->contentFile).c_str(),
+             (handle.file ? O_RDWR : O_RDONLY) | O_CLOEXEC | (handle.append ? O_APPEND : 0));
   if (fd < 0) return errno;
   ::close(handle.fd);
   handle.fd = fd;
@@ -375,9 +406,10 @@ int followContents(FuseDrive& drive, Handle& handle, bool forWriting) {
 
 // Opens the item for writing: in place, or in a file of its own when the current one was
 // handed to the upload queue, empty when `truncate`. Answers with fuse_reply_create when
-// `entry` is given, else fuse_reply_open.
+// `entry` is given, else fuse_reply_open. `attempt`: how many times its contents were
+// fetched again after the cache evicted them.
 void openForWriting(fuse_req_t req, fuse_ino_t ino, fuse_file_info info, bool truncate,
-                    const fuse_entry_param* entry) {
+                    const fuse_entry_param* entry, int attempt) {
   FuseDrive& drive = driveOf(req);
   auto file = drive.acquireFile(ino);
   auto handle = std::make_unique<Handle>();
@@ -385,12 +417,12 @@ void openForWriting(fuse_req_t req, fuse_ino_t ino, fuse_file_info info, bool tr
   handle->append = (info.flags & O_APPEND) != 0;
   handle->file = file;
   int error = 0;
+  bool refetch = false;
   {
     std::lock_guard lock(file->mutex);
     try {
-      // Before anything is written: a worker killed from here on hands the edit over when it
-      // starts again.
-      drive.replica().markEdited(ino);
+      // A new or emptied file is an edit already (see followContents() for the others).
+      if (truncate || entry) drive.replica().markEdited(ino);
       // Other writers share the file they write; otherwise a file the queue holds is not
       // written in place.
       const bool shared = file->writers > 0 && !file->handedOver;
@@ -405,6 +437,8 @@ void openForWriting(fuse_req_t req, fuse_ino_t ino, fuse_file_info info, bool tr
       const auto item = drive.replica().item(ino);
       if (!item || !item->contentFile) {
         error = ENOENT;
+        // Evicted since open() looked (once held here, nothing evicts it): fetched again.
+        refetch = item && item->identifier && !entry && attempt < kOpenAttempts;
       } else {
         const auto path = drive.replica().contentsPath(*item->contentFile);
         handle->fd = ::open(path.c_str(), O_RDWR | O_CLOEXEC | (handle->append ? O_APPEND : 0));
@@ -426,11 +460,16 @@ void openForWriting(fuse_req_t req, fuse_ino_t ino, fuse_file_info info, bool tr
   }
   if (error != 0) {
     drive.releaseFile(file);
+    if (refetch) return fetchThenOpen(req, ino, info, attempt + 1);
     return (void)fuse_reply_err(req, error);
   }
   if (truncate || entry) drive.setLocalTime(ino, now());
   info.fh = drive.keepHandle(std::move(handle));
   info.keep_cache = !truncate;
+  // Nothing reads through a handle open for writing only: its writes come straight from the
+  // writer's memory instead of through the kernel's copy of the file (which the kernel drops
+  // where they land), one copy fewer on the way to the disk.
+  info.direct_io = (info.flags & O_ACCMODE) == O_WRONLY;
   const int replied = entry ? fuse_reply_create(req, entry, &info) : fuse_reply_open(req, &info);
   // The caller went away: the handle is closed as a release would.
   if (replied != 0) drive.closeHandle(info.fh);
@@ -456,54 +495,56 @@ void open(fuse_req_t req, fuse_ino_t ino, fuse_file_info* fi) {
     if (drive.offline() && item->contentFile) {
       return openForWriting(req, ino, info, false, nullptr);
     }
-    return drive.ensureFetched(ino, later(req, [ino, info](fuse_req_t req, int error) {
-                                 if (error != 0) return (void)fuse_reply_err(req, error);
-                                 FuseDrive& drive = driveOf(req);
-                                 drive.beginAsync();
-                                 drive.invalidate({{ino}, {}}, [&drive, req, ino, info] {
-                                   openForWriting(req, ino, info, false, nullptr);
-                                   drive.endAsync();
-                                 });
-                               }));
+    return fetchThenOpen(req, ino, info, 0);
   }
   if (local) return replyOpen(req, ino, info, true);
   // Offline, an older download still beats no file at all.
   if (drive.offline() && item->contentFile) return replyOpen(req, ino, info, false);
-  drive.ensureFetched(ino, later(req, [ino, info](fuse_req_t req, int error) {
-                        FuseDrive& drive = driveOf(req);
-                        if (error != 0) {
-                          const auto stale = drive.replica().item(ino);
-                          if (error == ENETUNREACH && stale && stale->contentFile) {
-                            return replyOpen(req, ino, info, false);
-                          }
-                          return (void)fuse_reply_err(req, error);
-                        }
-                        // The kernel may hold the provisional size: it drops it before the first
-                        // read.
-                        drive.beginAsync();
-                        drive.invalidate({{ino}, {}}, [&drive, req, ino, info] {
-                          replyOpen(req, ino, info, false);
-                          drive.endAsync();
-                        });
-                      }));
+  fetchThenOpen(req, ino, info, 0);
+}
+
+// Fetches the document's contents, then answers the open: for writing when `info` says so.
+void fetchThenOpen(fuse_req_t req, fuse_ino_t ino, fuse_file_info info, int attempt) {
+  driveOf(req).ensureFetched(
+      ino, later(req, [ino, info, attempt](fuse_req_t req, int error) {
+        FuseDrive& drive = driveOf(req);
+        const bool writing = (info.flags & O_ACCMODE) != O_RDONLY;
+        if (error != 0) {
+          const auto stale = drive.replica().item(ino);
+          if (!writing && error == ENETUNREACH && stale && stale->contentFile) {
+            return replyOpen(req, ino, info, false, kOpenAttempts);
+          }
+          return (void)fuse_reply_err(req, error);
+        }
+        // The kernel may hold the provisional size: it drops it before the first read.
+        drive.beginAsync();
+        drive.invalidate({{ino}, {}}, [&drive, req, ino, info, writing, attempt] {
+          if (writing) {
+            openForWriting(req, ino, info, false, nullptr, attempt);
+          } else {
+            replyOpen(req, ino, info, false, attempt);
+          }
+          drive.endAsync();
+        });
+      }));
 }
 
 void read(fuse_req_t req, fuse_ino_t, size_t size, off_t offset, fuse_file_info* fi) {
   Handle& handle = *handleOf(fi);
-  int fd = handle.fd;
-  if (handle.file) {
-    std::lock_guard lock(handle.file->mutex);
-    if (const int error = followContents(driveOf(req), handle, false)) {
-      return (void)fuse_reply_err(req, error);
-    }
-    fd = handle.fd;
+  // Held until the reply has read the descriptor, which following closes.
+  std::lock_guard lock(handle.file ? handle.file->mutex : handle.mutex);
+  if (const int error = followContents(driveOf(req), handle, false)) {
+    return (void)fuse_reply_err(req, error);
   }
   fuse_bufvec buffer = FUSE_BUFVEC_INIT(size);
   buffer.buf[0].flags = static_cast<fuse_buf_flags>(FUSE_BUF_IS_FD | FUSE_BUF_FD_SEEK);
-  buffer.buf[0].fd = fd;
+  buffer.buf[0].fd = handle.fd;
   buffer.buf[0].pos = offset;
   fuse_reply_data(req, &buffer, FUSE_BUF_SPLICE_MOVE);
 }
+
+// Bytes written to a file after which the disk is asked to start writing them out.
+constexpr std::int64_t kStartWritingOut = 8 << 20;
 
 void write(fuse_req_t req, fuse_ino_t ino, const char* data, size_t size, off_t offset,
            fuse_file_info* fi) {
@@ -519,6 +560,13 @@ void write(fuse_req_t req, fuse_ino_t ino, const char* data, size_t size, off_t 
     written = ::pwrite(handle.fd, data, size, offset);
     if (written < 0) return (void)fuse_reply_err(req, errno);
     handle.file->dirty = true;
+    // An edit goes to the disk before its close returns: the disk starts on a long write as
+    // it comes, so that the close has little left to wait for.
+    handle.file->unsynced += written;
+    if (handle.file->unsynced >= kStartWritingOut) {
+      ::sync_file_range(handle.fd, 0, 0, SYNC_FILE_RANGE_WRITE);
+      handle.file->unsynced = 0;
+    }
   }
   drive.setLocalTime(ino, now());
   fuse_reply_write(req, static_cast<size_t>(written));
@@ -546,8 +594,7 @@ void fallocate(fuse_req_t req, fuse_ino_t ino, int mode, off_t offset, off_t len
 void fsync(fuse_req_t req, fuse_ino_t, int dataOnly, fuse_file_info* fi) {
   // The local copy is on the disk; the upload follows on its own.
   Handle& handle = *handleOf(fi);
-  std::unique_lock<std::mutex> lock;
-  if (handle.file) lock = std::unique_lock(handle.file->mutex);
+  std::lock_guard lock(handle.file ? handle.file->mutex : handle.mutex);
   const int result = dataOnly ? ::fdatasync(handle.fd) : ::fsync(handle.fd);
   fuse_reply_err(req, result == 0 ? 0 : errno);
 }
@@ -665,11 +712,12 @@ void setattr(fuse_req_t req, fuse_ino_t ino, struct stat* attr, int toSet, fuse_
       }
     }
   }
-  if (!item->isContainer()) {
-    if (toSet & FUSE_SET_ATTR_MTIME_NOW) {
-      drive.setLocalTime(ino, now());
-    } else if (toSet & FUSE_SET_ATTR_MTIME) {
-      drive.setLocalTime(ino, attr->st_mtim);
+  if (!item->isContainer() && (toSet & (FUSE_SET_ATTR_MTIME_NOW | FUSE_SET_ATTR_MTIME))) {
+    drive.setLocalTime(ino, (toSet & FUSE_SET_ATTR_MTIME_NOW) ? now() : attr->st_mtim);
+    try {
+      drive.keepLocalTime(ino);
+    } catch (const std::exception&) {
+      // Shown until the drive stops, as the server keeps no times.
     }
   }
   replyAttributes(req, ino);
@@ -876,25 +924,57 @@ void mkdir(fuse_req_t req, fuse_ino_t parent, const char* name, mode_t) {
       });
 }
 
-// Deletes the item on the server, then here; answers the request.
-void deleteOnServer(fuse_req_t req, const ReplicaItem& item) {
+// What a request goes on with once a step of it succeeded; it answers the request.
+using Then = std::function<void(fuse_req_t req)>;
+
+// Deletes the item on the server, then here; answers the request, or hands it to `then`
+// once the item is gone.
+void deleteOnServer(fuse_req_t req, const ReplicaItem& item, Then then = {}) {
   FuseDrive& drive = driveOf(req);
   auto deadline = Deadline::start(req);
   const std::uint64_t id = item.id;
-  drive.extension().deleteItemWithIdentifier(*item.identifier,
-                                             ItemVersion{item.contentVersion, item.metadataVersion},
-                                             0, Request{}, [&drive, deadline, id](ErrorPtr error) {
-                                               drive.noteOutcome(error);
-                                               // Gone on the server already: gone here too.
-                                               if (!error || errnoFor(error) == ENOENT) {
-                                                 drive.uploads().discard(id);
-                                                 drive.invalidate(drive.replica().remove(id));
-                                                 error = nullptr;
-                                               }
-                                               if (!deadline->claim()) return;
-                                               fuse_reply_err(deadline->req(), errnoFor(error));
-                                               deadline->done();
-                                             });
+  drive.extension().deleteItemWithIdentifier(
+      *item.identifier, ItemVersion{item.contentVersion, item.metadataVersion}, 0, Request{},
+      [&drive, deadline, id, then = std::move(then)](ErrorPtr error) {
+        drive.noteOutcome(error);
+        // Gone on the server already: gone here too.
+        if (!error || errnoFor(error) == ENOENT) {
+          drive.uploads().discard(id);
+          drive.invalidate(drive.replica().remove(id));
+          error = nullptr;
+        }
+        if (!deadline->claim()) return;
+        if (!error && then) {
+          then(deadline->req());
+        } else {
+          fuse_reply_err(deadline->req(), errnoFor(error));
+        }
+        deadline->done();
+      });
+}
+
+// Deletes a folder, then answers or goes on as deleteOnServer(). The server deletes a folder
+// with everything in it: only one that it lists empty goes, else ENOTEMPTY.
+void deleteEmptyFolder(fuse_req_t req, const ReplicaItem& folder, Then then = {}) {
+  FuseDrive& drive = driveOf(req);
+  if (const int error = refusedUnless(folder, ItemCapability::allowsDeleting)) {
+    return (void)fuse_reply_err(req, error);
+  }
+  if (!drive.replica().children(folder.id).empty()) return (void)fuse_reply_err(req, ENOTEMPTY);
+  if (drive.offline()) return (void)fuse_reply_err(req, ENETUNREACH);
+  if (!folder.identifier) return (void)fuse_reply_err(req, EIO);
+  const std::uint64_t id = folder.id;
+  drive.relist(id, later(req, [id, then = std::move(then)](fuse_req_t req, int error) {
+                 if (error != 0) return (void)fuse_reply_err(req, error);
+                 FuseDrive& drive = driveOf(req);
+                 const auto listed = drive.replica().item(id);
+                 if (!listed) return (void)fuse_reply_err(req, ENOENT);
+                 if (!drive.replica().children(id).empty()) {
+                   return (void)fuse_reply_err(req, ENOTEMPTY);
+                 }
+                 // Answered from the deletion: this request stays counted until then.
+                 deleteOnServer(req, *listed, then);
+               }));
 }
 
 void unlink(fuse_req_t req, fuse_ino_t parent, const char* name) {
@@ -933,24 +1013,7 @@ void rmdir(fuse_req_t req, fuse_ino_t parent, const char* name) {
   const auto item = drive.replica().child(parent, name);
   if (!item) return (void)fuse_reply_err(req, ENOENT);
   if (!item->isContainer()) return (void)fuse_reply_err(req, ENOTDIR);
-  if (const int error = refusedUnless(*item, ItemCapability::allowsDeleting)) {
-    return (void)fuse_reply_err(req, error);
-  }
-  if (!drive.replica().children(item->id).empty()) return (void)fuse_reply_err(req, ENOTEMPTY);
-  if (drive.offline()) return (void)fuse_reply_err(req, ENETUNREACH);
-  // The server deletes a folder with everything in it: only one it lists empty goes.
-  const std::uint64_t id = item->id;
-  drive.relist(id, later(req, [id](fuse_req_t req, int error) {
-                 if (error != 0) return (void)fuse_reply_err(req, error);
-                 FuseDrive& drive = driveOf(req);
-                 const auto folder = drive.replica().item(id);
-                 if (!folder) return (void)fuse_reply_err(req, ENOENT);
-                 if (!drive.replica().children(id).empty()) {
-                   return (void)fuse_reply_err(req, ENOTEMPTY);
-                 }
-                 // Answered from the deletion: this request stays counted until then.
-                 deleteOnServer(req, *folder);
-               }));
+  deleteEmptyFolder(req, *item);
 }
 
 void symlink(fuse_req_t req, const char*, fuse_ino_t, const char*) {
@@ -1053,7 +1116,21 @@ void rename(fuse_req_t req, fuse_ino_t parent, const char* name, fuse_ino_t newP
   if (target) {
     if (target->isContainer() && !source->isContainer()) return (void)fuse_reply_err(req, EISDIR);
     if (!target->isContainer() && source->isContainer()) return (void)fuse_reply_err(req, ENOTDIR);
-    if (target->isContainer()) return (void)fuse_reply_err(req, ENOTEMPTY);
+    if (target->isContainer()) {
+      // A folder renamed over an empty one replaces it: that one goes first, then the rename
+      // runs again and finds the name free. Nothing goes for a rename refused anyway.
+      if ((newParent != parent && refusedUnless(*source, ItemCapability::allowsReparenting)) ||
+          (serverNameOf(newName) != source->serverName &&
+           refusedUnless(*source, ItemCapability::allowsRenaming))) {
+        return (void)fuse_reply_err(req, EPERM);
+      }
+      return deleteEmptyFolder(req, *target,
+                               [parent, name = std::string(name), newParent,
+                                newName = std::string(newName), flags](fuse_req_t req) {
+                                 rename(req, parent, name.c_str(), newParent, newName.c_str(),
+                                        flags);
+                               });
+    }
     if (!source->identifier) return replaceWithLocal(req, *source, *target, newParent, newName);
   }
   const std::string serverName = serverNameOf(newName);

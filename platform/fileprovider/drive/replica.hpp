@@ -1,5 +1,7 @@
 #pragma once
 
+#include <time.h>
+
 #include <cstdint>
 #include <filesystem>
 #include <map>
@@ -188,7 +190,7 @@ class Replica {
   // The cached file no longer stands for the server's contents: the next open fetches them.
   Invalidations followServer(std::uint64_t id);
   // The item's cached file holds a local edit the upload queue does not have yet (marked
-  // before a file is opened for writing, cleared once the edit is handed over or gone), so
+  // before the first change to a file, cleared once the edit is handed over or gone), so
   // that a worker killed meanwhile hands it over at its next start. A marked item keeps its
   // contents: they are neither evicted nor replaced by the server's. The mark is synced to
   // the disk before markEdited() returns.
@@ -197,6 +199,11 @@ class Replica {
   bool edited(std::uint64_t id) const;
   // Every marked item, with the server's version its edit is based on.
   std::map<std::uint64_t, std::string> editedItems() const;
+  // Modification times set here (by writes, `touch`, `cp -p`) that the server does not keep,
+  // so that those of edits still waiting outlive a restart; gone with their item.
+  void keepLocalTime(std::uint64_t id, timespec time);
+  void dropLocalTime(std::uint64_t id);
+  std::map<std::uint64_t, timespec> localTimes() const;
 
   // The cache (replica_cache.cpp): which items are kept offline, and which cached contents
   // may go to make room.

@@ -20,6 +20,40 @@ void Replica::createCacheTables() {
       " base_version TEXT NOT NULL)");
   auto edits = db_->prepare("SELECT item_id, base_version FROM unsent_edits");
   while (edits.step()) edited_[static_cast<std::uint64_t>(edits.int64(0))] = edits.text(1);
+  db_->exec(
+      "CREATE TABLE IF NOT EXISTS local_times("
+      " item_id INTEGER PRIMARY KEY REFERENCES items(id) ON DELETE CASCADE,"
+      " seconds INTEGER NOT NULL, nanoseconds INTEGER NOT NULL)");
+}
+
+void Replica::keepLocalTime(std::uint64_t id, timespec time) {
+  std::lock_guard lock(mutex_);
+  const auto found = nodes_.find(id);
+  if (found == nodes_.end() || found->second.detached) return;
+  db_->prepare(
+         "INSERT OR REPLACE INTO local_times(item_id, seconds, nanoseconds) VALUES (?1, ?2, ?3)")
+      .bind(1, static_cast<std::int64_t>(id))
+      .bind(2, static_cast<std::int64_t>(time.tv_sec))
+      .bind(3, static_cast<std::int64_t>(time.tv_nsec))
+      .run();
+}
+
+void Replica::dropLocalTime(std::uint64_t id) {
+  std::lock_guard lock(mutex_);
+  db_->prepare("DELETE FROM local_times WHERE item_id = ?1")
+      .bind(1, static_cast<std::int64_t>(id))
+      .run();
+}
+
+std::map<std::uint64_t, timespec> Replica::localTimes() const {
+  std::lock_guard lock(mutex_);
+  std::map<std::uint64_t, timespec> times;
+  auto rows = db_->prepare("SELECT item_id, seconds, nanoseconds FROM local_times");
+  while (rows.step()) {
+    times[static_cast<std::uint64_t>(rows.int64(0))] = {static_cast<time_t>(rows.int64(1)),
+                                                        static_cast<long>(rows.int64(2))};
+  }
+  return times;
 }
 
 void Replica::markEdited(std::uint64_t id) {
