@@ -18,6 +18,7 @@
 
 #include "core/folium_client.hpp"
 #include "platform/fileprovider/drive/drive.hpp"
+#include "platform/fileprovider/service/mount_table.hpp"
 #include "platform/http/http_session.hpp"
 #include "platform/sqlite/sqlite_database.hpp"
 #include "platform/time/clock.hpp"
@@ -98,7 +99,9 @@ class MountedDrive {
     drive_->stop();
     auto ended = std::async(std::launch::async, [this] { runner_.join(); });
     if (ended.wait_for(30s) != std::future_status::ready) {
-      ADD_FAILURE() << "the drive did not stop; unmounting it from outside";
+      // A file the test still holds open keeps the session alive: fail what it waits on.
+      ADD_FAILURE() << "the drive did not stop; aborting its connection";
+      platform::service::abortFuseConnection(mountPoint_);
       testing::runProcess({"fusermount3", "-u", "-z", mountPoint_.string()});
     }
     ended.wait();
