@@ -11,13 +11,16 @@
 #include <filesystem>
 #include <functional>
 #include <future>
+#include <map>
 #include <memory>
+#include <optional>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "core/folium_client.hpp"
 #include "platform/fileprovider/drive/drive.hpp"
+#include "platform/fileprovider/drive/shown_names.hpp"
 #include "platform/fileprovider/service/mount_table.hpp"
 #include "platform/http/http_session.hpp"
 #include "platform/sqlite/sqlite_database.hpp"
@@ -136,6 +139,59 @@ class MountedDrive {
   std::thread runner_;
   std::string failure_;
 };
+
+// Every folder (as "path/") and document below `folder`, or below the workspace's top when
+// there is none, at the path the drive shows it at, with the document's contents when
+// `contents` is set.
+inline std::map<std::string, std::string> serverFiles(const FoliumClient& client,
+                                                      const std::string& workspace,
+                                                      const std::optional<std::string>& folder,
+                                                      bool contents = true) {
+  std::map<std::string, std::string> files;
+  std::function<void(const std::string&, const std::optional<std::string>&)> walk =
+      [&](const std::string& at, const std::optional<std::string>& parent) {
+        const auto inWorkspace = parent ? std::nullopt : std::optional(workspace);
+        std::vector<NamedSibling> siblings;
+        std::vector<std::pair<bool, std::string>> ids;
+        for (const Folder& f : client.listFolders(inWorkspace, parent)) {
+          if (parent || !f.documentsFolderId) {
+            siblings.push_back({f.id, f.name});
+            ids.emplace_back(true, f.id);
+          }
+        }
+        for (const FoliumDocument& d : client.listDocuments(inWorkspace, parent)) {
+          if (parent || !d.documentsFolderId) {
+            siblings.push_back({d.id, d.name});
+            ids.emplace_back(false, d.id);
+          }
+        }
+        const auto names = shownNames(siblings);
+        for (std::size_t i = 0; i < names.size(); ++i) {
+          if (ids[i].first) {
+            files[at + names[i] + "/"] = "";
+            walk(at + names[i] + "/", ids[i].second);
+          } else {
+            files[at + names[i]] = contents ? client.downloadDocument(ids[i].second) : "";
+          }
+        }
+      };
+  walk("", folder);
+  return files;
+}
+
+// The same, read through the mount below `root`.
+inline std::map<std::string, std::string> mountedFiles(const fs::path& root, bool contents = true) {
+  std::map<std::string, std::string> files;
+  for (const auto& entry : fs::recursive_directory_iterator(root)) {
+    const std::string relative = fs::relative(entry.path(), root).string();
+    if (entry.is_directory()) {
+      files[relative + "/"] = "";
+    } else {
+      files[relative] = contents ? testing::readFile(entry.path()) : "";
+    }
+  }
+  return files;
+}
 
 class DriveTest : public ::testing::Test {
  protected:

@@ -38,48 +38,6 @@ using testing::ProcessResult;
 using testing::TempDir;
 namespace fs = std::filesystem;
 
-// The server's tree as paths below the drive's root, the way the drive names them.
-std::set<std::string> serverTree(const FoliumClient& client) {
-  std::set<std::string> paths;
-  std::function<void(const std::string&, const std::optional<std::string>&,
-                     const std::optional<std::string>&)>
-      walk = [&](const std::string& at, const std::optional<std::string>& workspace,
-                 const std::optional<std::string>& folder) {
-        std::vector<NamedSibling> siblings;
-        std::vector<std::optional<std::string>> subfolders;
-        for (const Folder& f : client.listFolders(workspace, folder)) {
-          if (folder || !f.documentsFolderId) {
-            siblings.push_back({f.id, f.name});
-            subfolders.push_back(f.id);
-          }
-        }
-        for (const FoliumDocument& d : client.listDocuments(workspace, folder)) {
-          if (folder || !d.documentsFolderId) {
-            siblings.push_back({d.id, d.name});
-            subfolders.push_back(std::nullopt);
-          }
-        }
-        const auto names = shownNames(siblings);
-        for (std::size_t i = 0; i < names.size(); ++i) {
-          paths.insert(at + "/" + names[i]);
-          if (subfolders[i]) walk(at + "/" + names[i], std::nullopt, subfolders[i]);
-        }
-      };
-  for (const Workspace& w : client.listWorkspaces()) {
-    paths.insert("/" + escapeName(w.label));
-    walk("/" + escapeName(w.label), w.id, std::nullopt);
-  }
-  return paths;
-}
-
-std::set<std::string> mountedTree(const fs::path& root) {
-  std::set<std::string> paths;
-  for (const auto& entry : fs::recursive_directory_iterator(root)) {
-    paths.insert("/" + fs::relative(entry.path(), root).string());
-  }
-  return paths;
-}
-
 TEST_F(DriveTest, BrowsesReadsAndFollowsTheServerThenKeepsWorkingOffline) {
   const FoliumClient client = server_->client();
   const Workspace workspace = client.listWorkspaces().front();
@@ -147,13 +105,16 @@ TEST_F(DriveTest, BrowsesReadsAndFollowsTheServerThenKeepsWorkingOffline) {
   EXPECT_EQ(testing::readFile(ws / "A/B/C/deep.md"), "# deep\n");
 
   // The tree matches the server's, and `find` agrees.
-  EXPECT_EQ(mountedTree(root), serverTree(client));
+  for (const Workspace& w : client.listWorkspaces()) {
+    EXPECT_EQ(mountedFiles(root / escapeName(w.label), false),
+              serverFiles(client, w.id, {}, false));
+  }
   const ProcessResult found = testing::runProcess({"find", root.string(), "-name", "deep.md"});
   EXPECT_EQ(found.out, (ws / "A/B/C/deep.md").string() + "\n");
   for (const auto& name : oddNames) {
     EXPECT_TRUE(fs::exists(ws / "Noms" / name.shownName)) << name.shownName;
   }
-  EXPECT_EQ(mountedTree(ws / "Grand").size(), 1500u);
+  EXPECT_EQ(mountedFiles(ws / "Grand", false).size(), 1500u);
   EXPECT_TRUE(fs::exists(ws / "Grand/même (2).txt"));
   EXPECT_EQ(testing::readFile(ws / "Noms/dup (2).txt"), "odd dup.txt");
   EXPECT_EQ(testing::readFile(ws / "Noms/_.."), "odd ..");
@@ -235,7 +196,7 @@ TEST_F(DriveTest, BrowsesReadsAndFollowsTheServerThenKeepsWorkingOffline) {
   server_->stop();
   EXPECT_EQ(testing::readFile(ws / "second.txt"), "new contents");
   EXPECT_EQ(testing::readFile(ws / "Noms/dup (2).txt"), "odd dup.txt");
-  EXPECT_EQ(mountedTree(ws / "Noms").size(), oddNames.size() + 1);
+  EXPECT_EQ(mountedFiles(ws / "Noms", false).size(), oddNames.size() + 1);
   EXPECT_EQ(openError(ws / "never.txt"), ENETUNREACH);
   EXPECT_EQ(mounted->drive().status().state, DriveStatus::State::offline);
   EXPECT_EQ(openError(ws / "never.txt"), ENETUNREACH);

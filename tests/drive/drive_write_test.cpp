@@ -40,53 +40,6 @@ class DriveWriteTest : public DriveTest {
   }
 };
 
-// path -> contents of every document below the folder (folders end with "/"), as the server
-// has them and names them in the drive.
-std::map<std::string, std::string> serverFiles(const FoliumClient& client,
-                                               const std::string& workspace,
-                                               const std::optional<std::string>& folder) {
-  std::map<std::string, std::string> files;
-  std::function<void(const std::string&, const std::optional<std::string>&)> walk =
-      [&](const std::string& at, const std::optional<std::string>& parent) {
-        std::vector<NamedSibling> siblings;
-        std::vector<std::pair<bool, std::string>> ids;
-        for (const Folder& f :
-             client.listFolders(parent ? std::nullopt : std::optional(workspace), parent)) {
-          siblings.push_back({f.id, f.name});
-          ids.emplace_back(true, f.id);
-        }
-        for (const FoliumDocument& d :
-             client.listDocuments(parent ? std::nullopt : std::optional(workspace), parent)) {
-          siblings.push_back({d.id, d.name});
-          ids.emplace_back(false, d.id);
-        }
-        const auto names = shownNames(siblings);
-        for (std::size_t i = 0; i < names.size(); ++i) {
-          if (ids[i].first) {
-            files[at + names[i] + "/"] = "";
-            walk(at + names[i] + "/", ids[i].second);
-          } else {
-            files[at + names[i]] = client.downloadDocument(ids[i].second);
-          }
-        }
-      };
-  walk("", folder);
-  return files;
-}
-
-std::map<std::string, std::string> mountedFiles(const fs::path& root) {
-  std::map<std::string, std::string> files;
-  for (const auto& entry : fs::recursive_directory_iterator(root)) {
-    const std::string relative = fs::relative(entry.path(), root).string();
-    if (entry.is_directory()) {
-      files[relative + "/"] = "";
-    } else {
-      files[relative] = testing::readFile(entry.path());
-    }
-  }
-  return files;
-}
-
 int errorOf(int result) { return result == 0 ? 0 : errno; }
 
 using Descriptor = platform::FileDescriptor;
