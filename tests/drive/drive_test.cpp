@@ -12,10 +12,8 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
-#include <functional>
 #include <future>
 #include <memory>
-#include <set>
 #include <string>
 #include <thread>
 

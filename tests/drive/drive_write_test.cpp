@@ -389,11 +389,7 @@ TEST_F(DriveWriteTest, NeitherASecondWriterNorARefusalLosesAnEdit) {
   ASSERT_TRUE(settle(mounted));
   EXPECT_EQ(mounted.drive().status().refusedUploads, 0);
   EXPECT_EQ(testing::readFile(ws / "refus.txt"), "gardé");
-  bool arrived = false;
-  for (const FoliumDocument& d : client.listDocuments(workspace.id, std::nullopt)) {
-    if (d.name == "refus.txt") arrived = client.downloadDocument(d.id) == "gardé";
-  }
-  EXPECT_TRUE(arrived);
+  EXPECT_EQ(serverFiles(client, workspace.id, {})["refus.txt"], "gardé");
 }
 
 TEST_F(DriveWriteTest, RandomOperationsMatchANativeFile) {
