@@ -814,17 +814,22 @@ void Replica::setSize(std::uint64_t id, std::int64_t size) {
   if (!found->second.detached) save(found->second);
 }
 
+std::optional<std::int64_t> Replica::handOverContents(Node& from, Node& to) {
+  const std::optional<std::int64_t> previous = to.item.contentFile;
+  to.item.contentFile = from.item.contentFile;
+  to.item.size = from.item.size;
+  from.item.contentFile.reset();
+  return previous;
+}
+
 Invalidations Replica::replaceContents(std::uint64_t target, std::uint64_t source) {
   std::lock_guard lock(mutex_);
   Invalidations out;
   Node& to = nodes_.at(target);
   Node& from = nodes_.at(source);
   SqliteTransaction transaction(*db_);
-  const std::optional<std::int64_t> previous = to.item.contentFile;
-  to.item.contentFile = from.item.contentFile;
-  to.item.size = from.item.size;
+  const std::optional<std::int64_t> previous = handOverContents(from, to);
   to.item.cachedVersion = to.item.contentVersion;
-  from.item.contentFile.reset();
   save(to);
   save(from);
   const std::uint64_t parent = from.item.parent;
@@ -962,10 +967,7 @@ Invalidations Replica::setAside(std::uint64_t document, std::uint64_t backup) {
   Node& from = nodes_.at(document);
   Node& to = nodes_.at(backup);
   SqliteTransaction transaction(*db_);
-  const std::optional<std::int64_t> previous = to.item.contentFile;
-  to.item.contentFile = from.item.contentFile;
-  to.item.size = from.item.size;
-  from.item.contentFile.reset();
+  const std::optional<std::int64_t> previous = handOverContents(from, to);
   from.item.cachedVersion.clear();
   save(to);
   save(from);

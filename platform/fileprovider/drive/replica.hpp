@@ -239,6 +239,8 @@ class Replica {
   void createSchema();
   void load();
   void save(const Node& node);
+  // Gives `to` the cached file of `from`, which is left with none; returns the file `to` had.
+  static std::optional<std::int64_t> handOverContents(Node& from, Node& to);
   Node& insert(ReplicaItem item);
   // Updates `node` from a plug-in item; true when anything the kernel caches changed.
   bool update(Node& node, const FileProviderItem& item);
