@@ -85,10 +85,39 @@ std::string FoliumClient::makeURL(std::string_view path, const QueryItems& query
   return out;
 }
 
+namespace {
+
+// The "error" text of a JSON error body, made one bounded line; empty when there is none.
+std::string serverReason(std::string_view body) {
+  // An error body is short; anything else is not one.
+  constexpr std::size_t kLongestErrorBody = 16 << 10;
+  constexpr std::size_t kLongestReason = 300;
+  if (body.empty() || body.size() > kLongestErrorBody) return {};
+  boost::system::error_code failed;
+  const auto value = boost::json::parse(body, failed);
+  if (failed || !value.is_object()) return {};
+  const auto* text = value.get_object().if_contains("error");
+  if (text == nullptr || !text->is_string()) return {};
+  std::string reason(text->get_string());
+  // One line, whatever the server sent: it ends up in a status line and a notification.
+  for (char& c : reason) {
+    if (static_cast<unsigned char>(c) < 0x20 || c == 0x7f) c = ' ';
+  }
+  if (reason.size() > kLongestReason) {
+    std::size_t cut = kLongestReason;
+    while (cut > 0 && (static_cast<unsigned char>(reason[cut]) & 0xC0) == 0x80) --cut;
+    reason.resize(cut);
+    reason += "…";
+  }
+  return reason;
+}
+
+}  // namespace
+
 void FoliumClient::validateResponse(const platform::HttpResponse& response) const {
   if (!response.isHttp) throw FoliumError::invalidResponse();
   if (response.status < 200 || response.status > 299) {
-    throw FoliumError::http(static_cast<int>(response.status));
+    throw FoliumError::http(static_cast<int>(response.status), serverReason(response.body));
   }
 }
 

@@ -13,7 +13,12 @@ class FoliumError : public std::exception {
   // In this order: the position is the code the error has when handed to the desktop.
   enum class Kind { http, invalidResponse, missingDownloadURL };
 
-  static FoliumError http(int status) { return FoliumError(Kind::http, status); }
+  // `reason`: what the server said of the failure, when its body said it (see reason()).
+  static FoliumError http(int status, std::string reason = {}) {
+    FoliumError error(Kind::http, status);
+    error.reason_ = std::move(reason);
+    return error;
+  }
   static FoliumError invalidResponse() { return FoliumError(Kind::invalidResponse, 0); }
   static FoliumError missingDownloadURL() { return FoliumError(Kind::missingDownloadURL, 0); }
 
@@ -21,6 +26,9 @@ class FoliumError : public std::exception {
   int code() const noexcept { return static_cast<int>(kind_); }
   int status() const noexcept { return status_; }  // http only; 0 otherwise
   const char* what() const noexcept override { return message_.c_str(); }
+  // The server's own words for an http failure (an error body's "error" text, one line,
+  // bounded), or empty. Neither part of what() nor of equality: the status is the failure.
+  const std::string& reason() const noexcept { return reason_; }
 
   bool operator==(const FoliumError& other) const noexcept {
     return kind_ == other.kind_ && status_ == other.status_;
@@ -31,6 +39,7 @@ class FoliumError : public std::exception {
   Kind kind_;
   int status_;
   std::string message_;
+  std::string reason_;
 };
 
 // The instance address cannot carry a request: it is not an absolute http or https URL with

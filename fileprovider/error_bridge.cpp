@@ -43,6 +43,9 @@ platform::ErrorPtr bridge(std::exception_ptr failure) {
     platform::UserInfo userInfo;
     if (error.kind() == FoliumError::Kind::http) {
       userInfo.emplace(std::string(kStatusUserInfoKey), std::int64_t{error.status()});
+      if (!error.reason().empty()) {
+        userInfo.emplace(std::string(kReasonUserInfoKey), error.reason());
+      }
     }
     return make(kFoliumErrorDomain, error.code(), error.what(), std::move(userInfo));
   } catch (const platform::TransportError& error) {

@@ -17,6 +17,9 @@ inline constexpr std::string_view kUnexpectedErrorDomain = "FoliumFileProvider.U
 // The user info key holding the HTTP status of a FoliumError.
 inline constexpr std::string_view kStatusUserInfoKey = "status";
 
+// The user info key holding the server's own words for a FoliumError, when it gave any.
+inline constexpr std::string_view kReasonUserInfoKey = "reason";
+
 // The user info key holding what kind of transport failure it was: "cancelled",
 // "timedOut", "hostUnreachable" or "other" (the host maps these, not the transport's codes).
 inline constexpr std::string_view kTransportKindUserInfoKey = "kind";
@@ -24,7 +27,8 @@ inline constexpr std::string_view kTransportKindUserInfoKey = "kind";
 // The one place where a failure becomes the error object the service receives:
 //  - an ErrorObject (the plug-in's own: -1000, -1002, -1005, 3328): unchanged;
 //  - FoliumError: its domain, code 0 http / 1 invalid response / 2 missing download URL,
-//    the status under "status" for http;
+//    the status under "status" for http, and what the server said under "reason" when
+//    it said something;
 //  - platform::TransportError: its domain with the transport's code (a CURLcode, for
 //    reports), its kind under "kind";
 //  - DecodingError: its domain, code 0;

@@ -151,6 +151,38 @@ TEST(ResponseCheck, AcceptsOnlyTwoHundreds) {
   }
 }
 
+// What the server says of a failure travels with it, as one bounded line; other bodies say
+// nothing. The status stays the failure.
+TEST(ResponseCheck, KeepsTheServerReasonOfAFailure) {
+  std::string body;
+  ScriptedServer server([&](const RecordedRequest&) { return ScriptedResponse::json(body, 400); });
+  auto client = clientFor(server);
+  const std::string accented = std::string(200, 'a') + "é" + std::string(200, 'b');
+  const struct {
+    std::string body;
+    std::string reason;
+  } cases[] = {
+      {R"({"error":"the name is not valid UTF-8"})", "the name is not valid UTF-8"},
+      {R"({"error":"two\nlines\u0007"})", "two lines "},
+      {R"({"error":")" + accented + R"("})", std::string(200, 'a') + "é" + std::string(98, 'b') + "…"},
+      {R"({"error":42})", ""},
+      {R"(["error"])", ""},
+      {"not json", ""},
+      {"", ""},
+  };
+  for (const auto& c : cases) {
+    body = c.body;
+    try {
+      client.deleteDocument("d");
+      ADD_FAILURE() << c.body;
+    } catch (const FoliumError& e) {
+      EXPECT_EQ(e.status(), 400) << c.body;
+      EXPECT_STREQ(e.what(), "http status 400");
+      EXPECT_EQ(e.reason(), c.reason) << c.body;
+    }
+  }
+}
+
 // Which replies are not HTTP is told in tests/platform; one is enough for the mapping.
 TEST(ResponseCheck, NonHttpTransportAndDecodingFailuresKeepTheirKinds) {
   ScriptedServer server([&](const RecordedRequest& request) {

@@ -383,7 +383,8 @@ TEST_F(DriveWriteTest, NeitherASecondWriterNorARefusalLosesAnEdit) {
   ASSERT_TRUE(settle(mounted));
   const DriveStatus status = mounted.drive().status();
   EXPECT_EQ(status.refusedUploads, 1);
-  EXPECT_TRUE(status.lastError);
+  // The server's reason is told, not only its status.
+  EXPECT_EQ(status.lastError.value_or(""), "http status 400: the file name is not valid UTF-8");
   EXPECT_EQ(testing::readFile(refused), "gardé");
   ASSERT_EQ(errorOf(::rename(refused.c_str(), (ws / "refus.txt").c_str())), 0);
   ASSERT_TRUE(settle(mounted));

@@ -33,6 +33,8 @@ TEST(ErrorBridge, EachKindOfFailureGetsItsDomainCodeAndDescription) {
   } cases[] = {
       {make_exception_ptr(FoliumError::http(404)), core, 0, "http status 404",
        UserInfo{{"status", std::int64_t{404}}}},
+      {make_exception_ptr(FoliumError::http(400, "bad name")), core, 0, "http status 400",
+       UserInfo{{"status", std::int64_t{400}}, {"reason", std::string("bad name")}}},
       {make_exception_ptr(FoliumError::invalidResponse()), core, 1, "invalid response"},
       {make_exception_ptr(FoliumError::missingDownloadURL()), core, 2, "missing download URL"},
       {make_exception_ptr(platform::TransportError(platform::TransportError::Kind::hostUnreachable,

@@ -12,14 +12,20 @@ namespace {
 constexpr std::string_view kFoliumErrorDomain = "FoliumCore.FoliumError";
 constexpr std::string_view kTransportErrorDomain = "FoliumCore.TransportError";
 
-// What kind of transport failure it was, as the bridge names it under this key.
+// What kind of transport failure it was, and what the server said of a failure it answered,
+// as the bridge names them.
 constexpr std::string_view kTransportKindKey = "kind";
+constexpr std::string_view kReasonKey = "reason";
+
+std::string_view textOf(const ErrorObject& error, std::string_view key) {
+  const auto found = error.userInfo().find(key);
+  if (found == error.userInfo().end()) return {};
+  const auto* value = std::get_if<std::string>(&found->second);
+  return value == nullptr ? std::string_view{} : std::string_view(*value);
+}
 
 std::string_view transportKind(const ErrorObject& error) {
-  const auto kind = error.userInfo().find(std::string(kTransportKindKey));
-  if (kind == error.userInfo().end()) return {};
-  const auto* value = std::get_if<std::string>(&kind->second);
-  return value == nullptr ? std::string_view{} : std::string_view(*value);
+  return textOf(error, kTransportKindKey);
 }
 
 }  // namespace
@@ -64,6 +70,16 @@ bool meansOffline(const ErrorPtr& error) noexcept {
   if (!error || error->domain() != kTransportErrorDomain) return false;
   const std::string_view kind = transportKind(*error);
   return kind == "hostUnreachable" || kind == "timedOut";
+}
+
+std::string describeFailure(const ErrorPtr& error) {
+  if (!error) return "unknown";
+  std::string text = error->description();
+  if (const auto reason = textOf(*error, kReasonKey); !reason.empty()) {
+    text += ": ";
+    text += reason;
+  }
+  return text;
 }
 
 }  // namespace folium::platform::drive

@@ -1,5 +1,7 @@
 #pragma once
 
+#include <string>
+
 #include "platform/fileprovider/error_object.hpp"
 
 namespace folium::platform::drive {
@@ -18,5 +20,10 @@ int errnoFor(const ErrorPtr& error) noexcept;
 // Whether `error` says that the server cannot be reached at all (as opposed to a server that
 // answered with a failure): the drive is then offline.
 bool meansOffline(const ErrorPtr& error) noexcept;
+
+// How a failure reads in the drive's status and notifications: the error's description, then
+// the server's own words when it gave any ("http status 400: the name is not valid UTF-8").
+// "unknown" for a null error.
+std::string describeFailure(const ErrorPtr& error);
 
 }  // namespace folium::platform::drive

@@ -395,7 +395,7 @@ void FuseDrive::noteFailure(const ErrorPtr& error) {
     setOffline(true);
   }
   std::lock_guard lock(mutex_);
-  status_.lastError = error->description();
+  status_.lastError = describeFailure(error);
 }
 
 void FuseDrive::noteSuccess() {
@@ -1202,7 +1202,7 @@ void FuseDrive::conflictCopyMade(LocalItemId item, const ItemPtr& copy,
 
 void FuseDrive::refused(LocalItemId, const ErrorPtr& error) {
   std::lock_guard lock(mutex_);
-  status_.lastError = error ? error->description() : "the server refused an edit";
+  status_.lastError = error ? describeFailure(error) : "the server refused an edit";
 }
 
 void FuseDrive::statusChanged(const UploadStatus&) {

@@ -16,6 +16,7 @@
 #include <utility>
 
 #include "fileprovider/error_bridge.hpp"
+#include "platform/fileprovider/drive/errno_mapping.hpp"
 #include "platform/fileprovider/drive/upload_notifier.hpp"
 #include "platform/fileprovider/item_fields.hpp"
 #include "platform/files/file_descriptor.hpp"
@@ -144,8 +145,6 @@ std::string relativeText(const std::filesystem::path& path) {
   }
   return clean.string();
 }
-
-std::string describe(const ErrorPtr& error) { return error ? error->description() : "unknown"; }
 
 }  // namespace
 
@@ -804,7 +803,7 @@ bool UploadQueue::step(LocalItemId itemId) {
       return true;
     }
     if (found.error) {
-      scheduleRetry(itemId, describe(found.error));
+      scheduleRetry(itemId, describeFailure(found.error));
       return false;
     }
     if (found.item->itemVersion().contentVersion == job.baseVersion) {
@@ -818,7 +817,7 @@ bool UploadQueue::step(LocalItemId itemId) {
         clearAttempt(itemId);
         return true;
       }
-      scheduleRetry(itemId, describe(read.error));
+      scheduleRetry(itemId, describeFailure(read.error));
       return false;
     }
     if (same) {
@@ -832,7 +831,7 @@ bool UploadQueue::step(LocalItemId itemId) {
     std::vector<ItemPtr> children;
     Outcome listed = listChildren(*job.attemptParent, children);
     if (listed.error && !isGone(listed.error)) {
-      scheduleRetry(itemId, describe(listed.error));
+      scheduleRetry(itemId, describeFailure(listed.error));
       return false;
     }
     // Newest first: a document the queue created has the highest identifier of its name.
@@ -848,7 +847,7 @@ bool UploadQueue::step(LocalItemId itemId) {
       Outcome read = sameContents(child->itemIdentifier(), *job.attemptContents, same);
       if (read.error && isGone(read.error)) continue;
       if (read.error) {
-        scheduleRetry(itemId, describe(read.error));
+        scheduleRetry(itemId, describeFailure(read.error));
         return false;
       }
       if (!same) continue;
@@ -872,7 +871,7 @@ bool UploadQueue::step(LocalItemId itemId) {
         clearAttempt(itemId);
         refuse(job, created.error);
       } else {
-        scheduleRetry(itemId, describe(created.error));
+        scheduleRetry(itemId, describeFailure(created.error));
       }
       return false;
     }
@@ -886,7 +885,7 @@ bool UploadQueue::step(LocalItemId itemId) {
         clearAttempt(itemId);
         refuse(job, created.error);
       } else {
-        scheduleRetry(itemId, describe(created.error));
+        scheduleRetry(itemId, describeFailure(created.error));
       }
       return false;
     }
@@ -900,7 +899,7 @@ bool UploadQueue::step(LocalItemId itemId) {
     return true;
   }
   if (found.error) {
-    scheduleRetry(itemId, describe(found.error));
+    scheduleRetry(itemId, describeFailure(found.error));
     return false;
   }
   const std::string serverVersion = found.item->itemVersion().contentVersion;
@@ -908,7 +907,7 @@ bool UploadQueue::step(LocalItemId itemId) {
     bool same = false;
     Outcome read = sameContents(*job.identifier, job.contents, same);
     if (read.error) {
-      scheduleRetry(itemId, describe(read.error));
+      scheduleRetry(itemId, describeFailure(read.error));
       return false;
     }
     if (same) return landed(job, job.contents, read.item, false) == Landing::continues;
@@ -928,7 +927,7 @@ bool UploadQueue::step(LocalItemId itemId) {
       clearAttempt(itemId);
       refuse(job, modified.error);
     } else {
-      scheduleRetry(itemId, describe(modified.error));
+      scheduleRetry(itemId, describeFailure(modified.error));
     }
     return false;
   }
@@ -1050,9 +1049,9 @@ void UploadQueue::refuse(const Job& job, const ErrorPtr& error) {
     std::lock_guard lock(mutex_);
     db_.prepare("UPDATE upload_jobs SET refused = 1, last_error = ?2 WHERE item_id = ?1")
         .bind(1, job.item)
-        .bind(2, describe(error))
+        .bind(2, describeFailure(error))
         .run();
-    lastError_ = describe(error);
+    lastError_ = describeFailure(error);
   }
   try {
     listener_.refused(job.item, error);
@@ -1060,7 +1059,7 @@ void UploadQueue::refuse(const Job& job, const ErrorPtr& error) {
   }
   if (options_.notifier) {
     options_.notifier->notify("Envoi refusé",
-                              "Le serveur refuse « " + job.path + " » (" + describe(error) +
+                              "Le serveur refuse « " + job.path + " » (" + describeFailure(error) +
                                   "). Vos modifications restent sur cet ordinateur.");
   }
 }
@@ -1304,7 +1303,7 @@ bool UploadQueue::stepDiscard(LocalItemId item) {
     std::vector<ItemPtr> children;
     Outcome listed = listChildren(parent, children);
     if (listed.error && !isGone(listed.error)) {
-      scheduleRetry(item, describe(listed.error));
+      scheduleRetry(item, describeFailure(listed.error));
       return false;
     }
     for (const auto& child : children) {
@@ -1313,7 +1312,7 @@ bool UploadQueue::stepDiscard(LocalItemId item) {
       Outcome read = sameContents(child->itemIdentifier(), contents, same);
       if (read.error && isGone(read.error)) continue;
       if (read.error) {
-        scheduleRetry(item, describe(read.error));
+        scheduleRetry(item, describeFailure(read.error));
         return false;
       }
       if (same) doomed.push_back(child->itemIdentifier());
@@ -1321,7 +1320,7 @@ bool UploadQueue::stepDiscard(LocalItemId item) {
   }
   for (const auto& document : doomed) {
     if (ErrorPtr error = deleteOnServer(document); error && !isGone(error)) {
-      scheduleRetry(item, describe(error));
+      scheduleRetry(item, describeFailure(error));
       return false;
     }
   }
