@@ -331,6 +331,10 @@ TEST_F(DriveWriteTest, NeitherASecondWriterNorARefusalLosesAnEdit) {
   const FoliumDocument shared =
       client.createDocument(workspace.id, std::nullopt, "partage.txt", "début");
   client.createDocument(workspace.id, std::nullopt, "autre.txt", "autre");
+  const FoliumDocument cut = client.createDocument(workspace.id, std::nullopt, "court.txt",
+                                                   "0123456789");
+  const FoliumDocument emptied =
+      client.createDocument(workspace.id, std::nullopt, "vidé.txt", "jamais lu");
   MountedDrive mounted(home_, identifier_, clock_, 1);
   ASSERT_EQ(mounted.failure(), "");
   const fs::path ws = mounted.root() / escapeName(workspace.label);
@@ -351,9 +355,20 @@ TEST_F(DriveWriteTest, NeitherASecondWriterNorARefusalLosesAnEdit) {
     }
   };
   std::thread other(reader, "autre.txt", "autre");
+  // truncate(2) too: shortening needs the contents, which the readers keep evicting.
+  std::vector<int> truncateErrors;
+  for (int i = 0; i < 30; ++i) {
+    if (::truncate((ws / "court.txt").c_str(), 4) != 0) truncateErrors.push_back(errno);
+  }
   reader("partage.txt", "début");
   other.join();
   EXPECT_EQ(misread, std::vector<std::string>{});
+  EXPECT_EQ(truncateErrors, std::vector<int>{});
+  // Emptying one never downloaded needs nothing from the server.
+  EXPECT_EQ(errorOf(::truncate((ws / "vidé.txt").c_str(), 0)), 0);
+  ASSERT_TRUE(settle(mounted));
+  EXPECT_EQ(client.downloadDocument(cut.id), "0123");
+  EXPECT_EQ(client.downloadDocument(emptied.id), "");
   // Someone else saves first, through the command line; then the drive's user saves.
   testing::writeFile(home_ / "theirs.txt", "leur version");
   const ProcessResult theirs =

@@ -624,21 +624,28 @@ void release(fuse_req_t req, fuse_ino_t, fuse_file_info* fi) {
 
 // Truncates the item's contents to `size` outside any open handle (truncate(1), an O_TRUNC
 // open the kernel turned into a size change), then hands the edit over unless a writer will.
-int truncateClosed(FuseDrive& drive, fuse_ino_t ino, off_t size) {
-  auto file = drive.acquireFile(ino);
+// `evicted` tells an ENOENT that came from the cache evicting the contents meanwhile: they
+// can be fetched again.
+int truncateClosed(FuseDrive& drive, fuse_ino_t ino, off_t size, bool& evicted) {
+  evicted = false;
+  auto file = drive.acquireFile(ino);  // from here on, nothing evicts the contents
   int error = 0;
   {
     std::lock_guard lock(file->mutex);
     const bool shared = file->writers > 0 && !file->handedOver;
     try {
       drive.replica().markEdited(ino);
-      if (!shared && (file->handedOver || drive.uploads().holds(ino))) {
+      auto item = drive.replica().item(ino);
+      const bool gone = item && !item->contentFile && item->identifier;
+      if (!shared && (file->handedOver || drive.uploads().holds(ino) || (gone && size == 0))) {
+        // Emptied, nothing of the old contents is needed, evicted or not.
         drive.replica().freshContents(ino, size == 0);
         file->handedOver = false;
+        item = drive.replica().item(ino);
       }
-      const auto item = drive.replica().item(ino);
       if (!item || !item->contentFile) {
         error = ENOENT;
+        evicted = item && item->identifier;
       } else if (::truncate(drive.replica().contentsPath(*item->contentFile).c_str(), size) != 0) {
         error = errno;
       }
@@ -673,6 +680,49 @@ void replyAttributes(fuse_req_t req, fuse_ino_t ino) {
   fuse_reply_attr(req, &attr, kCacheTimeout);
 }
 
+// The rest of a setattr once any size is set: the times, then the attributes as they are.
+void setTimesThenReply(fuse_req_t req, fuse_ino_t ino, const struct stat& attr, int toSet) {
+  FuseDrive& drive = driveOf(req);
+  const auto item = drive.replica().item(ino);
+  if (!item) return (void)fuse_reply_err(req, ENOENT);
+  if (!item->isContainer() && (toSet & (FUSE_SET_ATTR_MTIME_NOW | FUSE_SET_ATTR_MTIME))) {
+    drive.setLocalTime(ino, (toSet & FUSE_SET_ATTR_MTIME_NOW) ? now() : attr.st_mtim);
+    try {
+      drive.keepLocalTime(ino);
+    } catch (const std::exception&) {
+      // Shown until the drive stops, as the server keeps no times.
+    }
+  }
+  replyAttributes(req, ino);
+}
+
+// Sets the size of a file through no handle of the caller's. Shortened or lengthened (not
+// emptied), the rest of the contents comes from the server first, and again if the cache
+// evicts it before the truncation holds it (`attempt` counts the fetches).
+void truncateThenReply(fuse_req_t req, fuse_ino_t ino, struct stat wanted, int toSet,
+                       int attempt) {
+  FuseDrive& drive = driveOf(req);
+  const auto item = drive.replica().item(ino);
+  if (!item) return (void)fuse_reply_err(req, ENOENT);
+  const bool local =
+      item->contentFile &&
+      (item->contentsCurrent() || drive.uploads().holds(ino) || drive.replica().edited(ino));
+  if (wanted.st_size != 0 && !local && item->identifier && attempt < kOpenAttempts) {
+    return drive.ensureFetched(
+        ino, later(req, [ino, wanted, toSet, attempt](fuse_req_t req, int error) {
+          if (error != 0) return (void)fuse_reply_err(req, error);
+          truncateThenReply(req, ino, wanted, toSet, attempt + 1);
+        }));
+  }
+  bool evicted = false;
+  const int error = truncateClosed(drive, ino, wanted.st_size, evicted);
+  if (evicted && attempt < kOpenAttempts) {
+    return truncateThenReply(req, ino, wanted, toSet, attempt + 1);
+  }
+  if (error != 0) return (void)fuse_reply_err(req, error);
+  setTimesThenReply(req, ino, wanted, toSet);
+}
+
 void setattr(fuse_req_t req, fuse_ino_t ino, struct stat* attr, int toSet, fuse_file_info* fi) {
   FuseDrive& drive = driveOf(req);
   const auto item = drive.replica().item(ino);
@@ -691,36 +741,10 @@ void setattr(fuse_req_t req, fuse_ino_t ino, struct stat* attr, int toSet, fuse_
       handle->file->dirty = true;
       drive.setLocalTime(ino, now());
     } else {
-      const bool local =
-          item->contentFile &&
-          (item->contentsCurrent() || drive.uploads().holds(ino) || drive.replica().edited(ino));
-      if (attr->st_size != 0 && !local && item->identifier) {
-        // Shortened or lengthened: the rest of the contents comes from the server first.
-        const struct stat wanted = *attr;
-        return drive.ensureFetched(ino, later(req, [ino, wanted, toSet](fuse_req_t req, int error) {
-                                     if (error == 0)
-                                       error = truncateClosed(driveOf(req), ino, wanted.st_size);
-                                     if (error != 0) return (void)fuse_reply_err(req, error);
-                                     struct stat times = wanted;
-                                     if (toSet & FUSE_SET_ATTR_MTIME)
-                                       driveOf(req).setLocalTime(ino, times.st_mtim);
-                                     replyAttributes(req, ino);
-                                   }));
-      }
-      if (const int error = truncateClosed(drive, ino, attr->st_size)) {
-        return (void)fuse_reply_err(req, error);
-      }
+      return truncateThenReply(req, ino, *attr, toSet, 0);
     }
   }
-  if (!item->isContainer() && (toSet & (FUSE_SET_ATTR_MTIME_NOW | FUSE_SET_ATTR_MTIME))) {
-    drive.setLocalTime(ino, (toSet & FUSE_SET_ATTR_MTIME_NOW) ? now() : attr->st_mtim);
-    try {
-      drive.keepLocalTime(ino);
-    } catch (const std::exception&) {
-      // Shown until the drive stops, as the server keeps no times.
-    }
-  }
-  replyAttributes(req, ino);
+  setTimesThenReply(req, ino, *attr, toSet);
 }
 
 void statfs(fuse_req_t req, fuse_ino_t) {
