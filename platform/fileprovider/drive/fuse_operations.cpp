@@ -564,7 +564,10 @@ void write(fuse_req_t req, fuse_ino_t ino, const char* data, size_t size, off_t 
     // it comes, so that the close has little left to wait for.
     handle.file->unsynced += written;
     if (handle.file->unsynced >= kStartWritingOut) {
-      ::sync_file_range(handle.fd, 0, 0, SYNC_FILE_RANGE_WRITE);
+      // What was just written (a file written in order): the rest of the file is on its way.
+      const off_t end = offset + written;
+      const off_t start = std::max<off_t>(0, end - handle.file->unsynced);
+      ::sync_file_range(handle.fd, start, end - start, SYNC_FILE_RANGE_WRITE);
       handle.file->unsynced = 0;
     }
   }
