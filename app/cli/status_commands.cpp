@@ -91,6 +91,8 @@ void addStatusCommands(CLI::App& app, CliContext& context) {
                          "retry pending work now, then wait until no upload is pending but those "
                          "the server refused (at most SECONDS, default 300)")
             ->expected(0, 1)
+            // Given without a number, the option would otherwise wait 0 s.
+            ->default_str("300")
             ->check(CLI::PositiveNumber);
     status->callback([asJson, waitSeconds, wait, &context] {
       ServiceConnection connection;

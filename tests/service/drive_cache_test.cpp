@@ -136,6 +136,10 @@ TEST(DriveRemoval, KeepsUnsentEditsAsideAndResumesWhenAddedAgain) {
   EXPECT_EQ(busy.exitCode, 1);
   EXPECT_NE(busy.err.find("still busy after 1 s: Bureau (1 pending)"), std::string::npos)
       << busy.err;
+  // Without a number, the default wait: still waiting when the test stops it.
+  const auto waiting = runProcess({programPath("foliumctl").string(), "status", "--wait-idle"},
+                                  sandbox.env(), {}, std::chrono::seconds(2));
+  EXPECT_EQ(waiting.exitCode, -1) << waiting.err;
 
   ASSERT_EQ(sandbox.foliumctl({"domains", "remove", domain}).exitCode, 0);
   const fs::path aside =
