@@ -110,7 +110,7 @@ fs::path nextDriveFile() {
   return setup->folder / ("written-" + std::to_string(++setup->files) + ".bin");
 }
 
-// Each timed write starts with nothing left to write back from the one before.
+// Each timed write and upload starts with nothing left to write back from the one before.
 void BM_DriveWrite(benchmark::State& state) {
   for (auto _ : state) {
     state.PauseTiming();
@@ -138,12 +138,16 @@ void BM_DriveUpload(benchmark::State& state) {
   for (auto _ : state) {
     state.PauseTiming();
     writeFile(nextDriveFile(), false);
+    ::sync();
     state.ResumeTiming();
     uploadNow();
   }
 }
 void BM_CreateDocument(benchmark::State& state) {
   for (auto _ : state) {
+    state.PauseTiming();
+    ::sync();
+    state.ResumeTiming();
     const auto created = setup->sandbox->foliumctl(
         {"--profile", setup->profile.string(), "api", "create-document", "--workspace",
          setup->workspaceID, "--name", "created-" + std::to_string(++setup->files) + ".bin",
