@@ -129,6 +129,9 @@ TEST_F(DriveWriteTest, PosixCallsAndShellsChangeTheServerOrFailChangingNothing) 
     EXPECT_EQ(refusals[i].call(), refusals[i].error) << "refusal " << i;
   }
   EXPECT_EQ(testing::readFile(dir / "Plein/inside.txt"), "only on the server");
+  // The top says it takes nothing (file managers then offer no trash there), workspaces do.
+  EXPECT_EQ(fs::status(root).permissions() & fs::perms::owner_write, fs::perms::none);
+  EXPECT_NE(fs::status(workspace).permissions() & fs::perms::owner_write, fs::perms::none);
 
   // Names through the server: a folder, a move with a new name, a rename over a document,
   // `mv` across workspaces (copy and delete), deletions.

@@ -100,7 +100,9 @@ struct stat attributesOf(const ReplicaItem& item) {
   const bool directory = item.isContainer();
   mode_t owner = 0;
   if (item.flags & FileSystemFlag::userReadable) owner |= S_IRUSR;
-  if (item.flags & FileSystemFlag::userWritable) owner |= S_IWUSR;
+  // Nothing is made at the top, which holds the server's workspaces: saying so keeps file
+  // managers from offering a trash there, which they would fail to create.
+  if ((item.flags & FileSystemFlag::userWritable) && item.kind != ItemKind::root) owner |= S_IWUSR;
   if (directory) owner |= S_IRUSR | S_IXUSR;
   attr.st_mode = directory ? (S_IFDIR | owner | S_IRGRP | S_IXGRP | S_IROTH | S_IXOTH)
                            : (S_IFREG | owner | S_IRGRP | S_IROTH);
