@@ -164,7 +164,8 @@ TEST(ResponseCheck, KeepsTheServerReasonOfAFailure) {
   } cases[] = {
       {R"({"error":"the name is not valid UTF-8"})", "the name is not valid UTF-8"},
       {R"({"error":"two\nlines\u0007"})", "two lines "},
-      {R"({"error":")" + accented + R"("})", std::string(200, 'a') + "é" + std::string(98, 'b') + "…"},
+      {R"({"error":")" + accented + R"("})",
+       std::string(200, 'a') + "é" + std::string(98, 'b') + "…"},
       {R"({"error":42})", ""},
       {R"(["error"])", ""},
       {"not json", ""},

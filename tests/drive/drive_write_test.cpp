@@ -334,8 +334,8 @@ TEST_F(DriveWriteTest, NeitherASecondWriterNorARefusalLosesAnEdit) {
   const FoliumDocument shared =
       client.createDocument(workspace.id, std::nullopt, "partage.txt", "début");
   client.createDocument(workspace.id, std::nullopt, "autre.txt", "autre");
-  const FoliumDocument cut = client.createDocument(workspace.id, std::nullopt, "court.txt",
-                                                   "0123456789");
+  const FoliumDocument cut =
+      client.createDocument(workspace.id, std::nullopt, "court.txt", "0123456789");
   const FoliumDocument emptied =
       client.createDocument(workspace.id, std::nullopt, "vidé.txt", "jamais lu");
   MountedDrive mounted(home_, identifier_, clock_, 1);

@@ -704,20 +704,18 @@ void setTimesThenReply(fuse_req_t req, fuse_ino_t ino, const struct stat& attr, 
 // Sets the size of a file through no handle of the caller's. Shortened or lengthened (not
 // emptied), the rest of the contents comes from the server first, and again if the cache
 // evicts it before the truncation holds it (`attempt` counts the fetches).
-void truncateThenReply(fuse_req_t req, fuse_ino_t ino, struct stat wanted, int toSet,
-                       int attempt) {
+void truncateThenReply(fuse_req_t req, fuse_ino_t ino, struct stat wanted, int toSet, int attempt) {
   FuseDrive& drive = driveOf(req);
   const auto item = drive.replica().item(ino);
   if (!item) return (void)fuse_reply_err(req, ENOENT);
-  const bool local =
-      item->contentFile &&
-      (item->contentsCurrent() || drive.uploads().holds(ino) || drive.replica().edited(ino));
+  const bool local = item->contentFile && (item->contentsCurrent() || drive.uploads().holds(ino) ||
+                                           drive.replica().edited(ino));
   if (wanted.st_size != 0 && !local && item->identifier && attempt < kOpenAttempts) {
-    return drive.ensureFetched(
-        ino, later(req, [ino, wanted, toSet, attempt](fuse_req_t req, int error) {
-          if (error != 0) return (void)fuse_reply_err(req, error);
-          truncateThenReply(req, ino, wanted, toSet, attempt + 1);
-        }));
+    return drive.ensureFetched(ino,
+                               later(req, [ino, wanted, toSet, attempt](fuse_req_t req, int error) {
+                                 if (error != 0) return (void)fuse_reply_err(req, error);
+                                 truncateThenReply(req, ino, wanted, toSet, attempt + 1);
+                               }));
   }
   bool evicted = false;
   const int error = truncateClosed(drive, ino, wanted.st_size, evicted);
