@@ -4,6 +4,7 @@
 
 #include <filesystem>
 #include <mutex>
+#include <optional>
 
 namespace folium::platform::drive {
 
@@ -34,12 +35,21 @@ class DesktopNotifier final : public UploadNotifier {
     std::lock_guard lock(mutex_);
     if (!connection_ || g_dbus_connection_is_closed(connection_.get())) connect();
     if (!connection_) return;
+    if (!markup_) markup_ = bodiesAreMarkup();  // asked again until a server answers
+    // Texts come from the server (names, its reasons): where bodies are read as markup, they
+    // are shown as written, never taken for tags or links.
+    std::string text = body;
+    if (markup_.value_or(false)) {
+      gchar* escaped = g_markup_escape_text(body.c_str(), -1);
+      text = escaped;
+      g_free(escaped);
+    }
     GVariantBuilder hints;
     g_variant_builder_init(&hints, G_VARIANT_TYPE("a{sv}"));
     g_variant_builder_add(&hints, "{sv}", "desktop-entry", g_variant_new_string("folium"));
     const gchar* const noActions[] = {nullptr};
     GVariant* arguments = g_variant_new("(susss^asa{sv}i)", "Folium", 0u, "folium", summary.c_str(),
-                                        body.c_str(), noActions, &hints, -1);
+                                        text.c_str(), noActions, &hints, -1);
     GError* error = nullptr;
     GVariant* reply = g_dbus_connection_call_sync(
         connection_.get(), "org.freedesktop.Notifications", "/org/freedesktop/Notifications",
@@ -65,11 +75,35 @@ class DesktopNotifier final : public UploadNotifier {
     if (connection) {
       g_dbus_connection_set_exit_on_close(connection, FALSE);
       connection_.reset(connection);
+      markup_.reset();
     }
   }
 
-  std::mutex mutex_;  // guards connection_; one notification at a time
+  // Whether the notification server reads bodies as markup (its "body-markup" capability);
+  // none while no server answers.
+  std::optional<bool> bodiesAreMarkup() {
+    GError* error = nullptr;
+    GVariant* reply = g_dbus_connection_call_sync(
+        connection_.get(), "org.freedesktop.Notifications", "/org/freedesktop/Notifications",
+        "org.freedesktop.Notifications", "GetCapabilities", nullptr, G_VARIANT_TYPE("(as)"),
+        G_DBUS_CALL_FLAGS_NO_AUTO_START, 2000, nullptr, &error);
+    if (error) g_error_free(error);
+    if (!reply) return std::nullopt;
+    GVariantIter* capabilities = nullptr;
+    g_variant_get(reply, "(as)", &capabilities);
+    bool markup = false;
+    const gchar* capability = nullptr;
+    while (g_variant_iter_loop(capabilities, "&s", &capability)) {
+      if (g_strcmp0(capability, "body-markup") == 0) markup = true;
+    }
+    g_variant_iter_free(capabilities);
+    g_variant_unref(reply);
+    return markup;
+  }
+
+  std::mutex mutex_;  // guards what follows; one notification at a time
   Connection connection_;
+  std::optional<bool> markup_;  // the server reads bodies as markup
 };
 
 }  // namespace
