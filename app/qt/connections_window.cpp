@@ -26,6 +26,8 @@ constexpr int kHeaderSpacing = 10;
 
 QLabel* secondaryLabel(const QString& text, QWidget* owner) {
   auto* label = new QLabel(text);
+  // Statuses and addresses carry names from profile files: shown as written, never as markup.
+  label->setTextFormat(Qt::PlainText);
   label->setFont(look::callout());
   label->setStyleSheet(QStringLiteral("color: %1;").arg(look::css(look::secondaryText(owner))));
   return label;

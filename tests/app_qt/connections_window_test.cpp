@@ -100,6 +100,8 @@ TEST(ConnectionsWindow, InvalidProfileSaysWhyInTheUsersLanguageAndKeepsTheList) 
   EXPECT_TRUE(statusText(window).startsWith("Invalid profile file: "))
       << statusText(window).toStdString();
   EXPECT_TRUE(statusText(window).contains("token")) << statusText(window).toStdString();
+  // Statuses name what files say: never read as markup.
+  EXPECT_EQ(window.findChild<QLabel*>(QStringLiteral("status"))->textFormat(), Qt::PlainText);
   EXPECT_TRUE(f.services.store.all().empty());
   EXPECT_EQ(findByText(&window, "Déconnecter"), nullptr);
 }
