@@ -6,6 +6,7 @@
 #include <future>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include "tests/support/process.hpp"
@@ -16,43 +17,8 @@ namespace {
 using folium::testing::BackgroundProcess;
 using folium::testing::ScopedEnv;
 
-// Reads the monitor's output up to a line that holds `text`.
-void skipTo(BackgroundProcess& monitor, const std::string& text) {
-  while (monitor.readLine().find(text) == std::string::npos) {
-  }
-}
-
-// What goes out on a private session bus, as a monitor sees it: nobody shows notifications
-// there, so the notifier also meets a bus without a notification server.
-TEST(DesktopNotifier, SendsTheTextsToTheSessionBusAndIsSilentWithoutOne) {
-  BackgroundProcess bus({"dbus-daemon", "--session", "--nofork", "--nopidfile", "--print-address"});
-  const std::string address = bus.readLine();
-  ASSERT_FALSE(address.empty());
-  BackgroundProcess monitor(
-      {"dbus-monitor", "--address", address, "interface='org.freedesktop.Notifications'"});
-  skipTo(monitor, "member=NameLost");  // it is a monitor from then on
-  {
-    const ScopedEnv session({{"DBUS_SESSION_BUS_ADDRESS", address}});
-    makeDesktopNotifier()->notify("Envoi refusé", "« Plan.md » reste sur cet ordinateur.");
-  }
-  skipTo(monitor, "member=Notify");
-  std::vector<std::string> texts;  // application, icon, summary, body
-  while (texts.size() < 4) {
-    const std::string line = monitor.readLine();
-    if (line.starts_with("   string \"")) texts.push_back(line.substr(11, line.size() - 12));
-  }
-  EXPECT_EQ(texts[2], "Envoi refusé");
-  EXPECT_EQ(texts[3], "« Plan.md » reste sur cet ordinateur.");
-
-  // No bus at all (and no bus started): nothing happens, nothing fails.
-  folium::testing::TempDir runtime;
-  const ScopedEnv noBus(
-      {{"DBUS_SESSION_BUS_ADDRESS", ""}, {"XDG_RUNTIME_DIR", runtime.path().string()}});
-  makeDesktopNotifier()->notify("Copie de conflit créée", "…");
-}
-
 // A notification server on the bus at `address` that reads bodies as markup, as most desktops'
-// do, and keeps the first body it is sent.
+// do, and keeps the first summary and body it is sent.
 class MarkupNotificationServer {
  public:
   explicit MarkupNotificationServer(const std::string& address)
@@ -63,7 +29,7 @@ class MarkupNotificationServer {
     g_main_loop_quit(loop_);
     thread_.join();
   }
-  std::string firstBody() { return body_.get_future().get(); }
+  std::pair<std::string, std::string> first() { return texts_.get_future().get(); }
 
  private:
   void run(const std::string& address) {
@@ -90,10 +56,12 @@ class MarkupNotificationServer {
             return g_dbus_method_invocation_return_value(invocation,
                                                          g_variant_new("(^as)", capabilities));
           }
+          const gchar* summary = nullptr;
           const gchar* body = nullptr;
+          g_variant_get_child(arguments, 3, "&s", &summary);
           g_variant_get_child(arguments, 4, "&s", &body);
           auto* server = static_cast<MarkupNotificationServer*>(self);
-          if (!server->told_) server->body_.set_value(body);
+          if (!server->told_) server->texts_.set_value({summary, body});
           server->told_ = true;
           g_dbus_method_invocation_return_value(invocation, g_variant_new("(u)", 1u));
         },
@@ -118,13 +86,14 @@ class MarkupNotificationServer {
 
   GMainLoop* loop_ = nullptr;
   std::promise<void> ready_;
-  std::promise<std::string> body_;
+  std::promise<std::pair<std::string, std::string>> texts_;
   bool told_ = false;
   std::thread thread_;
 };
 
-// Names and reasons come from the server: a desktop that reads markup shows them as written.
-TEST(DesktopNotifier, EscapesTheBodyForAServerThatReadsMarkup) {
+// The texts reach the desktop's notification server; names and reasons come from the server,
+// and a desktop that reads markup shows them as written. Without a bus, nothing happens.
+TEST(DesktopNotifier, SendsTheTextsAsWrittenAndIsSilentWithoutABus) {
   BackgroundProcess bus({"dbus-daemon", "--session", "--nofork", "--nopidfile", "--print-address"});
   const std::string address = bus.readLine();
   ASSERT_FALSE(address.empty());
@@ -133,7 +102,14 @@ TEST(DesktopNotifier, EscapesTheBodyForAServerThatReadsMarkup) {
     const ScopedEnv session({{"DBUS_SESSION_BUS_ADDRESS", address}});
     makeDesktopNotifier()->notify("Envoi refusé", "« R&D <a href='x'>b</a>.md »");
   }
-  EXPECT_EQ(server.firstBody(), "« R&amp;D &lt;a href=&apos;x&apos;&gt;b&lt;/a&gt;.md »");
+  const auto [summary, body] = server.first();
+  EXPECT_EQ(summary, "Envoi refusé");
+  EXPECT_EQ(body, "« R&amp;D &lt;a href=&apos;x&apos;&gt;b&lt;/a&gt;.md »");
+
+  folium::testing::TempDir runtime;
+  const ScopedEnv noBus(
+      {{"DBUS_SESSION_BUS_ADDRESS", ""}, {"XDG_RUNTIME_DIR", runtime.path().string()}});
+  makeDesktopNotifier()->notify("Copie de conflit créée", "…");
 }
 
 }  // namespace
