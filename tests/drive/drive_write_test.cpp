@@ -147,6 +147,12 @@ TEST_F(DriveWriteTest, PosixCallsAndShellsChangeTheServerOrFailChangingNothing) 
   ASSERT_EQ(shell("echo nouveau > n.txt && mv n.txt b.txt", dir).exitCode, 0);
   EXPECT_EQ(testing::readFile(dir / "b.txt"), "nouveau\n");
   EXPECT_EQ(client.getDocument(over.id).name, "b.txt");  // it stays the same document
+  // Saved over and read back at once, again and again: the name never points nowhere.
+  for (int i = 0; i < 50; ++i) {
+    testing::writeFile(dir / "n.txt", std::to_string(i));
+    ASSERT_EQ(errorOf(::rename((dir / "n.txt").c_str(), (dir / "b.txt").c_str())), 0);
+    ASSERT_EQ(testing::readFile(dir / "b.txt"), std::to_string(i));
+  }
   EXPECT_EQ(testing::runProcess({"mv", (dir / "sparse.bin").string(), other.string()}).exitCode, 0);
   EXPECT_EQ(errorOf(::unlink((dir / "Plein/inside.txt").c_str())), 0);
   EXPECT_EQ(errorOf(::rmdir((dir / "Plein").c_str())), 0);

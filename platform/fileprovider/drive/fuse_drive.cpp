@@ -1072,6 +1072,26 @@ void FuseDrive::moveLocalTime(std::uint64_t from, std::uint64_t to) {
   localTimes_.erase(found);
 }
 
+void FuseDrive::forward(std::uint64_t from, std::uint64_t to) {
+  std::lock_guard lock(filesMutex_);
+  // A chain (a file renamed over one that was itself renamed over) ends at the document.
+  for (auto& [inode, target] : forwards_) {
+    if (target == from) target = to;
+  }
+  forwards_[from] = to;
+}
+
+std::uint64_t FuseDrive::forwarded(std::uint64_t inode) const {
+  std::lock_guard lock(filesMutex_);
+  const auto found = forwards_.find(inode);
+  return found == forwards_.end() ? inode : found->second;
+}
+
+void FuseDrive::forgetForward(std::uint64_t inode) {
+  std::lock_guard lock(filesMutex_);
+  forwards_.erase(inode);
+}
+
 void FuseDrive::leaveVacancy(std::uint64_t folder, const std::string& name, Vacancy vacancy) {
   std::lock_guard lock(filesMutex_);
   vacancies_[{folder, name}] = vacancy;

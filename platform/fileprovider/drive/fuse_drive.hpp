@@ -133,6 +133,12 @@ class FuseDrive final : public Drive, private UploadListener {
     std::uint64_t backup = 0;
   };
   void leaveVacancy(std::uint64_t folder, const std::string& name, Vacancy vacancy);
+  // A file renamed over a document becomes that document, and its own inode goes. The kernel
+  // still shows the new name on that inode until the entry's invalidation reaches it (after
+  // the rename's reply): until the kernel forgets it, the inode stands for the document.
+  void forward(std::uint64_t from, std::uint64_t to);
+  std::uint64_t forwarded(std::uint64_t inode) const;
+  void forgetForward(std::uint64_t inode);
   // The vacancy the name leaves in the folder, taken away.
   std::optional<Vacancy> takeVacancy(std::uint64_t folder, const std::string& name);
   // The vacancy a backup stands for, taken away.
@@ -263,6 +269,7 @@ class FuseDrive final : public Drive, private UploadListener {
   std::map<std::uint64_t, std::pair<std::shared_ptr<OpenFile>, int>> openFiles_;  // and users
   std::map<std::uint64_t, timespec> localTimes_;
   std::map<std::pair<std::uint64_t, std::string>, Vacancy> vacancies_;
+  std::map<std::uint64_t, std::uint64_t> forwards_;
   std::map<std::uint64_t, std::unique_ptr<OpenHandle>> handles_;  // by fh
 
   std::thread worker_;

@@ -201,19 +201,25 @@ void lookup(fuse_req_t req, fuse_ino_t parent, const char* name) {
 }
 
 void forget(fuse_req_t req, fuse_ino_t ino, uint64_t nlookup) {
+  driveOf(req).forgetForward(ino);
   driveOf(req).replica().forget(ino, nlookup);
   fuse_reply_none(req);
 }
 
 void forgetMulti(fuse_req_t req, size_t count, fuse_forget_data* forgets) {
-  auto& replica = driveOf(req).replica();
-  for (size_t i = 0; i < count; ++i) replica.forget(forgets[i].ino, forgets[i].nlookup);
+  FuseDrive& drive = driveOf(req);
+  for (size_t i = 0; i < count; ++i) {
+    drive.forgetForward(forgets[i].ino);
+    drive.replica().forget(forgets[i].ino, forgets[i].nlookup);
+  }
   fuse_reply_none(req);
 }
 
 void replyAttributes(fuse_req_t req, fuse_ino_t ino);
 
-void getattr(fuse_req_t req, fuse_ino_t ino, fuse_file_info*) { replyAttributes(req, ino); }
+void getattr(fuse_req_t req, fuse_ino_t ino, fuse_file_info*) {
+  replyAttributes(req, driveOf(req).forwarded(ino));
+}
 
 // A listing as it was when the folder was opened, so that offsets stay meaningful: the
 // names and what the replica said of each entry then.
@@ -479,6 +485,7 @@ void openForWriting(fuse_req_t req, fuse_ino_t ino, fuse_file_info info, bool tr
 
 void open(fuse_req_t req, fuse_ino_t ino, fuse_file_info* fi) {
   FuseDrive& drive = driveOf(req);
+  ino = drive.forwarded(ino);
   const auto item = drive.replica().item(ino);
   if (!item) return (void)fuse_reply_err(req, ENOENT);
   if (item->isContainer()) return (void)fuse_reply_err(req, EISDIR);
@@ -728,6 +735,7 @@ void truncateThenReply(fuse_req_t req, fuse_ino_t ino, struct stat wanted, int t
 
 void setattr(fuse_req_t req, fuse_ino_t ino, struct stat* attr, int toSet, fuse_file_info* fi) {
   FuseDrive& drive = driveOf(req);
+  ino = drive.forwarded(ino);
   const auto item = drive.replica().item(ino);
   if (!item) return (void)fuse_reply_err(req, ENOENT);
   // Modes and owners: the server keeps none, so they are taken without effect (cp -p and
@@ -1061,7 +1069,9 @@ void replaceWithLocal(fuse_req_t req, const ReplicaItem& source, const ReplicaIt
     std::scoped_lock lock(sourceFile->mutex, targetFile->mutex);
     drive.uploads().discard(source.id);
     Invalidations invalidations = drive.replica().replaceContents(target.id, source.id);
-    // The kernel moved the source's entry to the new name: it looks the target up again.
+    // The kernel moved the source's entry to the new name: it looks the target up again, and
+    // until then opens the source's inode, which stands for the target.
+    drive.forward(source.id, target.id);
     invalidations.entries.emplace_back(newParent, newName);
     drive.invalidate(std::move(invalidations));
     drive.moveLocalTime(source.id, target.id);
