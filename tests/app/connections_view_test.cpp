@@ -10,10 +10,7 @@
 namespace folium::app::testing {
 namespace {
 
-using platform::FileProviderDomain;
 using ::testing::ElementsAre;
-
-constexpr const char* kRepaired = "Disque réparé — ouvre le Finder.";
 
 class Connections : public ::testing::Test {
  protected:
@@ -21,10 +18,6 @@ class Connections : public ::testing::Test {
     auto view = ConnectionsView::create(h.services, h.services.store.all());
     view->setOnChange([this] { ++changes; });
     return view;
-  }
-  // Makes the item of the profile store unreadable (a folder where its file should be).
-  void breakStore() {
-    std::filesystem::create_directories(h.secrets->itemPath(SharedStore::itemKey()));
   }
 
   AppHarness h;
@@ -54,7 +47,7 @@ TEST_F(Connections, RepairRegistersEveryProfileAndReportsOnlyAfterTheLast) {
 
   h.manager->deliver();
   h.queue->runPending();
-  EXPECT_EQ(v->status().french(), kRepaired);
+  EXPECT_EQ(v->status().french(), "Disque réparé — ouvre le Finder.");
   EXPECT_TRUE(done);
   EXPECT_THAT(identifiers(h.manager->domains()),
               ElementsAre("folium-a-example Alpha", "folium-b-example Bravo"));
@@ -103,7 +96,8 @@ TEST_F(Connections, OverlappingReconciliationsEndWithOneDomainPerProfile) {
 
 TEST_F(Connections, UnreadableStoreNeverTakesDrivesAway) {
   h.manager->setDomains({{"folium-a-example", "A"}});
-  breakStore();
+  // The profile store's item cannot be read: a folder stands where its file should be.
+  std::filesystem::create_directories(h.secrets->itemPath(SharedStore::itemKey()));
   auto v = view();
   bool repaired = true;
   v->repairDisk([&](bool ok) { repaired = ok; });
@@ -116,9 +110,12 @@ TEST_F(Connections, UnreadableStoreNeverTakesDrivesAway) {
 }
 
 TEST_F(Connections, ImportReportsEachOutcomeInTheStatusLine) {
+  const auto wrongKey = h.dir / "wrong.foliumprofile";
+  folium::testing::writeFile(
+      wrongKey, R"({"instanceURL":"https://x.example","token":"t","display_name":"X"})");
   struct Case {
     std::string name;
-    std::function<std::filesystem::path()> file;
+    std::filesystem::path file;
     std::optional<platform::ErrorObject> registration;
     std::string status;  // expected start of the status line
     std::vector<std::string> listed;
@@ -126,37 +123,32 @@ TEST_F(Connections, ImportReportsEachOutcomeInTheStatusLine) {
   };
   const std::vector<Case> cases = {
       {"valid",
-       [&] { return h.profileFile("https://bureau.example/", "Bureau"); },
+       h.profileFile("https://bureau.example/", "Bureau"),
        std::nullopt,
        "Connecté à Bureau — disponible dans le Finder.",
        {"Bureau"},
        true},
       {"same host replaces",
-       [&] { return h.profileFile("http://bureau.example:81", "Bureau 2"); },
+       h.profileFile("http://bureau.example:81", "Bureau 2"),
        std::nullopt,
        "Connecté à Bureau 2 — disponible dans le Finder.",
        {"Bureau 2"},
        true},
       {"wrong key",
-       [&] {
-         auto path = h.dir / "wrong.foliumprofile";
-         folium::testing::writeFile(path, R"({"instanceURL":"https://x.example","token":"t",)"
-                                          R"("display_name":"X"})");
-         return path;
-       },
+       wrongKey,
        std::nullopt,
        "Fichier de provisioning invalide : ",
        {"Bureau 2"},
        false},
       // A device chosen in the panel must neither block the window nor fill the memory.
       {"not a file",
-       [&] { return std::filesystem::path("/dev/zero"); },
+       "/dev/zero",
        std::nullopt,
        "Fichier de provisioning illisible : ",
        {"Bureau 2"},
        false},
       {"refused by the service",
-       [&] { return h.profileFile("https://maison.example", "Maison"); },
+       h.profileFile("https://maison.example", "Maison"),
        platform::ErrorObject("test", 7, "service down"),
        "Domaine non enregistré : service down",
        {"Bureau 2", "Maison"},
@@ -165,7 +157,7 @@ TEST_F(Connections, ImportReportsEachOutcomeInTheStatusLine) {
   auto v = view();
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
-    h.panel->choices = {c.file()};
+    h.panel->choices = {c.file};
     if (c.registration) h.manager->failNext("addDomain", *c.registration);
     std::optional<bool> result;
     v->importProfile([&](bool ok) { result = ok; });

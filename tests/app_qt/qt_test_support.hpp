@@ -6,7 +6,6 @@
 #include <QWidget>
 #include <filesystem>
 #include <memory>
-#include <optional>
 #include <string>
 #include <vector>
 

@@ -42,8 +42,18 @@ struct Session {
     arguments.insert(arguments.begin(), programPath("folium").string());
     return runProcess(arguments, env, {}, std::chrono::seconds(60));
   }
-  std::string storedProfiles() {
-    return runProcess({programPath("foliumctl").string(), "store", "list"}, env).out;
+  // Launches with a profile file given as a plain path, as a terminal would pass it; whether
+  // the running instance stored the profile.
+  bool handsOverProfile(const std::string& name) {
+    const auto profile = dir / (name + ".foliumprofile");
+    writeFile(profile, R"({"instance_url":"https://docs.)" + name + R"(.fr","token":"t",)" +
+                           R"("display_name":")" + name + "\"}");
+    const auto handedOff = launch({profile.string()});
+    EXPECT_EQ(handedOff.exitCode, 0) << handedOff.err;
+    return eventually([&] {
+      const auto stored = runProcess({programPath("foliumctl").string(), "store", "list"}, env);
+      return stored.out.find(name) != std::string::npos;
+    });
   }
 };
 
@@ -55,13 +65,7 @@ TEST(SingleInstance, LaterLaunchesHandTheirArgumentsToTheRunningOneAndExit) {
   EXPECT_EQ(fileMode(s.socket.parent_path()), 0700u);
   EXPECT_EQ(fileMode(s.socket) & 0077, 0u) << "the socket is the user's only";
 
-  // A profile file given as a plain path, as a terminal would pass it.
-  const auto profile = s.dir / "Bureau.foliumprofile";
-  writeFile(profile,
-            R"({"instance_url":"https://docs.bureau.fr","token":"t","display_name":"Bureau"})");
-  const auto handedOff = s.launch({profile.string()});
-  EXPECT_EQ(handedOff.exitCode, 0) << handedOff.err;
-  EXPECT_TRUE(eventually([&] { return s.storedProfiles().find("Bureau") != std::string::npos; }));
+  EXPECT_TRUE(s.handsOverProfile("Bureau"));
 
   // A link, and no argument at all, are taken too; only the first process runs.
   EXPECT_EQ(s.launch({"folium://search?q=rapport"}).exitCode, 0);
@@ -82,11 +86,7 @@ TEST(SingleInstance, ASocketLeftByAnInstanceThatDiedIsTakenOver) {
 
   auto second = s.startInstance();
   ASSERT_NE(second, nullptr);
-  const auto profile = s.dir / "Atelier.foliumprofile";
-  writeFile(profile,
-            R"({"instance_url":"https://atelier.fr","token":"t","display_name":"Atelier"})");
-  EXPECT_EQ(s.launch({profile.string()}).exitCode, 0);
-  EXPECT_TRUE(eventually([&] { return s.storedProfiles().find("Atelier") != std::string::npos; }));
+  EXPECT_TRUE(s.handsOverProfile("Atelier"));
 }
 
 }  // namespace

@@ -94,7 +94,7 @@ TEST(FpCommandLine, PrintsEachCallInOrderAndExitsOneOnAFailedAnswer) {
   }
 }
 
-TEST(FpCommandLine, PrintsUtf8WhateverBytesTheCommandLineCarries) {
+TEST(FpCommandLine, BadArgumentsExitTwoStrayBytesPrintAsUtf8AndAMissingDriveExitsOne) {
   ScriptedServer server([](const RecordedRequest&) { return ScriptedResponse::status(500); });
   Home home(server.baseURL());
   const std::string replacement = "\xEF\xBF\xBD";
@@ -109,11 +109,7 @@ TEST(FpCommandLine, PrintsUtf8WhateverBytesTheCommandLineCarries) {
                              replacement + replacement + " \xc3\xa9"),
             std::string::npos)
       << renamed.out;
-  EXPECT_EQ(server.requestCount(), 0u);
-}
 
-TEST(FpCommandLine, BadArgumentsExitTwoAndAMissingDriveExitsOne) {
-  Home home("http://127.0.0.1:1/");
   const std::pair<Lines, std::string> cases[] = {
       {{"modify", "do:1", "--parent", "ws:1", "--name", "n", "--changed", "filename,colour"},
        "colour"},
@@ -137,6 +133,7 @@ TEST(FpCommandLine, BadArgumentsExitTwoAndAMissingDriveExitsOne) {
   auto none = home.run({"fp", "item", "@root"});
   EXPECT_EQ(none.exitCode, 1);
   EXPECT_EQ(none.err, "foliumctl: no profile stored: pass --profile FILE or --domain ID\n");
+  EXPECT_EQ(server.requestCount(), 0u);
 }
 
 }  // namespace

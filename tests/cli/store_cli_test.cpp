@@ -12,7 +12,6 @@ namespace folium {
 namespace {
 
 namespace fs = std::filesystem;
-using testing::ProcessResult;
 using Env = std::map<std::string, std::string>;
 
 constexpr const char* kToken = "tok-Xy7-must-stay-hidden";

@@ -16,16 +16,10 @@
 #include <string_view>
 #include <vector>
 
-#include "core/folium_client.hpp"
 #include "platform/files/file_descriptor.hpp"
 #include "tests/support/devserver.hpp"
 
 namespace folium::devserver::testing {
-
-inline FoliumClient clientOf(const folium::testing::Devserver& server) {
-  return FoliumClient(FoliumConfig{Url::parse(server.baseURL()), server.token()},
-                      platform::sharedHttpSession());
-}
 
 // Requests to "/api/v1/…" carry `token` unless it is empty.
 inline httplib::Client httpOf(const folium::testing::Devserver& server,

@@ -45,7 +45,7 @@ TEST(ListingPaging, WalksThousandsOfDocumentsPageByPageWithHasMore) {
 
 TEST(ChangeFeed, CursorPagingReachesTheEndAndStaysThere) {
   Devserver server;
-  const FoliumClient client = clientOf(server);
+  const FoliumClient client = server.client();
   const std::string ws = createWorkspace(server, "A");
   for (int i = 0; i < 6; ++i) client.createFolder(ws, std::nullopt, "f" + std::to_string(i));
 

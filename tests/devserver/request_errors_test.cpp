@@ -30,7 +30,7 @@ void expectJsonError(const httplib::Result& reply, int status, const std::string
   EXPECT_NE(reply->body.find("\"error\""), std::string::npos) << context << ": " << reply->body;
 }
 
-std::int64_t feedEnd(const Devserver& server) { return clientOf(server).changes(0, 1000).cursor; }
+std::int64_t feedEnd(const Devserver& server) { return server.client().changes(0, 1000).cursor; }
 
 TEST(Authentication, EveryEndpointRefusesAMissingOrWrongToken) {
   Devserver server({"--token", "second-token"});
@@ -67,7 +67,7 @@ TEST(Authentication, EveryEndpointRefusesAMissingOrWrongToken) {
 TEST(MalformedRequests, AreRefusedAndChangeNothing) {
   Devserver server;
   ASSERT_EQ(createWorkspace(server, "A"), "1");
-  const std::string folder = clientOf(server).createFolder("1", std::nullopt, "F").id;
+  const std::string folder = server.client().createFolder("1", std::nullopt, "F").id;
   const std::string f = "documents/folders/" + folder;
   auto named = [](const std::string& name) {
     return R"({"name":)" + name + R"(,"workspace_id":"1"})";
@@ -99,7 +99,7 @@ TEST(MalformedRequests, AreRefusedAndChangeNothing) {
                     c.method + " " + c.target + " " + c.body.substr(0, 60));
   }
   EXPECT_EQ(feedEnd(server), feedBefore);
-  EXPECT_EQ(clientOf(server).getFolder(folder).name, "F");
+  EXPECT_EQ(server.client().getFolder(folder).name, "F");
   EXPECT_EQ(send(http, "GET", "documents/folders?workspace_id=1&x=a=b")->status, 200);
 }
 

@@ -12,7 +12,7 @@ namespace {
 
 TEST(Search, FindsNamesAndContentsAsTypedAndTellsFoldersFromFiles) {
   folium::testing::Devserver server;
-  const FoliumClient client = clientOf(server);
+  const FoliumClient client = server.client();
   const std::string ws = createWorkspace(server, "Ressources humaines");
   const std::string folder = client.createFolder(ws, std::nullopt, "Comité d'entreprise").id;
   const std::string minutes =

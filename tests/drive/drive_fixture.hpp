@@ -7,7 +7,6 @@
 #include <unistd.h>
 
 #include <chrono>
-#include <cstdlib>
 #include <filesystem>
 #include <functional>
 #include <future>
@@ -22,7 +21,6 @@
 #include "platform/fileprovider/drive/drive.hpp"
 #include "platform/fileprovider/drive/shown_names.hpp"
 #include "platform/fileprovider/service/mount_table.hpp"
-#include "platform/http/http_session.hpp"
 #include "platform/sqlite/sqlite_database.hpp"
 #include "platform/time/clock.hpp"
 #include "tests/support/devserver.hpp"
@@ -65,9 +63,6 @@ struct Server : testing::Devserver {
   void setDocumentName(const std::string& id, const std::string& name) {
     SqliteDatabase db(dataDir() / "folium.sqlite3");
     db.prepare("UPDATE documents SET name = ?2 WHERE id = ?1").bind(1, id).bind(2, name).run();
-  }
-  FoliumClient client() const {
-    return FoliumClient(FoliumConfig{Url::parse(baseURL()), token()}, sharedHttpSession());
   }
 };
 

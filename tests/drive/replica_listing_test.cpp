@@ -44,16 +44,17 @@ ItemPtr document(const std::string& id, const std::string& name, const std::stri
   return FoliumFPItem::documentItem(record, "ws:1", size);
 }
 
+ItemPtr workspace(const std::string& id, const std::string& label) {
+  return FoliumFPItem::workspaceItem(Workspace{id, label, {}, {}, {}});
+}
+
 TEST(ReplicaListing, ListingAgainChangesOnlyWhatChangedAndIsStoredAsShown) {
   testing::TempDir dir;
   std::uint64_t folder = 0;
   std::map<std::string, Entry> shown;
   {
     Replica replica(dir / "state", "Drive");
-    Workspace workspace;
-    workspace.id = "1";
-    workspace.label = "Espace";
-    replica.applyListing(Replica::kRootId, {FoliumFPItem::workspaceItem(workspace)});
+    replica.applyListing(Replica::kRootId, {workspace("1", "Espace")});
     folder = replica.itemWithIdentifier("ws:1")->id;
     replica.applyListing(folder, {document("10", "a.txt", "v1", 5), document("11", "b.txt", "v1"),
                                   document("12", "dup.txt", "v1"), document("13", "dup.txt", "v1"),
@@ -91,11 +92,7 @@ TEST(ReplicaListing, ListingAgainChangesOnlyWhatChangedAndIsStoredAsShown) {
                                                                          {folder, "gone.txt"}}));
 
     // Moved to another workspace: the name it leaves is forgotten too.
-    Workspace other;
-    other.id = "2";
-    other.label = "Autre";
-    replica.applyListing(Replica::kRootId, {FoliumFPItem::workspaceItem(workspace),
-                                            FoliumFPItem::workspaceItem(other)});
+    replica.applyListing(Replica::kRootId, {workspace("1", "Espace"), workspace("2", "Autre")});
     const std::uint64_t otherFolder = replica.itemWithIdentifier("ws:2")->id;
     const Invalidations moved = replica.applyListing(otherFolder, {document("10", "a.txt", "v1")});
     EXPECT_NE(std::find(moved.entries.begin(), moved.entries.end(),
@@ -116,10 +113,7 @@ TEST(ReplicaListing, ListingAgainChangesOnlyWhatChangedAndIsStoredAsShown) {
 TEST(ReplicaListing, InPartsNamesAtTheEndAndKeepsWhatTheFeedChangedMeanwhile) {
   testing::TempDir dir;
   Replica replica(dir / "state", "Drive");
-  Workspace workspace;
-  workspace.id = "1";
-  workspace.label = "Espace";
-  replica.applyListing(Replica::kRootId, {FoliumFPItem::workspaceItem(workspace)});
+  replica.applyListing(Replica::kRootId, {workspace("1", "Espace")});
   const std::uint64_t folder = replica.itemWithIdentifier("ws:1")->id;
   // A first listing cut short after one part (the network failed), then a whole one in
   // parts: a name shared across parts, and the feed changing an item between two parts.

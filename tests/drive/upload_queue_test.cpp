@@ -106,11 +106,6 @@ class Drive {
   int files_ = 0;
 };
 
-FoliumClient clientOf(const Devserver& server) {
-  return FoliumClient(FoliumConfig{Url::parse(server.baseURL()), server.token()},
-                      platform::sharedHttpSession());
-}
-
 // name -> contents of the workspace's top-level documents.
 std::map<std::string, std::string> documentsOf(const FoliumClient& client, const std::string& ws) {
   std::map<std::string, std::string> documents;
@@ -123,12 +118,17 @@ std::map<std::string, std::string> documentsOf(const FoliumClient& client, const
 
 std::string versionOf(const FoliumDocument& document) { return document.updatedAt.value_or("0"); }
 
-TEST(UploadQueueConflicts, NobodysWorkIsOverwritten) {
-  Devserver server(kDemo);
-  const FoliumClient client = clientOf(server);
-  const std::string ws = client.listWorkspaces().at(0).id;
-  const std::string parent = "ws:" + ws;
-  Drive drive(server);
+// A devserver with the demo tree, and the top of its first workspace.
+class UploadQueueTest : public ::testing::Test {
+ protected:
+  Devserver server_{kDemo};
+  const FoliumClient client_ = server_.client();
+  const std::string ws_ = client_.listWorkspaces().at(0).id;
+  const std::string parent_ = "ws:" + ws_;
+};
+
+TEST_F(UploadQueueTest, InAConflictNobodysWorkIsOverwritten) {
+  Drive drive(server_);
 
   // What someone else did to the document before the edit went, and is no conflict (other
   // contents are, through the mount: drive_write_test): the same contents, or a deletion,
@@ -138,20 +138,20 @@ TEST(UploadQueueConflicts, NobodysWorkIsOverwritten) {
     const std::string name = deleted ? "Supprimé.md" : "Pareil.md";
     const std::string edit = "edit of " + name;
     SCOPED_TRACE(name);
-    const FoliumDocument original = client.createDocument(ws, std::nullopt, name, "base");
+    const FoliumDocument original = client_.createDocument(ws_, std::nullopt, name, "base");
     if (deleted) {
-      client.deleteDocument(original.id);
+      client_.deleteDocument(original.id);
     } else {
-      client.updateDocumentContent(original.id, name, edit);
+      client_.updateDocumentContent(original.id, name, edit);
     }
     drive.queue().enqueue(
-        drive.edit(item, "do:" + original.id, versionOf(original), parent, name, edit));
+        drive.edit(item, "do:" + original.id, versionOf(original), parent_, name, edit));
     ASSERT_TRUE(drive.drain(3));
-    EXPECT_EQ(documentsOf(client, ws).at(name), edit);
+    EXPECT_EQ(documentsOf(client_, ws_).at(name), edit);
     std::lock_guard lock(drive.recorder().mutex);
     ASSERT_TRUE(drive.recorder().uploads.count(item));
     const ItemPtr& now = drive.recorder().uploads[item];
-    const FoliumDocument onServer = client.getDocument(now->itemIdentifier().substr(3));
+    const FoliumDocument onServer = client_.getDocument(now->itemIdentifier().substr(3));
     EXPECT_EQ(onServer.name, name);
     EXPECT_EQ(now->itemVersion().contentVersion, versionOf(onServer));
     ++item;
@@ -159,16 +159,16 @@ TEST(UploadQueueConflicts, NobodysWorkIsOverwritten) {
 
   // The next close comes before the drive heard of the last upload (it hands over the old
   // base, or no identifier for a new file): still one document, and no copy.
-  const FoliumDocument memo = client.createDocument(ws, std::nullopt, "Memo.md", "base");
+  const FoliumDocument memo = client_.createDocument(ws_, std::nullopt, "Memo.md", "base");
   const LocalItemId newFile = item + 1;
   for (const char* contents : {"memo 1", "memo 2"}) {
     drive.queue().enqueue(
-        drive.edit(item, "do:" + memo.id, versionOf(memo), parent, "Memo.md", contents));
-    drive.queue().enqueue(drive.edit(newFile, std::nullopt, "", parent, "Nouveau.md",
+        drive.edit(item, "do:" + memo.id, versionOf(memo), parent_, "Memo.md", contents));
+    drive.queue().enqueue(drive.edit(newFile, std::nullopt, "", parent_, "Nouveau.md",
                                      std::string("new ") + contents));
     ASSERT_TRUE(drive.drain(3));
   }
-  const auto documents = documentsOf(client, ws);
+  const auto documents = documentsOf(client_, ws_);
   EXPECT_EQ(documents.at("Memo.md"), "memo 2");
   EXPECT_EQ(documents.at("Nouveau.md"), "new memo 2");
   // What a drive restarted after the upload, never told, learns of the new file.
@@ -184,37 +184,33 @@ TEST(UploadQueueConflicts, NobodysWorkIsOverwritten) {
 
   // The drive renames an edited file on the server before its edit could go: its own
   // rename is no conflict.
-  const FoliumDocument plan = client.createDocument(ws, std::nullopt, "Plan.md", "base");
-  server.stop();
+  const FoliumDocument plan = client_.createDocument(ws_, std::nullopt, "Plan.md", "base");
+  server_.stop();
   drive.queue().enqueue(
-      drive.edit(item, "do:" + plan.id, versionOf(plan), parent, "Plan.md", "edit of Plan"));
+      drive.edit(item, "do:" + plan.id, versionOf(plan), parent_, "Plan.md", "edit of Plan"));
   ASSERT_TRUE(drive.queue().waitUntilQuiet(kPatience));  // waits for a retry
-  server.start(kDemo);
-  const FoliumDocument renamed = client.renameDocument(plan.id, "Plan final.md");
-  drive.queue().moved(item, parent, "Plan final.md", "Plan final.md", versionOf(plan),
+  server_.start(kDemo);
+  const FoliumDocument renamed = client_.renameDocument(plan.id, "Plan final.md");
+  drive.queue().moved(item, parent_, "Plan final.md", "Plan final.md", versionOf(plan),
                       versionOf(renamed));
   ASSERT_TRUE(drive.drain(3));
-  EXPECT_EQ(client.downloadDocument(plan.id), "edit of Plan");
+  EXPECT_EQ(client_.downloadDocument(plan.id), "edit of Plan");
   EXPECT_EQ(drive.queue().status().conflicts, 0);
 }
 
-TEST(UploadQueueNewFiles, ScratchFilesStayLocalAndRefusalsAreKeptAndTold) {
-  Devserver server(kDemo);
-  const FoliumClient client = clientOf(server);
-  const std::string ws = client.listWorkspaces().at(0).id;
-  const std::string parent = "ws:" + ws;
-  Drive drive(server);
+TEST_F(UploadQueueTest, NewScratchFilesStayLocalAndRefusalsAreKeptAndTold) {
+  Drive drive(server_);
   UploadQueue& queue = drive.queue();
 
   // Within the grace period: vanishes before reaching the server.
-  queue.enqueue(drive.edit(1, std::nullopt, "", parent, "brouillon.txt", "short-lived"));
+  queue.enqueue(drive.edit(1, std::nullopt, "", parent_, "brouillon.txt", "short-lived"));
   // A lock file and a swap file: never sent while they live.
-  queue.enqueue(drive.edit(2, std::nullopt, "", parent, ".~lock.Budget.md#", "lock"));
-  queue.enqueue(drive.edit(3, std::nullopt, "", parent, ".Budget.md.swp", "swap"));
+  queue.enqueue(drive.edit(2, std::nullopt, "", parent_, ".~lock.Budget.md#", "lock"));
+  queue.enqueue(drive.edit(3, std::nullopt, "", parent_, ".Budget.md.swp", "swap"));
   // A name the server refuses for good (kept until renamed, through the mount: drive_write_test).
-  queue.enqueue(drive.edit(4, std::nullopt, "", parent, std::string(300, 'n'), "kept"));
+  queue.enqueue(drive.edit(4, std::nullopt, "", parent_, std::string(300, 'n'), "kept"));
   // An edit whose contents cannot be kept fails the close, and nothing is queued.
-  LocalEdit missing = drive.edit(9, std::nullopt, "", parent, "x.txt", "x");
+  LocalEdit missing = drive.edit(9, std::nullopt, "", parent_, "x.txt", "x");
   missing.contents = missing.contents.parent_path() / "gone";
   EXPECT_THROW(queue.enqueue(missing), std::system_error);
   EXPECT_FALSE(queue.holds(9));
@@ -244,20 +240,18 @@ TEST(UploadQueueNewFiles, ScratchFilesStayLocalAndRefusalsAreKeptAndTold) {
   EXPECT_EQ(drive.queue().status().refusedUploads, 1);
 
   // The lock file's owner saves and renames it into a real document.
-  drive.queue().moved(2, parent, "Budget.md", "Budget.md");
+  drive.queue().moved(2, parent_, "Budget.md", "Budget.md");
   ASSERT_TRUE(drive.drain(3));
-  const auto onServer = documentsOf(client, ws);
+  const auto onServer = documentsOf(client_, ws_);
   EXPECT_FALSE(onServer.contains("brouillon.txt"));
   EXPECT_FALSE(onServer.contains(".Budget.md.swp"));
   EXPECT_EQ(onServer.at("Budget.md"), "lock");
 }
 
-TEST(UploadQueueRetries, KeepComingAtMostAMinuteApartForAsLongAsItTakes) {
-  Devserver server(kDemo);
-  const std::string ws = clientOf(server).listWorkspaces().at(0).id;
-  server.stop();
-  Drive drive(server);
-  drive.queue().enqueue(drive.edit(1, std::nullopt, "", "ws:" + ws, "Hors ligne.md", "offline"));
+TEST_F(UploadQueueTest, RetriesKeepComingAtMostAMinuteApartForAsLongAsItTakes) {
+  server_.stop();
+  Drive drive(server_);
+  drive.queue().enqueue(drive.edit(1, std::nullopt, "", parent_, "Hors ligne.md", "offline"));
   // An hour offline: every attempt fails, none is dropped.
   for (int minute = 0; minute < 60; ++minute) {
     ASSERT_TRUE(drive.queue().waitUntilQuiet(kPatience));
@@ -266,23 +260,20 @@ TEST(UploadQueueRetries, KeepComingAtMostAMinuteApartForAsLongAsItTakes) {
   ASSERT_TRUE(drive.queue().waitUntilQuiet(kPatience));
   EXPECT_EQ(drive.queue().status().pendingUploads, 1);
   EXPECT_TRUE(drive.queue().status().lastError);
-  server.start(kDemo);
+  server_.start(kDemo);
   drive.clock().advance(60s);
   EXPECT_TRUE(drive.queue().waitUntilIdle(kPatience));
 }
 
 // Through foliumctl and the service, tests/service shows where a removed drive's edit goes;
 // here, how every edit left is laid out.
-TEST(UploadQueueRemoval, EditsLeftAreKeptAsideAndClearedOnceTheyArrive) {
+TEST_F(UploadQueueTest, OnRemovalEditsLeftAreKeptAsideAndClearedOnceTheyArrive) {
   folium::testing::TempDir home;
   const folium::testing::ScopedEnv state({{"XDG_STATE_HOME", (home / "state").string()}});
-  Devserver server(kDemo);
-  const FoliumClient client = clientOf(server);
-  const std::string ws = client.listWorkspaces().at(0).id;
-  const FoliumDocument document = client.createDocument(ws, std::nullopt, "Plan.md", "base");
-  server.stop();
+  const FoliumDocument document = client_.createDocument(ws_, std::nullopt, "Plan.md", "base");
+  server_.stop();
 
-  Drive drive(server);
+  Drive drive(server_);
   // An edit, a new file, another edit shown at the same path (a file deleted and made
   // again), and a path that tries to climb out of the folder it is kept in.
   const struct {
@@ -295,10 +286,10 @@ TEST(UploadQueueRemoval, EditsLeftAreKeptAsideAndClearedOnceTheyArrive) {
                {4, true, "Projets/2027/Plan.md", "again"},
                {3, true, "../../escape.md", "x"}};
   for (const auto& e : edits) {
-    LocalEdit edit = e.created ? drive.edit(e.item, std::nullopt, "", "ws:" + ws,
+    LocalEdit edit = e.created ? drive.edit(e.item, std::nullopt, "", parent_,
                                             std::filesystem::path(e.path).filename(), e.contents)
                                : drive.edit(e.item, "do:" + document.id, versionOf(document),
-                                            "ws:" + ws, "Plan.md", e.contents);
+                                            parent_, "Plan.md", e.contents);
     edit.path = e.path;
     drive.queue().enqueue(edit);
   }
@@ -322,10 +313,10 @@ TEST(UploadQueueRemoval, EditsLeftAreKeptAsideAndClearedOnceTheyArrive) {
 
   // The domain is added again: the edits resume and their copies go.
   drive.close();
-  server.start(kDemo);
+  server_.start(kDemo);
   drive.open();
   ASSERT_TRUE(drive.drain(5));
-  EXPECT_EQ(client.downloadDocument(document.id), "edit");
+  EXPECT_EQ(client_.downloadDocument(document.id), "edit");
   EXPECT_FALSE(std::filesystem::exists(kept.folder / "Projets/2027"));
   EXPECT_FALSE(std::filesystem::exists(kept.folder / "_.."));
   EXPECT_EQ(readFile(kept.folder / "Projets/Idées.md"), "idées, revues à la main");

@@ -22,16 +22,13 @@ namespace fs = std::filesystem;
 namespace json = boost::json;
 using platform::service::driveMountPoints;
 
-json::array domainList(const ServiceSandbox& sandbox) {
-  const auto result = sandbox.foliumctl({"domains", "list"});
-  EXPECT_EQ(result.exitCode, 0) << result.err;
-  return json::parse(result.out).as_array();
-}
-
 // "identifier=path" for each registered drive, in order; path empty while not mounted.
 std::vector<std::string> listed(const ServiceSandbox& sandbox) {
+  const auto result = sandbox.foliumctl({"domains", "list"});
+  EXPECT_EQ(result.exitCode, 0) << result.err;
+  const json::value list = json::parse(result.out);
   std::vector<std::string> entries;
-  for (const auto& entry : domainList(sandbox)) {
+  for (const auto& entry : list.as_array()) {
     const auto& object = entry.as_object();
     const auto& path = object.at("path");
     entries.push_back(std::string(object.at("identifier").as_string()) + "=" +

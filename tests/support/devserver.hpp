@@ -5,6 +5,7 @@
 #include <string>
 #include <vector>
 
+#include "core/folium_client.hpp"
 #include "tests/support/process.hpp"
 
 namespace folium::testing {
@@ -21,6 +22,10 @@ class Devserver {
   const std::string& baseURL() const { return baseURL_; }  // "http://127.0.0.1:PORT/"
   std::string apiURL(const std::string& path) const { return baseURL_ + "api/v1/" + path; }
   const std::string& token() const { return token_; }
+  // The client's own calls to this server.
+  FoliumClient client() const {
+    return FoliumClient(FoliumConfig{Url::parse(baseURL_), token_}, platform::sharedHttpSession());
+  }
   // A .foliumprofile file for this server (written on first call).
   std::filesystem::path profilePath();
   const std::filesystem::path& dataDir() const;

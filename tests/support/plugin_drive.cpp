@@ -12,7 +12,6 @@ namespace folium::testing {
 namespace {
 
 using platform::ErrorPtr;
-
 using platform::ItemPtr;
 
 std::string identifiers(const std::vector<ItemPtr>& items) {
@@ -33,8 +32,7 @@ class AnswerRecorder final : public platform::EnumerationObserver, public platfo
     record("didEnumerateItems", identifiers(items), [&](Answer& a) { a.items = std::move(items); });
   }
   void finishEnumeratingUpToPage(std::optional<platform::EnumerationPage> page) override {
-    record(
-        "finishEnumeratingUpToPage", page.value_or(""), [](Answer&) {}, true);
+    record("finishEnumeratingUpToPage", page.value_or(""), nullptr, true);
   }
   void finishEnumeratingWithError(ErrorPtr error) override {
     finish("finishEnumeratingWithError", nullptr, std::move(error));
@@ -42,38 +40,35 @@ class AnswerRecorder final : public platform::EnumerationObserver, public platfo
   void didDeleteItemsWithIdentifiers(std::vector<platform::ItemIdentifier> ids) override {
     std::string text;
     for (const auto& id : ids) text += (text.empty() ? "" : " ") + id;
-    record("didDeleteItemsWithIdentifiers", text, [](Answer&) {});
+    record("didDeleteItemsWithIdentifiers", text, nullptr);
   }
   void didUpdateItems(std::vector<ItemPtr> items) override {
     record("didUpdateItems", identifiers(items), [&](Answer& a) { a.items = std::move(items); });
   }
   void finishEnumeratingChangesUpToSyncAnchor(platform::SyncAnchor anchor,
                                               bool moreComing) override {
-    record(
-        "finishEnumeratingChangesUpToSyncAnchor", anchor + (moreComing ? " more" : ""),
-        [&](Answer& a) { a.anchor = anchor; }, true);
+    record("finishEnumeratingChangesUpToSyncAnchor", anchor + (moreComing ? " more" : ""), nullptr,
+           true);
   }
 
   // A completion handler's call: the item or the error it carried.
-  void finish(
-      const char* call, ItemPtr item, ErrorPtr error,
-      std::function<void(Answer&)> more = [](Answer&) {}) {
+  void finish(const char* call, ItemPtr item, ErrorPtr error, platform::ItemFields remaining = 0) {
     const std::string text = error ? describe(error) : item ? item->itemIdentifier() : "";
     record(
         call, text,
         [&](Answer& a) {
           a.item = std::move(item);
           a.error = std::move(error);
-          more(a);
+          a.remainingFields = remaining;
         },
         true);
   }
 
-  template <typename Fill>
-  void record(const char* call, const std::string& text, Fill fill, bool finishes = false) {
+  void record(const char* call, const std::string& text, const std::function<void(Answer&)>& fill,
+              bool finishes = false) {
     std::lock_guard lock(mutex_);
     answer_.text += (answer_.text.empty() ? "" : " ") + std::string(call) + "(" + text + ")";
-    fill(answer_);
+    if (fill) fill(answer_);
     if (finishes) {
       EXPECT_FALSE(finished_) << "answered twice: " << answer_.text;
       finished_ = true;
@@ -106,8 +101,7 @@ class AnswerRecorder final : public platform::EnumerationObserver, public platfo
 
 platform::ReplicatedExtension::ItemChangeHandler changeHandler(std::shared_ptr<AnswerRecorder> r) {
   return [r](ItemPtr item, platform::ItemFields remaining, bool, ErrorPtr error) {
-    r->finish("completion", std::move(item), std::move(error),
-              [remaining](Answer& a) { a.remainingFields = remaining; });
+    r->finish("completion", std::move(item), std::move(error), remaining);
   };
 }
 
@@ -163,8 +157,7 @@ Answer PluginDrive::changes(const platform::SyncAnchor& anchor,
 Answer PluginDrive::currentAnchor(const platform::ItemIdentifier& container) {
   return enumerate(*extension_, container, [](auto& e, std::shared_ptr<AnswerRecorder> r) {
     e.currentSyncAnchor([r](std::optional<platform::SyncAnchor> anchor) {
-      r->record(
-          "completion", anchor.value_or("none"), [&](Answer& a) { a.anchor = anchor; }, true);
+      r->record("completion", anchor.value_or("none"), nullptr, true);
     });
   });
 }
@@ -181,8 +174,8 @@ Answer PluginDrive::fetch(const platform::ItemIdentifier& identifier) {
   auto r = std::make_shared<AnswerRecorder>();
   auto progress = extension_->fetchContentsForItemWithIdentifier(
       identifier, std::nullopt, {},
-      [r](std::optional<std::filesystem::path> url, ItemPtr item, ErrorPtr error) {
-        r->finish("completion", std::move(item), std::move(error), [&](Answer& a) { a.url = url; });
+      [r](std::optional<std::filesystem::path>, ItemPtr item, ErrorPtr error) {
+        r->finish("completion", std::move(item), std::move(error));
       });
   return r->wait(*extension_, progress);
 }

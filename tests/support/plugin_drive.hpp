@@ -20,9 +20,7 @@ namespace folium::testing {
 struct Answer {
   std::string text;
   std::vector<platform::ItemPtr> items;
-  std::optional<platform::SyncAnchor> anchor;
   platform::ItemPtr item;
-  std::optional<std::filesystem::path> url;
   platform::ItemFields remainingFields = 0;
   platform::ErrorPtr error;
 };
