@@ -50,14 +50,10 @@ class DesktopNotifier final : public UploadNotifier {
     const gchar* const noActions[] = {nullptr};
     GVariant* arguments = g_variant_new("(susss^asa{sv}i)", "Folium", 0u, "folium", summary.c_str(),
                                         text.c_str(), noActions, &hints, -1);
-    GError* error = nullptr;
-    GVariant* reply = g_dbus_connection_call_sync(
-        connection_.get(), "org.freedesktop.Notifications", "/org/freedesktop/Notifications",
-        "org.freedesktop.Notifications", "Notify", arguments, G_VARIANT_TYPE("(u)"),
-        G_DBUS_CALL_FLAGS_NO_AUTO_START, 2000, nullptr, &error);
-    if (reply) g_variant_unref(reply);
     // Nobody shows notifications here: nothing else to tell the user through.
-    if (error) g_error_free(error);
+    if (GVariant* reply = callServer("Notify", arguments, G_VARIANT_TYPE("(u)"))) {
+      g_variant_unref(reply);
+    }
   }
 
  private:
@@ -79,15 +75,21 @@ class DesktopNotifier final : public UploadNotifier {
     }
   }
 
-  // Whether the notification server reads bodies as markup (its "body-markup" capability);
-  // none while no server answers.
-  std::optional<bool> bodiesAreMarkup() {
+  // Calls the notification server, never starting one; its reply, or null when it failed.
+  GVariant* callServer(const char* method, GVariant* arguments, const GVariantType* replyType) {
     GError* error = nullptr;
     GVariant* reply = g_dbus_connection_call_sync(
         connection_.get(), "org.freedesktop.Notifications", "/org/freedesktop/Notifications",
-        "org.freedesktop.Notifications", "GetCapabilities", nullptr, G_VARIANT_TYPE("(as)"),
+        "org.freedesktop.Notifications", method, arguments, replyType,
         G_DBUS_CALL_FLAGS_NO_AUTO_START, 2000, nullptr, &error);
     if (error) g_error_free(error);
+    return reply;
+  }
+
+  // Whether the notification server reads bodies as markup (its "body-markup" capability);
+  // none while no server answers.
+  std::optional<bool> bodiesAreMarkup() {
+    GVariant* reply = callServer("GetCapabilities", nullptr, G_VARIANT_TYPE("(as)"));
     if (!reply) return std::nullopt;
     GVariantIter* capabilities = nullptr;
     g_variant_get(reply, "(as)", &capabilities);
