@@ -180,7 +180,10 @@ void init(void*, fuse_conn_info* conn) {
   conn->want &= ~FUSE_CAP_WRITEBACK_CACHE;
   // O_TRUNC comes with the open, so a file replaced whole is never downloaded first.
   if (conn->capable & FUSE_CAP_ATOMIC_O_TRUNC) conn->want |= FUSE_CAP_ATOMIC_O_TRUNC;
-  conn->max_write = 1 << 20;
+  // Writes come through a pipe into the cached file (see writeBuf). A request must fit in a
+  // pipe a user may have (1 MiB unless the system allows more): its data, a page less.
+  if (conn->capable & FUSE_CAP_SPLICE_READ) conn->want |= FUSE_CAP_SPLICE_READ;
+  conn->max_write = (1 << 20) - 4096;
 }
 
 void lookup(fuse_req_t req, fuse_ino_t parent, const char* name) {
@@ -555,8 +558,10 @@ void read(fuse_req_t req, fuse_ino_t, size_t size, off_t offset, fuse_file_info*
 // Bytes written to a file after which the disk is asked to start writing them out.
 constexpr std::int64_t kStartWritingOut = 8 << 20;
 
-void write(fuse_req_t req, fuse_ino_t ino, const char* data, size_t size, off_t offset,
-           fuse_file_info* fi) {
+// Writes the request's data into the cached file. Where the kernel lets the session take a
+// request into a pipe, the data goes from the pipe straight into the file, without a copy
+// through this process.
+void writeBuf(fuse_req_t req, fuse_ino_t ino, fuse_bufvec* data, off_t offset, fuse_file_info* fi) {
   Handle& handle = *handleOf(fi);
   if (!handle.file) return (void)fuse_reply_err(req, EBADF);
   FuseDrive& drive = driveOf(req);
@@ -566,8 +571,14 @@ void write(fuse_req_t req, fuse_ino_t ino, const char* data, size_t size, off_t 
     if (const int error = followContents(drive, handle, true)) {
       return (void)fuse_reply_err(req, error);
     }
-    written = ::pwrite(handle.fd, data, size, offset);
-    if (written < 0) return (void)fuse_reply_err(req, errno);
+    fuse_bufvec target = FUSE_BUFVEC_INIT(fuse_buf_size(data));
+    target.buf[0].flags = static_cast<fuse_buf_flags>(FUSE_BUF_IS_FD | FUSE_BUF_FD_SEEK);
+    target.buf[0].fd = handle.fd;
+    target.buf[0].pos = offset;
+    // A file opened to append takes no splice: written with write(2), which appends.
+    written = fuse_buf_copy(
+        &target, data, handle.append ? FUSE_BUF_NO_SPLICE : static_cast<fuse_buf_copy_flags>(0));
+    if (written < 0) return (void)fuse_reply_err(req, static_cast<int>(-written));
     handle.file->dirty = true;
     // An edit goes to the disk before its close returns: the disk starts on a long write as
     // it comes, so that the close has little left to wait for.
@@ -1289,7 +1300,7 @@ const fuse_lowlevel_ops kOperations = [] {
   ops.symlink = symlink;
   ops.rename = rename;
   ops.link = link;
-  ops.write = write;
+  ops.write_buf = writeBuf;
   ops.create = create;
   ops.setxattr = setxattr;
   ops.removexattr = removexattr;
