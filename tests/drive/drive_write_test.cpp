@@ -242,6 +242,42 @@ TEST_F(DriveWriteTest, EditorsSaveIntoTheSameDocument) {
   EXPECT_EQ(files, mountedFiles(dir));
 }
 
+// A rename waits for the item's upload under way. Once its caller has been told it failed
+// (the time limit passed first), it must not be made anyway when the upload ends.
+TEST_F(DriveWriteTest, ARenameReportedAsFailedIsNotMadeLater) {
+  const FoliumClient client = server_->client();
+  const Workspace workspace = client.listWorkspaces().front();
+  const FoliumDocument document =
+      client.createDocument(workspace.id, std::nullopt, "lent.txt", "v1");
+  MountedDrive mounted(home_, identifier_, clock_);
+  ASSERT_EQ(mounted.failure(), "");
+  const fs::path dir = mounted.root() / escapeName(workspace.label);
+  ASSERT_EQ(testing::readFile(dir / "lent.txt"), "v1");
+  server_->stop();
+  server_->restart({"--latency", "3000"});
+
+  testing::writeFile(dir / "lent.txt", "v2");  // uploaded at once, the server slow to answer
+  std::this_thread::sleep_for(1s);
+  auto renamed = std::async(std::launch::async, [&dir] {
+    return errorOf(::rename((dir / "lent.txt").c_str(), (dir / "renommé.txt").c_str()));
+  });
+  ASSERT_EQ(renamed.wait_for(300ms), std::future_status::timeout);  // behind the upload
+  clock_->advance(31s);
+  EXPECT_EQ(renamed.get(), ETIMEDOUT);
+
+  // The upload ends, and what waited for it runs then: a rename would have landed after 3 s.
+  ASSERT_TRUE(eventually([&] { return mounted.drive().status().pendingUploads == 0; }, 10s));
+  std::this_thread::sleep_for(4s);
+  server_->stop();
+  server_->restart();
+  ASSERT_TRUE(settle(mounted));
+  const FoliumDocument now = client.getDocument(document.id);
+  EXPECT_EQ(now.name, "lent.txt");
+  EXPECT_EQ(client.downloadDocument(document.id), "v2");
+  EXPECT_EQ(testing::readFile(dir / "lent.txt"), "v2");
+  EXPECT_FALSE(fs::exists(dir / "renommé.txt"));
+}
+
 TEST_F(DriveWriteTest, MixedEditsUnderNetworkFaultsAllArriveOnce) {
   const FoliumClient client = server_->client();
   const Workspace workspace = client.listWorkspaces().front();

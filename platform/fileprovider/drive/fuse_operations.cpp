@@ -828,6 +828,11 @@ class Deadline {
     return true;
   }
   fuse_req_t req() const { return req_; }
+  // Whether the call was answered already (by the time limit).
+  bool answered() {
+    std::lock_guard lock(mutex_);
+    return answered_;
+  }
   // After the answer (the request is gone then).
   void done() { drive_.endAsync(); }
 
@@ -1218,6 +1223,13 @@ void rename(fuse_req_t req, fuse_ino_t parent, const char* name, fuse_ino_t newP
   // the item's own, and an upload never sends the old name after it.
   drive.beginRename(id, [&drive, deadline, id, item, fields, replaced] {
     drive.uploads().pause(id, [&drive, deadline, id, item, fields, replaced] {
+      // The caller was told the rename failed (it waited out the time limit behind an upload
+      // of the item): it is not made later behind their back.
+      if (deadline->answered()) {
+        drive.uploads().resume(id);
+        drive.endRename(id);
+        return;
+      }
       const auto current = drive.replica().item(id);
       const std::string versionBefore = current ? current->contentVersion : std::string();
       // The server may not have the item where the drive shows it yet (a placement still
