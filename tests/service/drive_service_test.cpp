@@ -161,7 +161,7 @@ TEST(DriveService, RegistersMountsAndRemovesDrives) {
   EXPECT_TRUE(eventually([&] { return sandbox.supervisors().empty(); }));
 }
 
-TEST(DriveService, RacingClientsShareOneSupervisor) {
+TEST(DriveService, RacingClientsShareOneSupervisorOrSayWhyNoneStarts) {
   ServiceSandbox sandbox;
   std::vector<std::future<ProcessResult>> clients;
   for (int i = 0; i < 6; ++i) {
@@ -169,19 +169,31 @@ TEST(DriveService, RacingClientsShareOneSupervisor) {
       return sandbox.foliumctl({"domains", "list"});
     }));
   }
-  std::set<int> seen;
+  const auto log = sandbox.home() / ".local/state/folium/fileproviderd.log";
   for (auto& client : clients) {
     const auto result = client.get();
-    EXPECT_EQ(result.exitCode, 0) << result.err;
+    EXPECT_EQ(result.exitCode, 0) << result.err << "the supervisors' log:\n"
+                                  << (fs::exists(log) ? readFile(log) : "(none)");
     EXPECT_EQ(result.out, "[]\n");
   }
   // Every client found the same one: a second would have been refused by the first's lock
   // and left at once, but while it lives it shows here.
   EXPECT_LE(sandbox.supervisors().size(), 1u);
   EXPECT_TRUE(eventually([&] { return sandbox.supervisors().empty(); }));
-  const auto log = sandbox.home() / ".local/state/folium/fileproviderd.log";
   EXPECT_EQ(fs::exists(log) ? readFile(log).find("already running") : std::string::npos,
             std::string::npos);
+
+  // A client whose service program is nowhere to be found says so at once.
+  const fs::path alone = sandbox.home() / "bin";
+  fs::create_directories(alone);
+  fs::copy_file(programPath("foliumctl"), alone / "foliumctl");
+  auto env = sandbox.env();
+  env["PATH"] = "/usr/bin:/bin";
+  const auto missing = runProcess({(alone / "foliumctl").string(), "domains", "list"}, env);
+  EXPECT_EQ(missing.exitCode, 1);
+  EXPECT_NE(missing.err.find("cannot run the drive service (folium-fileproviderd): No such file"),
+            std::string::npos)
+      << missing.err;
 }
 
 // A worker killed outright leaves its mount dead (ENOTCONN); the supervisor starts it again

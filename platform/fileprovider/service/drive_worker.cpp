@@ -11,6 +11,7 @@
 #include "platform/fileprovider/drive/drive.hpp"
 #include "platform/fileprovider/item_identifier.hpp"
 #include "platform/fileprovider/service/line_channel.hpp"
+#include "platform/fileprovider/service/service_log.hpp"
 #include "platform/fileprovider/service/service_settings.hpp"
 
 namespace folium::platform::service {
@@ -109,7 +110,7 @@ int runDriveWorker(const std::string& identifier) {
   ::fcntl(kControlFd, F_SETFD, FD_CLOEXEC);
   auto control = std::make_shared<LineChannel>(kControlFd);
   auto fatal = [&](const std::string& message) {
-    std::cerr << "folium-fileproviderd: " << identifier << ": " << message << '\n';
+    serviceLog(identifier + ": " + message);
     control->writeObject({{"fatal", message}});
     return 1;
   };

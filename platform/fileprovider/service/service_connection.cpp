@@ -78,33 +78,88 @@ void startSupervisor() {
                          O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC | (large ? O_TRUNC : 0), 0600);
   const int devNull = ::open("/dev/null", O_RDWR | O_CLOEXEC);
   std::vector<char*> argv{const_cast<char*>(program.c_str()), nullptr};
+  // The program's start tells its outcome through this pipe: closed by a successful exec,
+  // the error's number written when exec fails.
+  int started[2] = {-1, -1};
+  if (::pipe2(started, O_CLOEXEC) != 0) started[0] = started[1] = -1;
 
   // Only async-signal-safe calls between fork and exec: the caller may have threads.
   const pid_t child = ::fork();
   if (child < 0) {
     const int error = errno;
-    if (log >= 0) ::close(log);
-    if (devNull >= 0) ::close(devNull);
+    for (const int fd : {log, devNull, started[0], started[1]}) {
+      if (fd >= 0) ::close(fd);
+    }
     throw std::system_error(error, std::generic_category(), "cannot start " + program);
   }
   if (child == 0) {
     ::setsid();
-    if (::fork() != 0) ::_exit(0);
+    // What goes wrong from here is told in the log (write(2) only, with the error's number).
+    auto fail = [](int to, const char* what) {
+      const int error = errno;
+      char digits[12];
+      int at = sizeof digits;
+      digits[--at] = '\n';
+      int value = error;
+      do {
+        digits[--at] = static_cast<char>('0' + value % 10);
+        value /= 10;
+      } while (value > 0 && at > 0);
+      if (to >= 0) {
+        [[maybe_unused]] auto written = ::write(to, what, std::strlen(what));
+        written = ::write(to, digits + at, sizeof digits - at);
+      }
+      ::_exit(1);
+    };
+    const pid_t grandchild = ::fork();
+    if (grandchild < 0)
+      fail(log, "folium-fileproviderd: the drive service could not be started: errno ");
+    if (grandchild > 0) ::_exit(0);
+    // Kept apart from the standard descriptors, then at 3, closed on exec.
+    const int outcome = started[1] >= 0 ? ::fcntl(started[1], F_DUPFD_CLOEXEC, 10) : -1;
     if (devNull >= 0) {
       ::dup2(devNull, STDIN_FILENO);
       ::dup2(devNull, STDOUT_FILENO);
     }
     ::dup2(log >= 0 ? log : devNull, STDERR_FILENO);
-    ::close_range(3, ~0U, 0);
+    if (outcome >= 0 && ::dup2(outcome, 3) == 3) {
+      ::fcntl(3, F_SETFD, FD_CLOEXEC);
+      ::close_range(4, ~0U, 0);
+    } else {
+      ::close_range(3, ~0U, 0);
+    }
     platform::resetSignalsForExec();
     ::execvpe(argv[0], argv.data(), environ);
-    ::_exit(127);
+    if (outcome >= 0) {
+      const int error = errno;
+      [[maybe_unused]] auto written = ::write(3, &error, sizeof error);
+    }
+    fail(STDERR_FILENO,
+         "folium-fileproviderd: the drive service's program could not be run: errno ");
   }
   int status = 0;
   while (::waitpid(child, &status, 0) < 0 && errno == EINTR) {
   }
   if (log >= 0) ::close(log);
   if (devNull >= 0) ::close(devNull);
+  int execError = 0;
+  if (started[1] >= 0) ::close(started[1]);
+  if (started[0] >= 0) {
+    ssize_t got = 0;
+    while ((got = ::read(started[0], &execError, sizeof execError)) < 0 && errno == EINTR) {
+    }
+    if (got != sizeof execError) execError = 0;
+    ::close(started[0]);
+  }
+  if (execError != 0) {
+    throw std::runtime_error("cannot run the drive service (" + program +
+                             "): " + std::strerror(execError) + "; install " + kProgram +
+                             " beside this program or on PATH");
+  }
+  if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) {
+    throw std::runtime_error("the drive service (" + program + ") could not be started; see " +
+                             logPath.string());
+  }
 }
 
 // Connects, starting the supervisor first when nothing answers.

@@ -3,8 +3,9 @@
 #include <charconv>
 #include <cmath>
 #include <cstdlib>
-#include <iostream>
 #include <string>
+
+#include "platform/fileprovider/service/service_log.hpp"
 
 namespace folium::platform::service {
 namespace {
@@ -16,8 +17,9 @@ std::chrono::seconds positiveSeconds(const char* variable, std::chrono::seconds 
   long seconds = 0;
   const auto [next, error] = std::from_chars(value.data(), value.data() + value.size(), seconds);
   if (error != std::errc() || next != value.data() + value.size() || seconds <= 0) {
-    std::cerr << "folium-fileproviderd: " << variable << "=\"" << value
-              << "\" is not a positive number of seconds; using " << fallback.count() << " s\n";
+    serviceLog(std::string(variable) + "=\"" + std::string(value) +
+               "\" is not a positive number of seconds; using " + std::to_string(fallback.count()) +
+               " s");
     return fallback;
   }
   return std::chrono::seconds(seconds);
@@ -38,9 +40,9 @@ std::optional<std::int64_t> cacheLimit() {
   if (text == nullptr || *text == '\0') return std::nullopt;
   const auto bytes = parseByteSize(text);
   if (!bytes) {
-    std::cerr << "folium-fileproviderd: FOLIUM_CACHE_LIMIT=\"" << text
-              << "\" is not a size (bytes, or a number followed by K, M, G or T); using the "
-                 "default bound\n";
+    serviceLog("FOLIUM_CACHE_LIMIT=\"" + std::string(text) +
+               "\" is not a size (bytes, or a number followed by K, M, G or T); using the "
+               "default bound");
   }
   return bytes;
 }

@@ -25,6 +25,7 @@
 #include "platform/fileprovider/item_identifier.hpp"
 #include "platform/fileprovider/service/line_channel.hpp"
 #include "platform/fileprovider/service/mount_table.hpp"
+#include "platform/fileprovider/service/service_log.hpp"
 #include "platform/fileprovider/service/service_paths.hpp"
 #include "platform/fileprovider/service/service_settings.hpp"
 #include "platform/files/private_folder.hpp"
@@ -48,9 +49,7 @@ constexpr auto kStopTimeout = 15s;
 constexpr auto kHealthyRun = 60s;
 constexpr auto kMaxBackOff = 60s;
 
-void log(const std::string& message) {
-  std::cerr << "folium-fileproviderd: " << message << std::endl;
-}
+void log(const std::string& message) { serviceLog(message); }
 
 bool isMountPoint(const fs::path& path) { return mountedDevice(path).has_value(); }
 
@@ -268,6 +267,7 @@ int Supervisor::run() {
   sigaddset(&signals, SIGHUP);
   const int signalFd = ::signalfd(-1, &signals, SFD_CLOEXEC);
 
+  log("serving on " + socket.string());
   {
     std::lock_guard serialised(opMutex_);
     reconcile();
@@ -317,7 +317,10 @@ int Supervisor::run() {
     if (idle) {
       // A client that connected a moment ago is served rather than dropped.
       pollfd pending{listener, POLLIN, 0};
-      if (::poll(&pending, 1, 0) == 0) break;
+      if (::poll(&pending, 1, 0) == 0) {
+        log("no drive registered and no client connected: leaving");
+        break;
+      }
     }
   }
 
