@@ -6,11 +6,13 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <future>
 #include <map>
 #include <memory>
 #include <mutex>
 #include <string>
 #include <system_error>
+#include <thread>
 #include <vector>
 
 #include "platform/fileprovider/drive/upload_notifier.hpp"
@@ -181,6 +183,29 @@ TEST_F(UploadQueueTest, InAConflictNobodysWorkIsOverwritten) {
     EXPECT_EQ(last->version, told->itemVersion().contentVersion);
   }
   item += 2;
+
+  // A close during an upload continues it, and the upload after it starts from the first
+  // one's version. Until the drive takes that in, it still hands over the base it had at
+  // first: that edit continues ours too.
+  const FoliumDocument suite = client_.createDocument(ws_, std::nullopt, "Suite.md", "base");
+  server_.stop();
+  server_.start({"--demo", "--latency", "1000"});
+  drive.queue().enqueue(
+      drive.edit(item, "do:" + suite.id, versionOf(suite), parent_, "Suite.md", "suite 1"));
+  auto drained = std::async(std::launch::async, [&] { return drive.drain(3); });
+  std::this_thread::sleep_for(1300ms);  // the upload waits for the server's answer
+  drive.queue().enqueue(
+      drive.edit(item, "do:" + suite.id, versionOf(suite), parent_, "Suite.md", "suite 2"));
+  ASSERT_TRUE(drained.get());
+  ASSERT_TRUE(drive.drain(3));
+  server_.stop();
+  server_.start(kDemo);
+  drive.queue().enqueue(
+      drive.edit(item, "do:" + suite.id, versionOf(suite), parent_, "Suite.md", "suite 3"));
+  ASSERT_TRUE(drive.drain(3));
+  EXPECT_EQ(client_.downloadDocument(suite.id), "suite 3");
+  EXPECT_EQ(drive.queue().status().conflicts, 0);
+  ++item;
 
   // The drive renames an edited file on the server before its edit could go: its own
   // rename is no conflict.

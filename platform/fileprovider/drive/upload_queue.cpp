@@ -399,11 +399,15 @@ void UploadQueue::enqueue(const LocalEdit& edit) {
         last.bind(1, edit.item);
         if (last.step()) {
           const auto from = last.optionalText(0);
-          if (!identifier || (*identifier == last.text(1) && base == from)) {
+          const auto passed = passedVersions_.find(edit.item);
+          const bool ours = base == from || (base && passed != passedVersions_.end() &&
+                                             passed->second.contains(*base));
+          if (!identifier || (*identifier == last.text(1) && ours)) {
             identifier = last.text(1);
             base = last.text(2);
           } else if (*identifier == last.text(1) && base == last.text(2)) {
             db_.prepare("DELETE FROM upload_landed WHERE item_id = ?1").bind(1, edit.item).run();
+            passedVersions_.erase(edit.item);
           }
         }
         db_.prepare(
@@ -488,6 +492,7 @@ void UploadQueue::discard(LocalItemId item) {
       if (landed.step()) created = landed.text(0);
     }
     db_.prepare("DELETE FROM upload_landed WHERE item_id = ?1").bind(1, item).run();
+    passedVersions_.erase(item);
     if (!job && !created) {
       tx.commit();
       return;
@@ -945,6 +950,7 @@ UploadQueue::Landing UploadQueue::landed(const Job& job, const std::string& cont
     if (!current) {
       discarded = true;
     } else if (current->contents == contents) {
+      if (current->baseVersion) passedVersions_[job.item].insert(*current->baseVersion);
       db_.prepare("DELETE FROM upload_jobs WHERE item_id = ?1").bind(1, job.item).run();
       db_.prepare(
              "INSERT OR REPLACE INTO upload_landed(item_id, from_version, identifier, "
@@ -957,6 +963,7 @@ UploadQueue::Landing UploadQueue::landed(const Job& job, const std::string& cont
       ended = std::move(current);
     } else {
       // A newer edit came meanwhile: it continues from what the server now has.
+      if (current->baseVersion) passedVersions_[job.item].insert(*current->baseVersion);
       db_.prepare(
              "UPDATE upload_jobs SET identifier = ?2, base_version = ?3, attempt_kind = NULL, "
              "attempt_parent = NULL, attempt_name = NULL, attempt_contents = NULL "
@@ -1009,6 +1016,7 @@ UploadQueue::Landing UploadQueue::landedCopy(const Job& job, const std::string& 
       db_.prepare("DELETE FROM upload_jobs WHERE item_id = ?1").bind(1, job.item).run();
       // The item follows the server's version now, not an upload of ours.
       db_.prepare("DELETE FROM upload_landed WHERE item_id = ?1").bind(1, job.item).run();
+      passedVersions_.erase(job.item);
       ended = std::move(current);
     } else {
       // A newer edit continues the one now in the copy: it goes to the copy.

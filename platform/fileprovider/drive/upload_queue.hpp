@@ -271,6 +271,11 @@ class UploadQueue {
   std::map<LocalItemId, Schedule> schedule_;  // every pending job (not the refused ones)
   std::set<std::string> inUse_;               // contents files a running upload reads
   std::map<LocalItemId, int> paused_;         // see pause()
+  // Per item, the server versions its last uploads started from, while one edit followed
+  // another (the first of them is the base the drive gave). Until the drive takes in what
+  // the uploads made, it may still base a new edit on any of them: such an edit continues
+  // the queue's own uploads, not someone else's change.
+  std::map<LocalItemId, std::set<std::string>> passedVersions_;
   std::map<LocalItemId, std::vector<std::function<void()>>> afterRun_;
   std::int64_t conflicts_ = 0;
   std::optional<std::string> lastError_;
